@@ -1,0 +1,119 @@
+// The one connection to a Korvane device: its serial port, the device lock, port discovery,
+// identification and the device commands.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "device/auto_reset_event.h"
+#include "device/result.h"
+#include "serial/serial_port.h"
+
+struct LogSink;
+
+// Firmware version reply of the device: three bytes as they arrive.
+struct FirmwareVersion {
+    std::uint8_t firmware_major = 0;
+    std::uint8_t firmware_minor = 0;
+    std::uint8_t hardware_letter = 0;
+};
+
+inline constexpr std::size_t kDescriptionCapacity = 100; // 99 characters and the terminator
+
+struct HardwareInfo {
+    std::uint32_t protocol_generation = 0;
+    std::uint32_t model_id = 0;
+    std::uint32_t interface_type = 0;
+    std::uint32_t capabilities = 0;
+    std::uint32_t memory_size = 0;
+    std::uint32_t bank_size = 0;
+    std::uint32_t bank_count = 0;
+    char description[kDescriptionCapacity] = {};
+};
+
+// Capability bits that change behaviour.
+inline constexpr std::uint32_t kCapEncryption = 0x04;
+inline constexpr std::uint32_t kCapBanked = 0x08;
+inline constexpr std::uint32_t kCapFlashInfo = 0x80;
+
+// Device EEPROM addresses 1 to 7.
+struct EEPROMInfo {
+    std::uint8_t device_id = 0;
+    std::uint8_t reserved1[2] = {};
+    std::uint8_t interface_letter = 0;
+    std::uint8_t reserved2[3] = {};
+};
+static_assert(sizeof(EEPROMInfo) == 7);
+
+enum class LockResult { acquired, busy, unavailable };
+
+class DeviceConnection {
+public:
+    DeviceConnection();
+    ~DeviceConnection(); // closes the port; sends nothing to the device
+    DeviceConnection(const DeviceConnection&) = delete;
+    DeviceConnection& operator=(const DeviceConnection&) = delete;
+
+    // Port and discovery.
+    std::int32_t OpenPort(const char* device_path);
+    void ClosePort();
+    bool SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version);
+    const HardwareInfo* GetHardwareInfo() const;
+
+    // Device lock: wait at most 1200 ms; only the holder releases.
+    LockResult AcquireDeviceLock();
+    void ReleaseDeviceLock();
+
+    // Link speed and EEPROM.
+    std::int32_t SetUSBBaud(std::uint32_t code);
+    std::int32_t ReadEEPROM(std::uint8_t* destination, std::uint16_t address, std::uint16_t count);
+
+    // Identification.
+    std::int32_t GetFirmwareVersion(FirmwareVersion* version);
+    std::int32_t IdentifyHardware();
+    std::int32_t GetEEPROMInfo(EEPROMInfo* info);
+    std::int32_t RequestSerial(std::uint8_t* serial9);
+
+    // Bank, mode and flash-information queries.
+    std::int32_t GetEmulationBank(std::uint8_t* out, bool rw);
+    std::int32_t GetWayfarerEmulationBank(std::uint8_t* out);
+    std::int32_t GetWayfarerMode();
+    std::int32_t GetFlashInfo(std::uint8_t* buffer16);
+
+    // The embedded port comes first so that it is constructed before anything that uses it.
+    SerialPort port;
+
+    LogSink* log_sink = nullptr; // not owned; null means silent
+    std::uint32_t link_speed_code = 7;
+    std::uint8_t firmware_major = 0;
+    std::uint8_t firmware_minor = 0;
+    std::uint8_t hardware_letter = 0;
+    std::uint8_t emulation_bank = 0;
+    std::uint8_t rw_bank = 0;
+    HardwareInfo hardware_info;
+    std::uint32_t wayfarer_mode = 0;
+    std::uint8_t flash_info[16] = {};
+    AutoResetEvent lock_event{true};
+    std::atomic<std::uint32_t> lock_free{1};
+    std::uint32_t last_port_number = 0;
+
+    // The last EEPROM information that the device returned successfully since the port was
+    // opened (cleared by ClosePort). Lets the dialog check a package against the attached
+    // device without touching the port while an upload holds it.
+    EEPROMInfo last_eeprom_info;
+    bool last_eeprom_info_valid = false;
+
+private:
+    SerialPort& port_ref_; // every command goes through this reference to `port`
+};
+
+// A version meets the threshold (M, N) unless its major equals M and its minor is below N.
+bool MeetsVersion(std::uint8_t major, std::uint8_t minor, std::uint8_t threshold_major,
+                  std::uint8_t threshold_minor);
+
+// Wayfarer bank geometry from the memory mode.
+std::uint32_t BankSize(const DeviceConnection& connection);
+std::uint32_t BankCount(const DeviceConnection& connection);
+
+// Device path of COM port n ("\\.\COMn").
+void FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number);

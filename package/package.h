@@ -1,0 +1,67 @@
+// Firmware package (.qfw): a 256-byte header, then the image. Format and validation.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <functional>
+
+#include "device/device_connection.h"
+
+static_assert(std::endian::native == std::endian::little, "the header is read as it lies in the file");
+
+#pragma pack(push, 1)
+struct PackageHeader {
+    char magic[4];                   // "CQFW"
+    std::uint8_t min_updater_major;
+    std::uint8_t min_updater_minor;
+    std::uint16_t min_updater_build;
+    std::uint32_t checksum;          // sum of every byte from offset 12 to the end, modulo 2^32
+    std::uint8_t fw_major;
+    std::uint8_t fw_minor;
+    std::uint8_t fw_letter;
+    std::uint8_t reserved1[7];
+    std::uint8_t target_hw;
+    std::uint8_t reserved2[233];
+};
+#pragma pack(pop)
+static_assert(sizeof(PackageHeader) == 256);
+
+inline constexpr std::uint32_t kPackageHeaderSize = 256;
+// The upload announces the body length in 16 bits, with 0 standing for 65,536.
+inline constexpr std::uint32_t kMaxPackageBodySize = 65536;
+
+// String-table ids that validation answers with (0 = accepted).
+inline constexpr int IDS_PACKAGE_CHECKSUM_MISMATCH = 130;
+inline constexpr int IDS_PACKAGE_WRONG_HARDWARE = 131;
+inline constexpr int IDS_PACKAGE_NEEDS_NEWER_UPDATER = 132;
+inline constexpr int IDS_PACKAGE_INVALID = 133;
+inline constexpr int IDS_PACKAGE_NOT_A_PACKAGE = 134;
+inline constexpr int IDS_PACKAGE_NO_HARDWARE_ID = 135;
+inline constexpr int IDS_PACKAGE_DEPRECATED = 136;
+
+// Texts of those ids, as the string table holds them.
+const char* PackageMessageText(int id);
+
+struct FileVersionNumbers {
+    std::uint32_t major = 0;
+    std::uint32_t minor = 0;
+    std::uint32_t build = 0;
+    std::uint32_t revision = 0;
+};
+
+// How validation learns the attached device's EEPROM information: normally the connection's
+// GetEEPROMInfo; during an upload, the record the connection already holds.
+using EEPROMInfoReader = std::function<std::int32_t(EEPROMInfo*)>;
+
+// The header of the most recently validated file, overwritten by every validation.
+extern PackageHeader current_package_header;
+
+// 0 when the package is accepted, otherwise one of the ids 130 to 136.
+int ValidateFirmwarePackage(const char* path, const EEPROMInfoReader& read_eeprom_info,
+                            const FileVersionNumbers& own_version);
+
+// Size of the file in bytes (low 32 bits), or 0 when it is missing or cannot be opened.
+std::uint32_t GetFileSizeByName(const char* path);
+
+// The 32-bit package sum over bytes 12 to the end of a file image.
+std::uint32_t PackageChecksum(const std::uint8_t* file, std::size_t size);

@@ -1,0 +1,28 @@
+// Upload of a package's image to the device: the 'f' command, 256-byte acknowledged chunks,
+// the final status byte.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+class DeviceConnection;
+
+struct UpdateProgress {
+    std::uint32_t size = 24;
+    std::uint32_t position = 0; // chunks acknowledged so far
+    std::uint32_t total = 0;    // whole 256-byte blocks in the image
+    std::uint32_t flags = 0;
+    std::uint32_t reserved1 = 0;
+    std::uint32_t reserved2 = 0;
+};
+static_assert(sizeof(UpdateProgress) == 24);
+
+inline constexpr std::uint32_t kProgressChunk = 0;
+inline constexpr std::uint32_t kProgressBegin = 1;
+inline constexpr std::uint32_t kProgressEnd = 2;
+inline constexpr std::uint32_t kProgressStep = 4; // understood by the dialog, never sent by the upload
+
+// Called on the upload's thread; the record may be null for callers that tolerate it.
+using ProgressCallback = std::function<std::int32_t(const UpdateProgress*)>;
+
+std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback);
