@@ -10,6 +10,7 @@ fuzz_seconds=${KV_FUZZ_SECONDS:-30}
 
 bash scripts/install-deps.sh test || { echo "installing the dependencies failed"; exit 1; }
 
+mkdir -p build
 status=0
 passed=0
 failed=0
