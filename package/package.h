@@ -2,10 +2,12 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
 #include "device/device_connection.h"
+#include "resources/version.h"
 
 static_assert(std::endian::native == std::endian::little, "the header is read as it lies in the file");
 
@@ -48,6 +50,10 @@ struct FileVersionNumbers {
     std::uint32_t build = 0;
     std::uint32_t revision = 0;
 };
+
+// The program's own file version as it is built into the version record.
+inline constexpr FileVersionNumbers kBuiltInFileVersion{KV_FILE_VERSION_MAJOR, KV_FILE_VERSION_MINOR,
+                                                        KV_FILE_VERSION_BUILD, KV_FILE_VERSION_REVISION};
 
 // How validation learns the attached device's EEPROM information: normally the connection's
 // GetEEPROMInfo; during an upload, the record the connection already holds.

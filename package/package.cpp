@@ -1,0 +1,143 @@
+#include "package/package.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <tuple>
+
+#include "package/package_file.h"
+#include "package/upload_steps.h"
+
+PackageHeader current_package_header{};
+
+namespace {
+
+constexpr char kMagic[4] = {'C', 'Q', 'F', 'W'};
+
+bool HasMagic(const PackageHeader& header)
+{
+    return std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
+}
+
+// A late Cinder firmware for Cinder hardware is withdrawn; the device is never asked for it.
+bool IsDeprecated(const PackageHeader& header)
+{
+    return header.fw_letter == 'D' && header.fw_major >= 2 && header.target_hw == 'D';
+}
+
+bool FitsHardware(std::uint8_t device_id, std::uint8_t target_hw)
+{
+    // An EEPROM that was never written reads 0xFF; such devices take the 'N' packages.
+    return device_id == target_hw || (device_id == 0xFF && target_hw == 'N');
+}
+
+bool UpdaterTooOld(const FileVersionNumbers& own, const PackageHeader& header)
+{
+    return std::make_tuple(own.major, own.minor, own.build) <
+           std::make_tuple(std::uint32_t{header.min_updater_major}, std::uint32_t{header.min_updater_minor},
+                           std::uint32_t{header.min_updater_build});
+}
+
+int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info, const FileVersionNumbers& own_version)
+{
+    PackageFile file;
+    if (!file.open(path, PackageFile::Sharing::readers_allowed))
+        return IDS_PACKAGE_INVALID;
+    std::uint64_t size = 0;
+    if (!file.size(&size) || size == 0)
+        return IDS_PACKAGE_INVALID;
+
+    // The header first, and never more of it than the file holds: what was read is what the
+    // dialog later shows, the rest stays zero.
+    PackageHeader header{};
+    const auto header_bytes = static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
+    if (file.read(&header, header_bytes) != header_bytes)
+        return IDS_PACKAGE_INVALID;
+    current_package_header = header;
+    if (!HasMagic(header))
+        return IDS_PACKAGE_NOT_A_PACKAGE;
+
+    // Decided from the size alone, before the body is read: a package that the upload could not
+    // announce is refused here rather than after the user pressed Update!.
+    if (!PackageSizeUploadable(size))
+        return IDS_PACKAGE_INVALID;
+    const auto body_size = static_cast<std::uint32_t>(size - kPackageHeaderSize);
+    std::unique_ptr<std::uint8_t[]> body(new (std::nothrow) std::uint8_t[body_size]);
+    if (!body || file.read(body.get(), body_size) != body_size)
+        return IDS_PACKAGE_INVALID;
+
+    if (PackageSumParts(header, body.get(), body_size) != header.checksum)
+        return IDS_PACKAGE_CHECKSUM_MISMATCH;
+    if (IsDeprecated(header))
+        return IDS_PACKAGE_DEPRECATED;
+
+    EEPROMInfo info{};
+    if (!read_eeprom_info || read_eeprom_info(&info) < 0)
+        return IDS_PACKAGE_NO_HARDWARE_ID;
+    if (!FitsHardware(info.device_id, header.target_hw))
+        return IDS_PACKAGE_WRONG_HARDWARE;
+    if (UpdaterTooOld(own_version, header))
+        return IDS_PACKAGE_NEEDS_NEWER_UPDATER;
+    return 0;
+}
+
+} // namespace
+
+const char* PackageMessageText(int id)
+{
+    switch (id) {
+    case IDS_PACKAGE_CHECKSUM_MISMATCH: return "Firmware package checksum mismatch. Package is corrupt.";
+    case IDS_PACKAGE_WRONG_HARDWARE: return "Firmware package not intended for this hardware.";
+    case IDS_PACKAGE_NEEDS_NEWER_UPDATER: return "Firmware package requires newer updater utility.";
+    case IDS_PACKAGE_INVALID: return "Firmware package is invalid (Generic Failure).";
+    case IDS_PACKAGE_NOT_A_PACKAGE: return "File is not a Quenbyware firmware package.";
+    case IDS_PACKAGE_NO_HARDWARE_ID:
+        return "Unable to retrieve hardware ID from attached hardware. Contact HW vendor.";
+    case IDS_PACKAGE_DEPRECATED: return "Firmware package has been deprecated and cannot be used.";
+    default: return "";
+    }
+}
+
+int ValidateFirmwarePackage(const char* path, const EEPROMInfoReader& read_eeprom_info,
+                            const FileVersionNumbers& own_version)
+{
+    // Every validation replaces the previous header, also when this file yields none.
+    current_package_header = PackageHeader{};
+    return Validate(path, read_eeprom_info, own_version);
+}
+
+std::uint32_t GetFileSizeByName(const char* path)
+{
+    PackageFile file;
+    std::uint64_t size = 0;
+    if (!file.open(path, PackageFile::Sharing::readers_allowed) || !file.size(&size))
+        return 0;
+    return static_cast<std::uint32_t>(size);
+}
+
+std::uint32_t PackageChecksum(const std::uint8_t* file, std::size_t size)
+{
+    std::uint32_t sum = 0;
+    if (file == nullptr)
+        return 0;
+    for (std::size_t i = 12; i < size; ++i)
+        sum += file[i];
+    return sum;
+}
+
+bool PackageSizeUploadable(std::uint64_t file_size)
+{
+    return file_size > kPackageHeaderSize && file_size - kPackageHeaderSize <= kMaxPackageBodySize;
+}
+
+std::uint32_t PackageSumParts(const PackageHeader& header, const std::uint8_t* body, std::uint32_t body_size)
+{
+    const auto* head = reinterpret_cast<const std::uint8_t*>(&header);
+    std::uint32_t sum = PackageChecksum(head, sizeof header);
+    if (body == nullptr)
+        return sum;
+    for (std::uint32_t i = 0; i < body_size; ++i)
+        sum += body[i];
+    return sum;
+}

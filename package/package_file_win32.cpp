@@ -1,0 +1,72 @@
+#include "package/package_file.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE AsHandle(std::intptr_t h)
+{
+    return reinterpret_cast<HANDLE>(h);
+}
+
+} // namespace
+
+PackageFile::~PackageFile()
+{
+    close();
+}
+
+bool PackageFile::open(const char* path, Sharing sharing)
+{
+    close();
+    if (path == nullptr || *path == '\0')
+        return false;
+    const DWORD share = sharing == Sharing::exclusive ? 0 : FILE_SHARE_READ;
+    const DWORD attributes = sharing == Sharing::exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
+    HANDLE h = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    // Devices and pipes are not packages; their "size" means nothing.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+void PackageFile::close()
+{
+    if (handle_ == kClosed)
+        return;
+    CloseHandle(AsHandle(handle_));
+    handle_ = kClosed;
+}
+
+bool PackageFile::size(std::uint64_t* bytes) const
+{
+    if (handle_ == kClosed || bytes == nullptr)
+        return false;
+    DWORD high = 0;
+    SetLastError(NO_ERROR); // a size of 0xFFFFFFFF is only a failure if the call says so
+    const DWORD low = GetFileSize(AsHandle(handle_), &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return false;
+    *bytes = (static_cast<std::uint64_t>(high) << 32) | low;
+    return true;
+}
+
+std::uint32_t PackageFile::read(void* buffer, std::uint32_t count)
+{
+    if (handle_ == kClosed || buffer == nullptr)
+        return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        DWORD got = 0;
+        if (!ReadFile(AsHandle(handle_), out + done, count - done, &got, nullptr) || got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}

@@ -1,0 +1,232 @@
+#include "package/upload.h"
+
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "device/checksum.h"
+#include "device/device_connection.h"
+#include "device/result.h"
+#include "package/upload_steps.h"
+
+namespace {
+
+constexpr std::uint8_t kUploadCommand = 0x66;     // 'f'
+constexpr std::uint8_t kAck = 0x4F;               // 'O'
+constexpr std::uint8_t kNotSupported = 0x3F;      // '?'
+constexpr std::uint8_t kBufferingFailed = 0x52;   // 'R'
+constexpr std::uint8_t kDoubledCommandLetter = 'R'; // hardware that takes the command twice
+constexpr std::uint32_t kChunkSize = 256;
+constexpr std::uint32_t kUploadReadTimeoutMs = 6000; // flashing a chunk can take seconds
+constexpr std::uint32_t kNormalReadTimeoutMs = 300;
+
+// Holds the device lock from construction until release() or destruction, whichever is first.
+class DeviceLockGuard {
+public:
+    explicit DeviceLockGuard(DeviceConnection& connection)
+        : connection_(connection), result_(connection.AcquireDeviceLock()), held_(result_ == LockResult::acquired)
+    {
+    }
+    ~DeviceLockGuard() { release(); }
+    DeviceLockGuard(const DeviceLockGuard&) = delete;
+    DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
+
+    LockResult result() const { return result_; }
+    void release()
+    {
+        if (held_)
+            connection_.ReleaseDeviceLock();
+        held_ = false;
+    }
+
+private:
+    DeviceConnection& connection_;
+    LockResult result_;
+    bool held_;
+};
+
+class UploadSession {
+public:
+    UploadSession(DeviceConnection& connection, const ProgressCallback& callback)
+        : connection_(connection), port_(connection.port), callback_(callback)
+    {
+    }
+
+    std::int32_t run(const char* path)
+    {
+        if (path == nullptr || *path == '\0')
+            return KV_E_GENERAL_ERROR;
+        if (connection_.hardware_info.protocol_generation != 1)
+            return KV_E_REQUEST_NOT_SUPPORTED;
+        if (!port_.is_open())
+            return KV_E_PORT_NOT_INITIALIZED;
+
+        if (const std::int32_t loaded = LoadPackageForUpload(file_, path, &package_); loaded != KV_S_OK)
+            return loaded;
+        progress_.total = package_.body_size / kChunkSize;
+        report(kProgressBegin);
+
+        lock_.emplace(connection_);
+        if (lock_->result() == LockResult::busy)
+            return KV_E_PORT_BUSY;
+        // At 300 ms the device's flash writes would read as silence half-way through the image.
+        if (!port_.set_read_timeout(kUploadReadTimeoutMs))
+            return KV_E_PORT_NOT_INITIALIZED;
+        port_.purge();
+
+        const auto command = BuildUploadCommand(package_.body_size);
+        if (port_.write(command.data(), command.size()) != command.size())
+            return KV_E_COMM_WRITE_FAILURE;
+        if (connection_.hardware_letter == kDoubledCommandLetter &&
+            port_.write(command.data(), command.size()) != command.size())
+            return KV_E_COMM_WRITE_FAILURE;
+        std::uint8_t answer = 0;
+        if (port_.read(&answer, 1) != 1)
+            return KV_E_COMM_READ_FAILURE;
+        if (answer != kAck)
+            return KV_E_INVALID_RESPONSE;
+
+        return send_image();
+    }
+
+    // Runs on every way out, in this order: normal time-out, lock, end call, file and body.
+    void finish()
+    {
+        if (port_.is_open())
+            port_.set_read_timeout(kNormalReadTimeoutMs);
+        if (lock_)
+            lock_->release();
+        report(kProgressEnd);
+        file_.close();
+        package_.body.reset();
+    }
+
+private:
+    std::int32_t send_image()
+    {
+        const std::uint32_t n = package_.body_size;
+        const std::uint8_t* body = package_.body.get();
+        const std::uint8_t trailer = AdditiveChecksum(body, static_cast<std::int32_t>(n));
+        const std::uint32_t full_chunks = n / kChunkSize;
+        const std::uint32_t rest = n % kChunkSize;
+
+        for (std::uint32_t i = 0; i < full_chunks; ++i) {
+            std::memcpy(chunk_, body + i * kChunkSize, kChunkSize);
+            std::uint32_t length = kChunkSize;
+            if (rest == 0 && i + 1 == full_chunks)
+                chunk_[length++] = trailer;
+            if (const std::int32_t r = send_chunk(length); r != KV_S_OK)
+                return r;
+        }
+        if (rest != 0) {
+            std::memcpy(chunk_, body + full_chunks * kChunkSize, rest);
+            chunk_[rest] = trailer;
+            if (const std::int32_t r = send_chunk(rest + 1); r != KV_S_OK)
+                return r;
+        }
+
+        std::uint8_t status = 0;
+        if (port_.read(&status, 1) != 1)
+            return KV_E_COMM_READ_FAILURE;
+        return UploadStatusResult(status);
+    }
+
+    std::int32_t send_chunk(std::uint32_t length)
+    {
+        if (port_.write(chunk_, length) != length)
+            return KV_E_COMM_WRITE_FAILURE;
+        std::uint8_t answer = 0;
+        if (port_.read(&answer, 1) != 1)
+            return KV_E_COMM_READ_FAILURE;
+        switch (answer) {
+        case kAck:
+            ++progress_.position;
+            report(kProgressChunk);
+            return KV_S_OK;
+        case kNotSupported: return KV_E_REQUEST_NOT_SUPPORTED;
+        case kBufferingFailed: return KV_E_NVRAM_BUFFERING_FAILED;
+        default: return KV_S_OK; // the device's other chatter does not stop the upload
+        }
+    }
+
+    void report(std::uint32_t flags)
+    {
+        if (!callback_)
+            return;
+        progress_.flags = flags;
+        callback_(&progress_);
+    }
+
+    DeviceConnection& connection_;
+    SerialPort& port_;
+    const ProgressCallback& callback_;
+    UpdateProgress progress_{};
+    PackageFile file_;
+    LoadedPackage package_;
+    std::optional<DeviceLockGuard> lock_;
+    std::uint8_t chunk_[kChunkSize + 1] = {};
+};
+
+} // namespace
+
+std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out)
+{
+    if (out == nullptr || !file.open(path, PackageFile::Sharing::exclusive))
+        return KV_E_GENERAL_ERROR;
+    std::uint64_t size = 0;
+    if (!file.size(&size))
+        return KV_E_GENERAL_ERROR;
+    // Refused before any buffer is taken: no body, no whole header, or more than 16 bits announce.
+    if (!PackageSizeUploadable(size))
+        return KV_E_INVALID_FIRMWARE_IMAGE;
+    const auto n = static_cast<std::uint32_t>(size - kPackageHeaderSize);
+    out->body.reset(new (std::nothrow) std::uint8_t[n]());
+    out->body_size = 0;
+    if (!out->body)
+        return KV_E_GENERAL_ERROR;
+    out->body_size = n;
+
+    if (file.read(&out->header, sizeof out->header) != sizeof out->header)
+        return KV_E_INVALID_FIRMWARE_IMAGE;
+    if (std::memcmp(out->header.magic, "CQFW", 4) != 0)
+        return KV_E_INVALID_FIRMWARE_IMAGE;
+    // A short read is a failed read: a body cut short must not go out padded with zeros.
+    if (file.read(out->body.get(), n) != n)
+        return KV_E_COMM_READ_FAILURE;
+    const std::uint8_t* body = out->body.get();
+    if (AdditiveChecksum(body, static_cast<std::int32_t>(n - 1)) != body[n - 1])
+        return KV_E_INVALID_FIRMWARE_IMAGE;
+    if (PackageSumParts(out->header, body, n) != out->header.checksum)
+        return KV_E_INVALID_FIRMWARE_IMAGE;
+    return KV_S_OK;
+}
+
+std::array<std::uint8_t, 4> BuildUploadCommand(std::uint32_t body_size)
+{
+    const auto high = static_cast<std::uint8_t>(body_size >> 8);
+    const auto low = static_cast<std::uint8_t>(body_size);
+    return {kUploadCommand, high, low, static_cast<std::uint8_t>(kUploadCommand + high + low)};
+}
+
+std::int32_t UploadStatusResult(std::uint8_t status)
+{
+    switch (status) {
+    case '?': return KV_E_REQUEST_NOT_SUPPORTED;
+    case 'E': return KV_E_EXTERNAL_CS_INVALID;
+    case 'F': return KV_E_INVALID_RESPONSE;
+    case 'H': return KV_E_INVALID_HARDWARE_ID;
+    case 'I': return KV_E_INTERNAL_CS_INVALID;
+    case 'R': return KV_E_NVRAM_BUFFERING_FAILED;
+    case 'V': return KV_E_INVALID_VERSION;
+    case 'W': return KV_E_FIRMWARE_FLASH_FAILED;
+    default: return KV_S_OK; // 'C', 'O' and every unlisted byte mean the image was taken
+    }
+}
+
+std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback)
+{
+    UploadSession session(connection, callback);
+    const std::int32_t result = session.run(path);
+    session.finish();
+    return result;
+}

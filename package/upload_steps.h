@@ -1,0 +1,33 @@
+// The upload's pieces that do not need a device: reading and checking the package, the command
+// bytes and the meaning of the device's answers. Kept apart so tests and the fuzzer reach them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "package/package.h"
+#include "package/package_file.h"
+
+// True for the files an upload can carry: a whole header and a body of 1 to 65,536 bytes.
+bool PackageSizeUploadable(std::uint64_t file_size);
+
+// Sum modulo 2^32 of header bytes 12 to 255 and of the whole body: the header's `checksum` rule.
+std::uint32_t PackageSumParts(const PackageHeader& header, const std::uint8_t* body, std::uint32_t body_size);
+
+struct LoadedPackage {
+    PackageHeader header{};
+    std::unique_ptr<std::uint8_t[]> body; // zero-filled before it is read
+    std::uint32_t body_size = 0;
+};
+
+// Opens the package exclusively in `file` (which stays open, so the file cannot change while it
+// is sent), reads it whole and checks it: KV_S_OK, or -1 (cannot open, no memory), -14 (no
+// uploadable size, no signature, trailer or file sum wrong) or -5 (the body cannot be read).
+std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out);
+
+// The 4-byte upload command announcing a body of body_size bytes (65,536 travels as 0).
+std::array<std::uint8_t, 4> BuildUploadCommand(std::uint32_t body_size);
+
+// Result code of the device's final status byte.
+std::int32_t UploadStatusResult(std::uint8_t status);
