@@ -1,0 +1,266 @@
+#include "device/device_connection.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "device/checksum.h"
+#include "device/device_lock.h"
+#include "device/frames.h"
+#include "log/log.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kLockWait{1200};
+constexpr milliseconds kSettleAfterOpen{100};
+constexpr milliseconds kSettleBeforeProbe{60};
+constexpr milliseconds kSettleAfterSpeedChange{10};
+
+// The port's configuration for every device command.
+constexpr std::uint32_t kReadIntervalMs = 200;
+constexpr std::uint32_t kReadMultiplierMs = 1;
+constexpr std::uint32_t kWriteMultiplierMs = 0;
+constexpr std::uint32_t kWriteConstantMs = 300;
+
+constexpr std::uint32_t kDefaultSpeedCode = 7; // 115200
+constexpr std::uint32_t kFastSpeedCode = 0;    // 921600
+constexpr std::uint32_t kSlowProbeBaud = 19200;
+
+constexpr std::uint32_t kFirstPort = 2;     // where the search continues after 255
+constexpr std::uint32_t kLastPort = 255;
+constexpr int kSearchAttempts = 254;
+constexpr std::size_t kPortPathCapacity = 50;
+
+// Link speed of the code in force; a code that SetUSBBaud never sets must not divide by zero.
+std::uint32_t SpeedInForce(std::uint32_t code)
+{
+    return static_cast<std::uint32_t>(921600ull / (static_cast<std::uint64_t>(code) + 1));
+}
+
+void CopyBounded(char* destination, std::size_t capacity, const char* source)
+{
+    if (destination == nullptr || capacity == 0)
+        return;
+    std::size_t n = 0;
+    while (n + 1 < capacity && source[n] != '\0') {
+        destination[n] = source[n];
+        ++n;
+    }
+    destination[n] = '\0';
+}
+
+} // namespace
+
+DeviceConnection::DeviceConnection() : port_ref_(port) {}
+
+DeviceConnection::~DeviceConnection()
+{
+    // The SerialPort destructor then closes (and logs) once more.
+    port_ref_.close();
+}
+
+LockResult DeviceConnection::AcquireDeviceLock()
+{
+    if (!lock_event.wait_for(kLockWait))
+        return LockResult::busy;
+    lock_free = 0;
+    return LockResult::acquired;
+}
+
+void DeviceConnection::ReleaseDeviceLock()
+{
+    lock_free = 1;
+    lock_event.set();
+}
+
+std::int32_t DeviceConnection::OpenPort(const char* device_path)
+{
+    if (port_ref_.is_open())
+        port_ref_.close();
+    const bool configured =
+        device_path != nullptr && port_ref_.open(device_path) && port_ref_.set_queue_sizes() &&
+        port_ref_.set_timeouts(kReadIntervalMs, kReadMultiplierMs, frames::kReadTimeoutStandardMs,
+                               kWriteMultiplierMs, kWriteConstantMs);
+    if (!configured) {
+        port_ref_.close();
+        return KV_E_PORT_NOT_INITIALIZED;
+    }
+    std::this_thread::sleep_for(kSettleAfterOpen);
+    return KV_S_OK;
+}
+
+void DeviceConnection::ClosePort()
+{
+    if (link_speed_code != kDefaultSpeedCode)
+        SetUSBBaud(kDefaultSpeedCode);
+    port_ref_.close();
+    emulation_bank = 0;
+    rw_bank = 0;
+    hardware_info = HardwareInfo{};
+    last_eeprom_info = EEPROMInfo{};
+    last_eeprom_info_valid = false;
+    log_line(log_sink, "QBKorvane: COM Port closed.");
+}
+
+const HardwareInfo* DeviceConnection::GetHardwareInfo() const
+{
+    return hardware_info.capabilities != 0 ? &hardware_info : nullptr;
+}
+
+bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity,
+                                         FirmwareVersion* version)
+{
+    std::uint32_t n = last_port_number;
+    for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+        char path[kPortPathCapacity];
+        FormatComPortPath(path, sizeof path, n);
+        ClosePort();
+
+        bool found = false;
+        if (OpenPort(path) == KV_S_OK) {
+            std::this_thread::sleep_for(kSettleBeforeProbe);
+            // The device may still run at the fast speed a previous session left it at, or
+            // be one of the slow models.
+            std::int32_t result = GetFirmwareVersion(nullptr);
+            if (result != KV_S_OK && SetUSBBaud(kFastSpeedCode) == KV_S_OK)
+                result = GetFirmwareVersion(nullptr);
+            if (result != KV_S_OK) {
+                SetUSBBaud(kDefaultSpeedCode);
+                if (port_ref_.set_baud_rate(kSlowProbeBaud))
+                    result = GetFirmwareVersion(nullptr);
+            }
+
+            if (result == KV_S_OK) {
+                found = true;
+                last_port_number = n;
+                IdentifyHardware();
+                if (description != nullptr && capacity != 0)
+                    CopyBounded(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
+                                hardware_info.description);
+                if (version != nullptr)
+                    *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
+                if (hardware_info.capabilities != 0)
+                    return true;
+            } else {
+                if (description != nullptr && capacity != 0)
+                    description[0] = '\0';
+                firmware_major = firmware_minor = hardware_letter = 0;
+                if (version != nullptr)
+                    *version = FirmwareVersion{};
+            }
+        }
+
+        ClosePort();
+        if (found)
+            return true;
+        n = n < kLastPort ? n + 1 : kFirstPort;
+    }
+    return false;
+}
+
+std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
+{
+    const std::uint32_t new_speed = frames::SpeedOfCode(code);
+    std::uint32_t logged_speed = new_speed;
+    std::int32_t result = KV_S_OK;
+
+    if (new_speed == 0) {
+        logged_speed = SpeedInForce(link_speed_code);
+        result = KV_E_INVALID_FUNC_PARAM;
+    } else if (hardware_info.capabilities == 0) {
+        // Nobody to ask: only the port follows.
+        link_speed_code = code;
+        port_ref_.set_baud_rate(new_speed);
+    }
+
+    if (new_speed != 0 && hardware_info.capabilities != 0) {
+        DeviceLockGuard lock(*this);
+        if (lock.busy()) {
+            // The port belongs to the holder's exchange: its time-outs are left alone.
+            result = KV_E_PORT_BUSY;
+        } else {
+            port_ref_.set_read_timeout(frames::kReadTimeoutQuickMs);
+            port_ref_.purge();
+            const auto request = frames::SpeedRequest(static_cast<std::uint8_t>(code));
+            std::uint8_t answer = 0;
+            if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size()) {
+                result = KV_E_COMM_WRITE_FAILURE;
+            } else if (port_ref_.read(&answer, 1) != 1) {
+                result = KV_E_COMM_READ_FAILURE;
+            } else if (answer == frames::kAck) {
+                link_speed_code = code;
+                port_ref_.set_baud_rate(new_speed);
+            }
+            // Any other answer: the device stays at its speed, and so does the port.
+            if (port_ref_.is_open())
+                port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+        }
+    } else if (port_ref_.is_open()) {
+        port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+    }
+
+    if (result == KV_S_OK) {
+        log_line(log_sink, "QBKorvane: SetUSBBaud to %i, Force = %s SUCCEEDED",
+                 static_cast<int>(logged_speed), "TRUE");
+        std::this_thread::sleep_for(kSettleAfterSpeedChange);
+    } else {
+        log_line(log_sink, "QBKorvane: SetUSBBaud to %i, Force = %s FAILED with %s",
+                 static_cast<int>(logged_speed), "TRUE", result_name(result));
+    }
+    return result;
+}
+
+std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16_t address,
+                                          std::uint16_t count)
+{
+    if (!port_ref_.is_open())
+        return KV_E_PORT_NOT_INITIALIZED;
+    // The count byte carries 1 to 256; anything else could not be matched with its reply.
+    if (destination == nullptr || count == 0 || count > frames::kMaxEepromCount)
+        return KV_E_INVALID_FUNC_PARAM;
+    log_line(log_sink, "QBKorvane: ReadEEPROM requested, %i bytes from address %X",
+             static_cast<int>(count), static_cast<unsigned>(address));
+
+    std::array<std::uint8_t, frames::kMaxEepromRequestSize> request{};
+    const std::size_t request_size =
+        frames::BuildEepromRequest(hardware_info.protocol_generation, address, count, request);
+
+    DeviceLockGuard lock(*this);
+    if (lock.busy())
+        return KV_E_PORT_BUSY;
+    if (port_ref_.is_open())
+        port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+    port_ref_.purge();
+
+    if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request_size)) < request_size)
+        return KV_E_COMM_WRITE_FAILURE;
+    const std::uint32_t received = port_ref_.read(destination, count);
+    if (received < count) {
+        if (count >= 2 && received >= 1 && destination[0] == frames::kUnknownCommand)
+            return KV_E_UNKNOWN_COMMAND;
+        return KV_E_COMM_READ_FAILURE;
+    }
+    std::uint8_t checksum = 0;
+    if (port_ref_.read(&checksum, 1) != 1)
+        return KV_E_COMM_READ_FAILURE;
+    const std::uint8_t computed = AdditiveChecksum(std::span<const std::uint8_t>(destination, count));
+    if (computed != checksum) {
+        log_line(log_sink,
+                 "QBKorvane: ReadEEPROM: Invalid external data checksum\r\n\tCS of recvd data: "
+                 "%.2X\r\n\tCS from device: %.2x",
+                 static_cast<unsigned>(computed), static_cast<unsigned>(checksum));
+        return KV_E_EXTERNAL_CS_INVALID;
+    }
+    return KV_S_OK;
+}
+
+void FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number)
+{
+    if (buffer == nullptr || capacity == 0)
+        return;
+    std::snprintf(buffer, capacity, "\\\\.\\COM%i", static_cast<int>(port_number));
+}
