@@ -1,17 +1,16 @@
 #include "package/upload.h"
 
 #include <cstring>
-#include <new>
 #include <optional>
 
 #include "device/checksum.h"
 #include "device/device_connection.h"
+#include "device/device_lock.h"
 #include "device/result.h"
 #include "package/upload_steps.h"
 
 namespace {
 
-constexpr std::uint8_t kUploadCommand = 0x66;     // 'f'
 constexpr std::uint8_t kAck = 0x4F;               // 'O'
 constexpr std::uint8_t kNotSupported = 0x3F;      // '?'
 constexpr std::uint8_t kBufferingFailed = 0x52;   // 'R'
@@ -19,31 +18,6 @@ constexpr std::uint8_t kDoubledCommandLetter = 'R'; // hardware that takes the c
 constexpr std::uint32_t kChunkSize = 256;
 constexpr std::uint32_t kUploadReadTimeoutMs = 6000; // flashing a chunk can take seconds
 constexpr std::uint32_t kNormalReadTimeoutMs = 300;
-
-// Holds the device lock from construction until release() or destruction, whichever is first.
-class DeviceLockGuard {
-public:
-    explicit DeviceLockGuard(DeviceConnection& connection)
-        : connection_(connection), result_(connection.AcquireDeviceLock()), held_(result_ == LockResult::acquired)
-    {
-    }
-    ~DeviceLockGuard() { release(); }
-    DeviceLockGuard(const DeviceLockGuard&) = delete;
-    DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
-
-    LockResult result() const { return result_; }
-    void release()
-    {
-        if (held_)
-            connection_.ReleaseDeviceLock();
-        held_ = false;
-    }
-
-private:
-    DeviceConnection& connection_;
-    LockResult result_;
-    bool held_;
-};
 
 class UploadSession {
 public:
@@ -67,7 +41,7 @@ public:
         report(kProgressBegin);
 
         lock_.emplace(connection_);
-        if (lock_->result() == LockResult::busy)
+        if (lock_->busy())
             return KV_E_PORT_BUSY;
         // At 300 ms the device's flash writes would read as silence half-way through the image.
         if (!port_.set_read_timeout(kUploadReadTimeoutMs))
@@ -168,60 +142,6 @@ private:
 };
 
 } // namespace
-
-std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out)
-{
-    if (out == nullptr || !file.open(path, PackageFile::Sharing::exclusive))
-        return KV_E_GENERAL_ERROR;
-    std::uint64_t size = 0;
-    if (!file.size(&size))
-        return KV_E_GENERAL_ERROR;
-    // Refused before any buffer is taken: no body, no whole header, or more than 16 bits announce.
-    if (!PackageSizeUploadable(size))
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    const auto n = static_cast<std::uint32_t>(size - kPackageHeaderSize);
-    out->body.reset(new (std::nothrow) std::uint8_t[n]());
-    out->body_size = 0;
-    if (!out->body)
-        return KV_E_GENERAL_ERROR;
-    out->body_size = n;
-
-    if (file.read(&out->header, sizeof out->header) != sizeof out->header)
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    if (std::memcmp(out->header.magic, "CQFW", 4) != 0)
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    // A short read is a failed read: a body cut short must not go out padded with zeros.
-    if (file.read(out->body.get(), n) != n)
-        return KV_E_COMM_READ_FAILURE;
-    const std::uint8_t* body = out->body.get();
-    if (AdditiveChecksum(body, static_cast<std::int32_t>(n - 1)) != body[n - 1])
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    if (PackageSumParts(out->header, body, n) != out->header.checksum)
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    return KV_S_OK;
-}
-
-std::array<std::uint8_t, 4> BuildUploadCommand(std::uint32_t body_size)
-{
-    const auto high = static_cast<std::uint8_t>(body_size >> 8);
-    const auto low = static_cast<std::uint8_t>(body_size);
-    return {kUploadCommand, high, low, static_cast<std::uint8_t>(kUploadCommand + high + low)};
-}
-
-std::int32_t UploadStatusResult(std::uint8_t status)
-{
-    switch (status) {
-    case '?': return KV_E_REQUEST_NOT_SUPPORTED;
-    case 'E': return KV_E_EXTERNAL_CS_INVALID;
-    case 'F': return KV_E_INVALID_RESPONSE;
-    case 'H': return KV_E_INVALID_HARDWARE_ID;
-    case 'I': return KV_E_INTERNAL_CS_INVALID;
-    case 'R': return KV_E_NVRAM_BUFFERING_FAILED;
-    case 'V': return KV_E_INVALID_VERSION;
-    case 'W': return KV_E_FIRMWARE_FLASH_FAILED;
-    default: return KV_S_OK; // 'C', 'O' and every unlisted byte mean the image was taken
-    }
-}
 
 std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback)
 {
