@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the package fuzz target with clang and runs it: fuzz/run.sh [seconds] (default 30).
+# The seed packages are written fresh by qfwpack on every run; the corpus grows in the build folder.
+# KV_FUZZ_BUILD_DIR picks the build folder (default build/fuzz), KV_JOBS the parallelism.
+set -euo pipefail
+seconds=${1:-30}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KV_FUZZ_BUILD_DIR:-$root/build/fuzz}
+jobs=${KV_JOBS:-2}
+mkdir -p "$build"
+# The target writes each input to a file: memory-backed is quicker when there is one.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKV_FUZZ=ON -DKV_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; exit 1; }
+
+# A native build's qfwpack serves as well as one built here.
+qfwpack=""
+for candidate in "${QFWPACK:-}" "$root/build/native/bin/qfwpack"; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then qfwpack=$candidate; break; fi
+done
+targets=(package_fuzz)
+[ -n "$qfwpack" ] || { targets+=(qfwpack); qfwpack=$build/bin/qfwpack; }
+cmake --build "$build" --target "${targets[@]}" -j"$jobs"
+
+seeds=$build/fuzz-seeds
+corpus=$build/fuzz-corpus
+artifacts=$build/fuzz-artifacts
+rm -rf "$seeds"
+mkdir -p "$seeds" "$corpus" "$artifacts"
+n=0
+seed() { "$qfwpack" --out "$seeds/seed$((n += 1)).qfw" "$@" >/dev/null; }
+for size in 1 2 255 256 257 300 512 1000 4096; do seed --body-size "$size" --seed "$size"; done
+seed --body-size 65536
+seed --body-size 65537
+seed --body-size 0
+seed --body-size 300 --bad-checksum
+seed --body-size 300 --bad-trailer
+seed --body-size 300 --truncate 200
+seed --body-size 300 --truncate 3
+seed --body-size 300 --magic CQFX
+seed --body-size 300 --letter D --fw 2.1 --target D
+seed --body-size 300 --letter D --fw 1.9 --target D
+seed --body-size 300 --target N
+seed --body-size 300 --target d
+seed --body-size 300 --min-updater 1.13.102
+seed --body-size 300 --min-updater 0.200.0
+seed --body-size 300 --checksum 0
+
+echo "fuzzing package validation and upload reading for ${seconds} s ($n seed packages)"
+log=$build/fuzz-last.log
+status=0
+"$build/bin/package_fuzz" -max_total_time="$seconds" -max_len=66100 -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+if [ "$status" -ne 0 ]; then
+  tail -n 60 "$log"
+  echo "fuzzing found a fault (exit $status); inputs in $artifacts"
+  exit 1
+fi
+echo "no faults found"
