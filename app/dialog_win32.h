@@ -1,0 +1,40 @@
+// The Win32 side of the update dialog: the view over the dialog window and the dialog procedure.
+#pragma once
+
+#include <windows.h>
+
+#include "app/update_dialog.h"
+
+class Win32DialogView final : public DialogView {
+public:
+    void attach(HWND dialog) { dialog_ = dialog; }
+    HWND window() const { return dialog_; }
+
+    void set_caption(const char* text) override;
+    void set_text(int control_id, const char* text) override;
+    void get_text(int control_id, char* buffer, std::size_t capacity) override;
+    void enable(int control_id, bool enabled) override;
+    bool is_enabled(int control_id) override;
+    void center_on_desktop() override;
+    void message_box(const char* text, const char* caption, MessageIcon icon) override;
+    bool browse_for_file(char* buffer, std::size_t capacity, const char* title, const char* filter,
+                         const char* default_extension) override;
+    void post_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override;
+    void send_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) override;
+    bool start_worker(FirmwareUpdateParams& params) override;
+    void progress_set_range32(std::uint32_t low, std::uint32_t high) override;
+    void progress_set_pos(std::uint32_t position) override;
+    void progress_step() override;
+    void end_dialog(int result) override;
+    int load_string(int id, char* buffer, std::size_t capacity) override;
+    bool own_version_numbers(FileVersionNumbers* numbers) override;
+    bool build_string(char* buffer, std::size_t capacity) override;
+
+private:
+    HWND dialog_ = nullptr;
+};
+
+// Binds the dialog procedure to the process-wide dialog state; call once before the dialog opens.
+void InstallUpdateDialog(UpdateDialog& dialog);
+
+INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

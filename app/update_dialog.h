@@ -1,0 +1,128 @@
+// The update dialog's behaviour in plain C++: what each button does, which text each control
+// shows and what the outcome of an upload says. The platform's dialog procedure only translates
+// window messages into calls of UpdateDialog, and a DialogView carries the calls back to the
+// window, so the whole behaviour runs in native tests against a fake view.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "device/device_connection.h"
+#include "package/package.h"
+#include "package/upload.h"
+#include "resources/resource.h"
+
+// Private messages of the dialog (the first numbers of the application's private range).
+inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
+inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
+
+inline constexpr std::size_t kPathCapacity = 260;        // 259 characters and the terminator
+inline constexpr std::size_t kDescriptionBufferSize = 260;
+
+enum class MessageIcon { information, warning, error };
+
+struct FirmwareUpdateParams;
+
+// The window side of the dialog. The Win32 implementation maps each call onto one API call.
+class DialogView {
+public:
+    virtual ~DialogView() = default;
+
+    virtual void set_caption(const char* text) = 0;
+    virtual void set_text(int control_id, const char* text) = 0;
+    // Copies at most capacity - 1 characters and terminates.
+    virtual void get_text(int control_id, char* buffer, std::size_t capacity) = 0;
+    virtual void enable(int control_id, bool enabled) = 0;
+    virtual bool is_enabled(int control_id) = 0;
+    virtual void center_on_desktop() = 0;
+    // Modal, owned by the dialog, one OK button.
+    virtual void message_box(const char* text, const char* caption, MessageIcon icon) = 0;
+    // The open-file dialog; the filter is a list of "name\0pattern\0" pairs ended by "\0".
+    // True when the user chose a file, which then stands in the buffer.
+    virtual bool browse_for_file(char* buffer, std::size_t capacity, const char* title,
+                                 const char* filter, const char* default_extension) = 0;
+    virtual void post_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
+    // Synchronous: returns once the dialog has handled the message. Callable from any thread.
+    virtual void send_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
+    // Runs FirmwareUpdateProc(params) on a new thread that nobody joins. False if none started.
+    virtual bool start_worker(FirmwareUpdateParams& params) = 0;
+    // Progress bar (control 2777), each a synchronous message; callable from any thread.
+    virtual void progress_set_range32(std::uint32_t low, std::uint32_t high) = 0;
+    virtual void progress_set_pos(std::uint32_t position) = 0;
+    virtual void progress_step() = 0;
+    virtual void end_dialog(int result) = 0;
+    // The text of a string-table entry, bounded and terminated; 0 characters if there is none.
+    virtual int load_string(int id, char* buffer, std::size_t capacity) = 0;
+    // The program's own file version; false when its version record cannot be read.
+    virtual bool own_version_numbers(FileVersionNumbers* numbers) = 0;
+    // The build string of the program's own file version ("1.13.0101.00"); false without one.
+    virtual bool build_string(char* buffer, std::size_t capacity) = 0;
+};
+
+// The worker thread's parameter record: filled just before the worker starts, read only by it.
+struct FirmwareUpdateParams {
+    DeviceConnection* connection = nullptr;
+    DialogView* notify_window = nullptr;
+    std::uint32_t completion_message = WM_UPDATE_COMPLETE;
+    ProgressCallback progress_callback;
+    char package_path[kPathCapacity] = {};
+};
+
+// The worker: uploads, logs, reports the result synchronously to the dialog; returns 1.
+std::uint32_t FirmwareUpdateProc(FirmwareUpdateParams& params);
+
+// What the outcome box says for a result code other than success.
+struct OutcomeMessage {
+    char text[256];
+    const char* caption;
+    MessageIcon icon;
+};
+OutcomeMessage FailureOutcome(std::int32_t result);
+
+// The name shown for a package's target hardware letter ("Unknown" for letters without one).
+// Written for a static control that processes ampersands.
+const char* TargetHardwareName(std::uint8_t letter);
+
+inline constexpr char kBrowseTitle[] = "Select Firmware Image...";
+inline constexpr char kBrowseFilter[] =
+    "Quenby Firmware Image Files (*.qfw)\0*.qfw\0All Files (*.*)\0*.*\0";
+inline constexpr char kBrowseDefaultExtension[] = "qfw";
+
+// The process-wide state of the dialog and its behaviour, message by message.
+class UpdateDialog {
+public:
+    explicit UpdateDialog(DeviceConnection& connection) : connection_(connection) {}
+    UpdateDialog(const UpdateDialog&) = delete;
+    UpdateDialog& operator=(const UpdateDialog&) = delete;
+
+    // WM_INITDIALOG: the view now stands for the dialog window.
+    void OnInitDialog(DialogView& view);
+    void OnDetectHardware(); // WM_DETECT_HARDWARE
+    void OnDetectButton();   // 1004
+    void OnBrowseButton();   // 2746
+    void OnUpdateButton();   // 1 (IDOK)
+    void OnCancel();         // 2 (IDCANCEL): also Escape, Alt+F4 and the title bar's close
+    void OnUpdateComplete(std::int32_t result); // WM_UPDATE_COMPLETE, on the dialog's thread
+    void OnDestroy();        // WM_DESTROY
+    // The upload's progress callback; runs on the worker thread.
+    std::int32_t OnUpdateProgress(const UpdateProgress* progress);
+
+    // True from the start of an upload until its outcome has been handled: closing is refused
+    // and nothing may touch the port.
+    bool upload_running() const { return upload_running_; }
+
+    const char* remembered_path() const { return remembered_path_; }
+    const char* description() const { return description_; }
+    const FirmwareUpdateParams& update_params() const { return params_; }
+
+private:
+    int Validate(const char* path);
+    void ShowDevice(const FirmwareVersion& version);
+
+    DeviceConnection& connection_;
+    DialogView* main_window_ = nullptr;
+    char remembered_path_[kPathCapacity] = {};
+    char description_[kDescriptionBufferSize] = {};
+    FirmwareUpdateParams params_;
+    bool upload_running_ = false;
+};
