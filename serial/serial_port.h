@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct LogSink;
+class SerialBackend;
 
 // The five time-out values in milliseconds, with the meaning of Win32's COMMTIMEOUTS.
 struct CommTimeouts {
@@ -57,7 +59,11 @@ public:
     LogSink* log_sink = nullptr; // not owned
 
 private:
+    void close_handle();
+    bool fail_open();
+
     std::intptr_t handle_;          // operating-system handle; kInvalidHandle while closed
+    std::unique_ptr<SerialBackend> backend_; // the platform's calls, and its native records
     char device_path_[kPathCapacity] = {};
     LineSettings line_settings_;
     CommTimeouts timeouts_;

@@ -1,0 +1,352 @@
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <limits>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/port_path_posix.h"
+#include "serial/serial_backend.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+constexpr std::uint8_t kOneStopBit = 0;
+constexpr std::uint8_t kTwoStopBits = 2;
+constexpr std::uint8_t kOddParity = 1;
+constexpr std::uint8_t kEvenParity = 2;
+
+struct SpeedEntry {
+    std::uint32_t rate;
+    speed_t constant;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
+    {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+    {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+    {921600, B921600},   {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000},
+};
+
+bool speed_constant_of(std::uint32_t rate, speed_t& constant) {
+    for (const SpeedEntry& entry : kSpeeds) {
+        if (entry.rate == rate) {
+            constant = entry.constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t rate_of(speed_t constant) {
+    for (const SpeedEntry& entry : kSpeeds) {
+        if (entry.constant == constant) {
+            return entry.rate;
+        }
+    }
+    return 0;
+}
+
+int as_fd(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+// Waits for the descriptor until the deadline (none: for ever); false when the deadline passed.
+bool wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) {
+    for (;;) {
+        timespec wait{};
+        timespec* wait_ptr = nullptr;
+        if (bounded) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                return false;
+            }
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns % 1000000000);
+            wait_ptr = &wait;
+        }
+        pollfd p{fd, events, 0};
+        const int ready = ppoll(&p, 1, wait_ptr, nullptr);
+        if (ready > 0) {
+            return true; // readable, writable, or hung up: the transfer call tells which
+        }
+        if (ready < 0 && errno != EINTR) {
+            return true; // let the transfer call report the failure
+        }
+    }
+}
+
+class PosixSerialBackend final : public SerialBackend {
+public:
+    std::intptr_t open(const char* device_path) override {
+        const std::string path = map_port_path(device_path);
+        if (path.empty()) {
+            return kInvalidHandle;
+        }
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return kInvalidHandle;
+        }
+        // Exclusive like share mode 0. TIOCEXCL does not stop root, so the advisory lock, which
+        // every opener through this class takes, is what refuses a second open.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return kInvalidHandle;
+        }
+        exclusive_ = ioctl(fd, TIOCEXCL) == 0;
+        timeouts_ = {};
+        dtr_on_ = false;
+        rts_on_ = false;
+        have_attributes_ = false;
+        return fd;
+    }
+
+    void close(std::intptr_t handle) override {
+        const int fd = as_fd(handle);
+        // The exclusive flag belongs to the terminal, not the descriptor: it would outlive this
+        // close while anyone else (a peer holding the slave) keeps the terminal open.
+        if (exclusive_) {
+            ioctl(fd, TIOCNXCL);
+        }
+        exclusive_ = false;
+        ::close(fd);
+    }
+
+    bool get_line_settings(std::intptr_t handle, LineSettings& settings) override {
+        termios attributes{};
+        if (tcgetattr(as_fd(handle), &attributes) != 0) {
+            return false;
+        }
+        attributes_ = attributes;
+        have_attributes_ = true;
+        settings.baud_rate = rate_of(cfgetospeed(&attributes));
+        switch (attributes.c_cflag & CSIZE) {
+        case CS5: settings.byte_size = 5; break;
+        case CS6: settings.byte_size = 6; break;
+        case CS7: settings.byte_size = 7; break;
+        default: settings.byte_size = 8; break;
+        }
+        settings.parity = (attributes.c_cflag & PARENB) == 0 ? 0
+                          : (attributes.c_cflag & PARODD) != 0 ? kOddParity
+                                                              : kEvenParity;
+        settings.stop_bits = (attributes.c_cflag & CSTOPB) != 0 ? kTwoStopBits : kOneStopBit;
+        settings.cts_flow = (attributes.c_cflag & CRTSCTS) != 0;
+        settings.dsr_flow = false;
+        int lines = 0;
+        if (ioctl(as_fd(handle), TIOCMGET, &lines) == 0) {
+            settings.dtr_on = (lines & TIOCM_DTR) != 0;
+            settings.rts_on = (lines & TIOCM_RTS) != 0;
+        } else {
+            // A pseudo-terminal has no modem lines: report what was last asked for.
+            settings.dtr_on = dtr_on_;
+            settings.rts_on = rts_on_;
+        }
+        return true;
+    }
+
+    bool set_line_settings(std::intptr_t handle, const LineSettings& settings) override {
+        const int fd = as_fd(handle);
+        speed_t speed = B0;
+        if (!have_attributes_ || !speed_constant_of(settings.baud_rate, speed) ||
+            settings.dsr_flow || settings.parity > kEvenParity) {
+            return false;
+        }
+        termios attributes = attributes_;
+        // Raw bytes both ways: the device protocol is binary, so no software flow control, no
+        // line editing, no translation of CR or LF.
+        attributes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
+                                                     IGNCR | ICRNL | IXON | IXOFF | IXANY);
+        attributes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        attributes.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        switch (settings.byte_size) {
+        case 5: attributes.c_cflag |= CS5; break;
+        case 6: attributes.c_cflag |= CS6; break;
+        case 7: attributes.c_cflag |= CS7; break;
+        case 8: attributes.c_cflag |= CS8; break;
+        default: return false;
+        }
+        if (settings.parity != 0) {
+            attributes.c_cflag |= PARENB;
+            if (settings.parity == kOddParity) {
+                attributes.c_cflag |= PARODD;
+            }
+        }
+        if (settings.stop_bits != kOneStopBit) {
+            attributes.c_cflag |= CSTOPB; // one and a half has no terminal setting; two is nearest
+        }
+        if (settings.cts_flow) {
+            attributes.c_cflag |= CRTSCTS;
+        }
+        attributes.c_cflag |= CLOCAL | CREAD;
+        attributes.c_cc[VMIN] = 0;
+        attributes.c_cc[VTIME] = 0;
+        if (cfsetispeed(&attributes, speed) != 0 || cfsetospeed(&attributes, speed) != 0 ||
+            tcsetattr(fd, TCSANOW, &attributes) != 0) {
+            return false;
+        }
+        // tcsetattr succeeds when any one change took; the speed is the one that matters.
+        termios check{};
+        if (tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed) {
+            return false;
+        }
+        attributes_ = check;
+        int dtr = TIOCM_DTR;
+        int rts = TIOCM_RTS;
+        ioctl(fd, settings.dtr_on ? TIOCMBIS : TIOCMBIC, &dtr);
+        ioctl(fd, settings.rts_on ? TIOCMBIS : TIOCMBIC, &rts);
+        dtr_on_ = settings.dtr_on;
+        rts_on_ = settings.rts_on;
+        return true;
+    }
+
+    bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override {
+        if (fcntl(as_fd(handle), F_GETFD) < 0) {
+            return false;
+        }
+        timeouts = timeouts_;
+        return true;
+    }
+
+    bool set_timeouts(std::intptr_t handle, const CommTimeouts& timeouts) override {
+        if (fcntl(as_fd(handle), F_GETFD) < 0) {
+            return false;
+        }
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool set_queue_sizes(std::intptr_t handle, std::uint32_t, std::uint32_t) override {
+        // The terminal's queues have a fixed size of their own, larger than asked for.
+        return fcntl(as_fd(handle), F_GETFD) >= 0;
+    }
+
+    void purge(std::intptr_t handle) override {
+        tcflush(as_fd(handle), TCIOFLUSH);
+    }
+
+    bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override {
+        const int fd = as_fd(handle);
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
+        const auto start = Clock::now();
+        const CommTimeouts t = timeouts_;
+
+        // The special cases of COMMTIMEOUTS: MAXDWORD interval with no totals returns at once
+        // with what is there; with MAXDWORD multiplier and a constant, it returns as soon as
+        // anything arrives, or with nothing when the constant has passed.
+        const bool return_at_once =
+            t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
+        const bool return_on_first = t.read_interval == kMaxDword &&
+                                     t.read_total_multiplier == kMaxDword &&
+                                     t.read_total_constant != 0 && t.read_total_constant != kMaxDword;
+        bool total_bounded = false;
+        Clock::time_point total_deadline{};
+        if (return_on_first) {
+            total_bounded = true;
+            total_deadline = start + std::chrono::milliseconds(t.read_total_constant);
+        } else if (!return_at_once && (t.read_total_multiplier != 0 || t.read_total_constant != 0)) {
+            total_bounded = true;
+            const std::uint64_t total_ms =
+                static_cast<std::uint64_t>(t.read_total_multiplier) * count + t.read_total_constant;
+            total_deadline = start + std::chrono::milliseconds(total_ms);
+        }
+        const bool interval_used = !return_at_once && !return_on_first && t.read_interval != 0;
+
+        std::uint32_t got = 0;
+        Clock::time_point last_arrival{};
+        while (got < count) {
+            const ssize_t n = ::read(fd, bytes + got, count - got);
+            if (n > 0) {
+                got += static_cast<std::uint32_t>(n);
+                last_arrival = Clock::now();
+                if (return_on_first) {
+                    break;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                // Hang-up or failure. Bytes already taken from the line are still reported.
+                if (got == 0) {
+                    return false;
+                }
+                break;
+            }
+            if (return_at_once) {
+                break;
+            }
+            bool bounded = total_bounded;
+            Clock::time_point deadline = total_deadline;
+            if (interval_used && got > 0) {
+                const auto interval_deadline = last_arrival + std::chrono::milliseconds(t.read_interval);
+                if (!bounded || interval_deadline < deadline) {
+                    deadline = interval_deadline;
+                }
+                bounded = true;
+            }
+            if (!wait_ready(fd, POLLIN, bounded, deadline)) {
+                break;
+            }
+        }
+        done = got;
+        return true;
+    }
+
+    bool write(std::intptr_t handle, const void* buffer, std::uint32_t count,
+               std::uint32_t& done) override {
+        const int fd = as_fd(handle);
+        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+        const CommTimeouts t = timeouts_;
+        const bool bounded = t.write_total_multiplier != 0 || t.write_total_constant != 0;
+        const std::uint64_t total_ms =
+            static_cast<std::uint64_t>(t.write_total_multiplier) * count + t.write_total_constant;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+        std::uint32_t put = 0;
+        while (put < count) {
+            const ssize_t n = ::write(fd, bytes + put, count - put);
+            if (n > 0) {
+                put += static_cast<std::uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                if (put == 0) {
+                    return false;
+                }
+                break;
+            }
+            if (!wait_ready(fd, POLLOUT, bounded, deadline)) {
+                break;
+            }
+        }
+        done = put;
+        return true;
+    }
+
+private:
+    termios attributes_{};
+    bool have_attributes_ = false;
+    bool exclusive_ = false;
+    bool dtr_on_ = false;
+    bool rts_on_ = false;
+    CommTimeouts timeouts_{};
+};
+
+} // namespace
+
+std::unique_ptr<SerialBackend> make_serial_backend() {
+    return std::make_unique<PosixSerialBackend>();
+}
