@@ -78,19 +78,23 @@ bool SimDevice::open_peer()
     fresh->set_arrival_handler([this, raw](const Arrival& a) { on_arrival(raw, a); });
     if (!fresh->open())
         return false;
-    std::unique_ptr<PtyPeer> old;
     std::string link;
+    {
+        std::lock_guard lock(mutex_);
+        link = link_path_;
+    }
+    // Linked before it is published, so whoever sees the new path finds the link in place.
+    if (!link.empty())
+        fresh->link_as(link);
+    std::unique_ptr<PtyPeer> old;
     {
         std::lock_guard lock(mutex_);
         old = std::move(peer_);
         peer_ = std::move(fresh);
         slave_path_ = peer_->slave_path();
         reset_session();
-        link = link_path_;
     }
     old.reset(); // joins its thread; must not hold mutex_, its handler may be waiting for it
-    if (!link.empty())
-        peer_->link_as(link);
     return true;
 }
 
