@@ -7,6 +7,8 @@
 #include <numeric>
 #include <string>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -141,7 +143,7 @@ TEST(PackageBuilder, PayloadMagicChecksumAndTruncation)
 
 TEST(PackageBuilder, WritePackageWritesTheBuiltBytes)
 {
-    const std::string path = ::testing::TempDir() + "kv_builder_test.qfw";
+    const std::string path = ::testing::TempDir() + "kv_builder_test_" + std::to_string(::getpid()) + ".qfw";
     PackageSpec spec;
     spec.body_size = 513;
     ASSERT_TRUE(qfwpack::WritePackage(path, spec));

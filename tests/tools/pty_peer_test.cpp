@@ -123,7 +123,7 @@ TEST(PtyPeer, LinkReplacesAnExistingLinkButNoFile)
 {
     PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    const std::string link = ::testing::TempDir() + "kv_pty_link";
+    const std::string link = ::testing::TempDir() + "kv_pty_link_" + std::to_string(getpid());
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink("/nonexistent", link.c_str()), 0);
     ASSERT_TRUE(peer.link_as(link));
@@ -132,7 +132,7 @@ TEST(PtyPeer, LinkReplacesAnExistingLinkButNoFile)
     EXPECT_EQ(std::string(target), peer.slave_path());
     ::unlink(link.c_str());
 
-    const std::string file = ::testing::TempDir() + "kv_pty_file";
+    const std::string file = ::testing::TempDir() + "kv_pty_file_" + std::to_string(getpid());
     FILE* f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);

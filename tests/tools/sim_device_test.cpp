@@ -203,7 +203,7 @@ TEST_F(SimDeviceTest, DelayedAnswerComesLateButComes)
 
 TEST_F(SimDeviceTest, DisconnectHangsUpAndTheDeviceComesBackOnTheLink)
 {
-    const std::string link = ::testing::TempDir() + "kv_sim_link";
+    const std::string link = ::testing::TempDir() + "kv_sim_link_" + std::to_string(getpid());
     ::unlink(link.c_str());
     DeviceConfig c;
     c.faults = {{kvsim::kCmdVersion, Fault::disconnect, 0, 1}};
