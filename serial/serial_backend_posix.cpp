@@ -59,15 +59,17 @@ int as_fd(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
-// Waits for the descriptor until the deadline (none: for ever); false when the deadline passed.
-bool wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) {
+enum class Wait { kReady, kTimedOut, kHungUp };
+
+// Waits for the descriptor until the deadline (none: for ever).
+Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) {
     for (;;) {
         timespec wait{};
         timespec* wait_ptr = nullptr;
         if (bounded) {
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) {
-                return false;
+                return Wait::kTimedOut;
             }
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             wait.tv_sec = static_cast<time_t>(ns / 1000000000);
@@ -77,10 +79,10 @@ bool wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) 
         pollfd p{fd, events, 0};
         const int ready = ppoll(&p, 1, wait_ptr, nullptr);
         if (ready > 0) {
-            return true; // readable, writable, or hung up: the transfer call tells which
+            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? Wait::kHungUp : Wait::kReady;
         }
         if (ready < 0 && errno != EINTR) {
-            return true; // let the transfer call report the failure
+            return Wait::kHungUp;
         }
     }
 }
@@ -263,7 +265,9 @@ public:
 
         std::uint32_t got = 0;
         Clock::time_point last_arrival{};
+        bool hung_up = false;
         while (got < count) {
+            // With VMIN and VTIME 0 a terminal read returns 0 when nothing waits.
             const ssize_t n = ::read(fd, bytes + got, count - got);
             if (n > 0) {
                 got += static_cast<std::uint32_t>(n);
@@ -276,8 +280,11 @@ public:
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                // Hang-up or failure. Bytes already taken from the line are still reported.
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                hung_up = true;
+            }
+            if (hung_up) {
+                // The line is gone. Bytes already taken from it are still reported.
                 if (got == 0) {
                     return false;
                 }
@@ -295,9 +302,12 @@ public:
                 }
                 bounded = true;
             }
-            if (!wait_ready(fd, POLLIN, bounded, deadline)) {
+            const Wait result = wait_ready(fd, POLLIN, bounded, deadline);
+            if (result == Wait::kTimedOut) {
                 break;
             }
+            // After a hang-up, one more read takes what was still buffered.
+            hung_up = result == Wait::kHungUp;
         }
         done = got;
         return true;
@@ -328,7 +338,7 @@ public:
                 }
                 break;
             }
-            if (!wait_ready(fd, POLLOUT, bounded, deadline)) {
+            if (wait_ready(fd, POLLOUT, bounded, deadline) != Wait::kReady) {
                 break;
             }
         }

@@ -1,0 +1,139 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tests/serial/far_end.h"
+#include "tests/serial/far_end_protocol.h"
+
+namespace kvtest {
+namespace {
+
+std::string com_path(int number) {
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%i", number);
+    return path;
+}
+
+std::string to_hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (std::uint8_t b : bytes) {
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 0x0F];
+    }
+    return hex;
+}
+
+std::vector<std::uint8_t> from_hex(const std::string& hex) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+class WineFarEnd final : public FarEnd {
+public:
+    WineFarEnd() {
+        control_ = CreateFileA(com_path(kControlComNumber).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        if (control_ == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        COMMTIMEOUTS t{};
+        t.ReadTotalTimeoutConstant = 10000; // the longest TAKE a test asks for, and more
+        t.WriteTotalTimeoutConstant = 2000;
+        ready_ = SetCommTimeouts(control_, &t) != FALSE;
+    }
+
+    ~WineFarEnd() override {
+        if (control_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(control_);
+        }
+    }
+
+    bool ready() const override { return ready_; }
+    std::string port_path(int port) const override { return com_path(kDataComNumber[port]); }
+    std::string missing_port_path() const override { return "\\\\.\\COM0"; }
+    std::string non_serial_path() const override { return "NUL"; }
+
+    FarLine line(int port) override {
+        FarLine result;
+        const std::string answer = request("LINE " + std::to_string(port));
+        unsigned speed = 0;
+        int eight = 0, parity = 0, two = 0, flow = 0;
+        if (std::sscanf(answer.c_str(), "OK %u %i %i %i %i", &speed, &eight, &parity, &two, &flow) == 5) {
+            result.speed = speed;
+            result.eight_bits = eight != 0;
+            result.parity = parity != 0;
+            result.two_stop_bits = two != 0;
+            result.hardware_flow = flow != 0;
+            result.valid = true;
+        }
+        return result;
+    }
+
+    bool set_two_stop_bits(int port, bool on) override {
+        return request("STOP " + std::to_string(port) + (on ? " 1" : " 0")) == "OK";
+    }
+
+    bool set_speed(int port, std::uint32_t bits_per_second) override {
+        return request("SPEED " + std::to_string(port) + " " + std::to_string(bits_per_second)) == "OK";
+    }
+
+    bool send(int port, const std::vector<std::uint8_t>& bytes,
+              std::chrono::milliseconds delay) override {
+        return request("SEND " + std::to_string(port) + " " + std::to_string(delay.count()) + " " +
+                       to_hex(bytes)) == "OK";
+    }
+
+    std::vector<std::uint8_t> take_received(int port, std::size_t count,
+                                            std::chrono::milliseconds timeout) override {
+        const std::string answer = request("TAKE " + std::to_string(port) + " " +
+                                           std::to_string(count) + " " + std::to_string(timeout.count()));
+        if (answer.rfind("OK", 0) != 0) {
+            return {};
+        }
+        return from_hex(answer.size() > 3 ? answer.substr(3) : std::string());
+    }
+
+    void reset(int port) override { request("RESET " + std::to_string(port)); }
+
+private:
+    std::string request(const std::string& line) {
+        if (!ready_) {
+            return {};
+        }
+        const std::string out = line + "\n";
+        DWORD written = 0;
+        if (!WriteFile(control_, out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
+            written != out.size()) {
+            return {};
+        }
+        std::string answer;
+        for (;;) {
+            char c = 0;
+            DWORD got = 0;
+            if (!ReadFile(control_, &c, 1, &got, nullptr) || got != 1) {
+                return {}; // the far end did not answer in time
+            }
+            if (c == '\n') {
+                return answer;
+            }
+            answer += c;
+        }
+    }
+
+    HANDLE control_ = INVALID_HANDLE_VALUE;
+    bool ready_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<FarEnd> make_far_end() {
+    return std::make_unique<WineFarEnd>();
+}
+
+} // namespace kvtest
