@@ -244,10 +244,15 @@ std::string FileDialogInfo(HWND dlg)
         DWORD_PTR count = 0;
         SendMessageTimeoutA(types, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &count);
         for (DWORD_PTR i = 0; i < count && i < 16; ++i) {
-            char item[256] = {};
+            // The file dialog's combo box holds wide text; the ANSI form of this message does not
+            // convert it across processes.
+            wchar_t wide[256] = {};
             DWORD_PTR n = 0;
-            SendMessageTimeoutA(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item), SMTO_ABORTIFHUNG,
+            SendMessageTimeoutW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG,
                                 kSendTimeout, &n);
+            wide[255] = L'\0';
+            char item[512] = {};
+            WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
             item[sizeof item - 1] = '\0';
             filters += (i ? "," : "") + Json(item);
         }

@@ -1,0 +1,254 @@
+// A stand-in for the dialog window: records what the dialog shows and answers its questions.
+// Messages sent from another thread wait in a queue until the test's thread pumps them, as a
+// window's thread would handle them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/update_dialog.h"
+#include "resources/package_messages.h"
+#include "resources/version.h"
+
+struct ShownBox {
+    std::string text;
+    std::string caption;
+    MessageIcon icon;
+};
+
+struct ProgressCall {
+    enum Kind { range, pos, step } kind;
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    bool operator==(const ProgressCall&) const = default;
+};
+
+struct BrowseCall {
+    std::string title;
+    std::vector<std::string> filter; // the name/pattern list, item by item
+    std::string default_extension;
+    std::size_t capacity = 0;
+};
+
+class FakeView final : public DialogView {
+public:
+    explicit FakeView(UpdateDialog& dialog) : dialog_(dialog), ui_thread_(std::this_thread::get_id())
+    {
+        const int ids[] = {IDC_UPDATE, IDC_CANCEL, IDC_DETECT, IDC_BROWSE, IDC_IMAGE_PATH};
+        for (int id : ids)
+            enabled[id] = true;
+        enabled[IDC_UPDATE] = false; // as the template has it
+        texts[IDC_UPDATE] = "Update!";
+        texts[IDC_CANCEL] = "Cancel";
+        texts[IDC_HW_DESCRIPTION] = "Not Found!";
+        texts[IDC_FW_VERSION] = "Not Found!";
+        texts[IDC_PACKAGE_VERSION] = "Unknown";
+        texts[IDC_PACKAGE_TARGET] = "Unknown";
+        texts[IDC_IMAGE_PATH] = "";
+    }
+
+    ~FakeView() override
+    {
+        for (std::thread& t : workers_)
+            if (t.joinable())
+                t.join();
+    }
+
+    // What the dialog showed.
+    std::string caption;
+    std::map<int, std::string> texts;
+    std::map<int, bool> enabled;
+    std::vector<std::pair<int, std::string>> text_history;
+    std::vector<ShownBox> boxes;
+    std::vector<BrowseCall> browse_calls;
+    std::vector<std::uint32_t> posted;
+    int centred = 0;
+    std::optional<int> ended;
+    int workers_started = 0;
+
+    // What the user or system answers.
+    std::deque<std::optional<std::string>> browse_answers; // nullopt: the user cancels
+    std::function<void()> while_box_open;                  // runs inside message_box
+    bool has_build_string = true;
+    bool thread_fails = false;
+
+    std::vector<ProgressCall> progress() const
+    {
+        std::lock_guard lock(mutex_);
+        return progress_;
+    }
+
+    // Handles queued messages until pred is true or the time is up.
+    bool pump_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            while (!queue_.empty()) {
+                Pending p = queue_.front();
+                queue_.pop_front();
+                lock.unlock();
+                dispatch(p.message, p.lparam);
+                lock.lock();
+                if (p.done != nullptr) {
+                    *p.done = true;
+                    handled_.notify_all();
+                }
+            }
+            lock.unlock();
+            if (pred())
+                return true;
+            lock.lock();
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            queued_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+        }
+    }
+
+    // Pumps until the worker has reported and the dialog has handled its outcome.
+    bool wait_for_outcome(std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    {
+        return pump_until([this] { return !dialog_.upload_running(); }, timeout);
+    }
+
+    void set_caption(const char* text) override { caption = text; }
+    void set_text(int id, const char* text) override
+    {
+        texts[id] = text;
+        text_history.emplace_back(id, text);
+    }
+    void get_text(int id, char* buffer, std::size_t capacity) override
+    {
+        std::snprintf(buffer, capacity, "%s", texts[id].c_str());
+    }
+    void enable(int id, bool on) override { enabled[id] = on; }
+    bool is_enabled(int id) override { return enabled[id]; }
+    void center_on_desktop() override { ++centred; }
+    void message_box(const char* text, const char* box_caption, MessageIcon icon) override
+    {
+        boxes.push_back({text, box_caption, icon});
+        if (while_box_open) {
+            auto hook = std::move(while_box_open);
+            while_box_open = nullptr;
+            hook();
+        }
+    }
+    bool browse_for_file(char* buffer, std::size_t capacity, const char* title, const char* filter,
+                         const char* default_extension) override
+    {
+        BrowseCall call;
+        call.title = title;
+        for (const char* p = filter; *p != '\0'; p += std::char_traits<char>::length(p) + 1)
+            call.filter.emplace_back(p);
+        call.default_extension = default_extension;
+        call.capacity = capacity;
+        browse_calls.push_back(call);
+        if (browse_answers.empty() || !browse_answers.front()) {
+            if (!browse_answers.empty())
+                browse_answers.pop_front();
+            return false;
+        }
+        std::snprintf(buffer, capacity, "%s", browse_answers.front()->c_str());
+        browse_answers.pop_front();
+        return true;
+    }
+    void post_message(std::uint32_t message, std::uintptr_t, std::intptr_t lparam) override
+    {
+        posted.push_back(message);
+        std::lock_guard lock(mutex_);
+        queue_.push_back({message, lparam, nullptr});
+        queued_.notify_all();
+    }
+    void send_message(std::uint32_t message, std::uintptr_t, std::intptr_t lparam) override
+    {
+        if (std::this_thread::get_id() == ui_thread_) {
+            dispatch(message, lparam);
+            return;
+        }
+        bool done = false;
+        std::unique_lock lock(mutex_);
+        queue_.push_back({message, lparam, &done});
+        queued_.notify_all();
+        handled_.wait(lock, [&] { return done; });
+    }
+    bool start_worker(FirmwareUpdateParams& params) override
+    {
+        if (thread_fails)
+            return false;
+        ++workers_started;
+        workers_.emplace_back([&params] { FirmwareUpdateProc(params); });
+        return true;
+    }
+    void progress_set_range32(std::uint32_t low, std::uint32_t high) override { record({ProgressCall::range, low, high}); }
+    void progress_set_pos(std::uint32_t position) override { record({ProgressCall::pos, position, 0}); }
+    void progress_step() override { record({ProgressCall::step, 0, 0}); }
+    void end_dialog(int result) override { ended = result; }
+    int load_string(int id, char* buffer, std::size_t capacity) override
+    {
+        const char* text = nullptr;
+        switch (id) {
+        case KV_IDS_PACKAGE_CHECKSUM_MISMATCH: text = KV_TEXT_PACKAGE_CHECKSUM_MISMATCH; break;
+        case KV_IDS_PACKAGE_WRONG_HARDWARE: text = KV_TEXT_PACKAGE_WRONG_HARDWARE; break;
+        case KV_IDS_PACKAGE_NEEDS_NEWER_UPDATER: text = KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER; break;
+        case KV_IDS_PACKAGE_INVALID: text = KV_TEXT_PACKAGE_INVALID; break;
+        case KV_IDS_PACKAGE_NOT_A_PACKAGE: text = KV_TEXT_PACKAGE_NOT_A_PACKAGE; break;
+        case KV_IDS_PACKAGE_NO_HARDWARE_ID: text = KV_TEXT_PACKAGE_NO_HARDWARE_ID; break;
+        case KV_IDS_PACKAGE_DEPRECATED: text = KV_TEXT_PACKAGE_DEPRECATED; break;
+        default: buffer[0] = '\0'; return 0;
+        }
+        std::snprintf(buffer, capacity, "%s", text);
+        return static_cast<int>(std::char_traits<char>::length(buffer));
+    }
+    bool own_version_numbers(FileVersionNumbers* numbers) override
+    {
+        *numbers = {KV_FILE_VERSION_MAJOR, KV_FILE_VERSION_MINOR, KV_FILE_VERSION_BUILD, KV_FILE_VERSION_REVISION};
+        return true;
+    }
+    bool build_string(char* buffer, std::size_t capacity) override
+    {
+        if (!has_build_string)
+            return false;
+        std::snprintf(buffer, capacity, "%i.%.2i.%.4i.%.2i", KV_FILE_VERSION_MAJOR, KV_FILE_VERSION_MINOR,
+                      KV_FILE_VERSION_BUILD, KV_FILE_VERSION_REVISION);
+        return true;
+    }
+
+private:
+    struct Pending {
+        std::uint32_t message;
+        std::intptr_t lparam;
+        bool* done;
+    };
+
+    void dispatch(std::uint32_t message, std::intptr_t lparam)
+    {
+        if (message == WM_DETECT_HARDWARE)
+            dialog_.OnDetectHardware();
+        else if (message == WM_UPDATE_COMPLETE)
+            dialog_.OnUpdateComplete(static_cast<std::int32_t>(lparam));
+    }
+
+    void record(ProgressCall call)
+    {
+        std::lock_guard lock(mutex_);
+        progress_.push_back(call);
+    }
+
+    UpdateDialog& dialog_;
+    std::thread::id ui_thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable handled_;
+    std::deque<Pending> queue_;
+    std::vector<ProgressCall> progress_;
+    std::vector<std::thread> workers_;
+};

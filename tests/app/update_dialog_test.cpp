@@ -1,0 +1,640 @@
+// The dialog's behaviour against the simulated device: each button, the texts, the outcome of an
+// upload, the progress bar, and that nothing disturbs a running upload.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/update_dialog.h"
+#include "device/result.h"
+#include "tests/app/fake_view.h"
+#include "tools/kvsim/sim_device.h"
+#include "tools/qfwpack/package_builder.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kSearching[] = "Searching for HW...";
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kv-app-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        setenv("KV_COM_DIR", dir_.c_str(), 1);
+        connection_ = std::make_unique<DeviceConnection>();
+        dialog_ = std::make_unique<UpdateDialog>(*connection_);
+        view_ = std::make_unique<FakeView>(*dialog_);
+    }
+
+    void TearDown() override
+    {
+        view_.reset(); // joins any worker
+        dialog_.reset();
+        connection_.reset();
+        if (sim_)
+            sim_->stop();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    void StartSim(kvsim::DeviceConfig config = {})
+    {
+        sim_ = std::make_unique<kvsim::SimDevice>(config);
+        ASSERT_TRUE(sim_->start());
+        ASSERT_TRUE(sim_->link_as(dir_ + "/com3"));
+    }
+
+    std::string Package(const std::string& name, qfwpack::PackageSpec spec = {})
+    {
+        const std::string path = dir_ + "/" + name;
+        EXPECT_TRUE(qfwpack::WritePackage(path, spec));
+        return path;
+    }
+
+    // Init and the posted first search, as the dialog's thread would run them.
+    void Open()
+    {
+        dialog_->OnInitDialog(*view_);
+        ASSERT_TRUE(view_->pump_until([] { return true; }, 0ms));
+    }
+
+    void Browse(const std::optional<std::string>& answer)
+    {
+        view_->browse_answers.push_back(answer);
+        dialog_->OnBrowseButton();
+    }
+
+    std::string Text(int id) { return view_->texts[id]; }
+    bool Enabled(int id) { return view_->enabled[id]; }
+
+    std::string dir_;
+    std::unique_ptr<kvsim::SimDevice> sim_;
+    std::unique_ptr<DeviceConnection> connection_;
+    std::unique_ptr<UpdateDialog> dialog_;
+    std::unique_ptr<FakeView> view_;
+};
+
+// --- Start-up and the hardware search ---
+
+TEST_F(DialogTest, InitSetsBuildCaptionCentresAndPostsTheFirstSearch)
+{
+    dialog_->OnInitDialog(*view_);
+    EXPECT_EQ(view_->caption, "Quenbyware Firmware Updater: Build 1.13.0101.00");
+    EXPECT_EQ(view_->centred, 1);
+    ASSERT_EQ(view_->posted.size(), 1u);
+    EXPECT_EQ(view_->posted[0], WM_DETECT_HARDWARE);
+    // Posted, not run: the fields still show the template text until the message is handled.
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found!");
+}
+
+TEST_F(DialogTest, CaptionWithoutAVersionRecordNamesNoBuild)
+{
+    view_->has_build_string = false;
+    dialog_->OnInitDialog(*view_);
+    EXPECT_EQ(view_->caption, "Quenbyware Firmware Updater");
+}
+
+TEST_F(DialogTest, NoDeviceShowsSearchingThenNotFound)
+{
+    Open();
+    ASSERT_GE(view_->text_history.size(), 4u);
+    EXPECT_EQ(view_->text_history[0], std::make_pair(IDC_FW_VERSION, std::string(kSearching)));
+    EXPECT_EQ(view_->text_history[1], std::make_pair(IDC_HW_DESCRIPTION, std::string(kSearching)));
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found");
+    EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Not Found");
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(view_->boxes.empty());
+    EXPECT_FALSE(connection_->port.is_open());
+}
+
+TEST_F(DialogTest, FoundDeviceShowsVersionAndDescriptionAndKeepsThePortOpen)
+{
+    StartSim();
+    Open();
+    for (auto& f : sim_->frames()) { std::string h; for (auto b : f.bytes) { char x[4]; snprintf(x, 4, "%02X ", b); h += x; } printf("frame %u %d: %s\n", f.baud, f.ignored, h.c_str()); }
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+    EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Korvane v2.20.A");
+    EXPECT_EQ(std::string(dialog_->description()), "Korvane v2.20.A");
+    EXPECT_TRUE(connection_->port.is_open());
+}
+
+TEST_F(DialogTest, DeviceWithoutCapabilitiesOrOfAnotherGenerationIsNotFound)
+{
+    for (std::uint8_t letter : {std::uint8_t{'d'}, std::uint8_t{'T'}}) {
+        kvsim::DeviceConfig config;
+        config.hardware_letter = letter;
+        StartSim(config);
+        dialog_->OnInitDialog(*view_);
+        dialog_->OnDetectHardware();
+        EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found") << letter;
+        EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Not Found") << letter;
+        EXPECT_FALSE(connection_->port.is_open()) << letter;
+        sim_->stop();
+    }
+}
+
+TEST_F(DialogTest, DetectRunsTheSearchAtOnce)
+{
+    Open();
+    StartSim();
+    dialog_->OnDetectButton();
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+}
+
+TEST_F(DialogTest, NotFoundLeavesPackageAndUpdateButtonAlone)
+{
+    StartSim();
+    Open();
+    const std::string good = Package("good.qfw");
+    Browse(good);
+    ASSERT_TRUE(Enabled(IDC_UPDATE));
+    sim_->stop();
+    dialog_->OnDetectHardware();
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found");
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(std::string(dialog_->remembered_path()), good);
+}
+
+TEST_F(DialogTest, SearchForgetsARememberedPackageTheNewDeviceRejectsWithoutAMessage)
+{
+    StartSim();
+    Open();
+    Browse(Package("good.qfw"));
+    ASSERT_TRUE(Enabled(IDC_UPDATE));
+    sim_->stop();
+    kvsim::DeviceConfig other;
+    other.eeprom[kvsim::kEepromDeviceId] = 'F';
+    StartSim(other);
+    dialog_->OnDetectHardware();
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), "");
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    EXPECT_STREQ(dialog_->remembered_path(), "");
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "2.21.A"); // the details keep their text
+    EXPECT_EQ(Text(IDC_PACKAGE_TARGET), "Korvane");
+    EXPECT_TRUE(view_->boxes.empty());
+}
+
+TEST_F(DialogTest, SearchKeepsARememberedPackageThatStillFits)
+{
+    StartSim();
+    Open();
+    const std::string good = Package("good.qfw");
+    Browse(good);
+    dialog_->OnDetectHardware();
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+}
+
+// --- Browse ---
+
+TEST_F(DialogTest, BrowseAsksWithTitleFilterAndExtension)
+{
+    Open();
+    Browse(std::nullopt);
+    ASSERT_EQ(view_->browse_calls.size(), 1u);
+    const BrowseCall& call = view_->browse_calls[0];
+    EXPECT_EQ(call.title, "Select Firmware Image...");
+    EXPECT_EQ(call.filter, (std::vector<std::string>{"Quenby Firmware Image Files (*.qfw)", "*.qfw",
+                                                     "All Files (*.*)", "*.*"}));
+    EXPECT_EQ(call.default_extension, "qfw");
+    EXPECT_EQ(call.capacity, 260u);
+}
+
+TEST_F(DialogTest, BrowseCancelChangesNothingButForgetsThePackageForTheNextSearch)
+{
+    StartSim();
+    Open();
+    const std::string good = Package("good.qfw");
+    Browse(good);
+    Browse(std::nullopt);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "2.21.A");
+    EXPECT_STREQ(dialog_->remembered_path(), "");
+    // The next search has nothing to re-validate, so a device that would reject it changes nothing.
+    sim_->stop();
+    kvsim::DeviceConfig other;
+    other.eeprom[kvsim::kEepromDeviceId] = 'F';
+    StartSim(other);
+    dialog_->OnDetectHardware();
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+}
+
+TEST_F(DialogTest, BrowseAcceptsAFittingPackage)
+{
+    StartSim();
+    Open();
+    qfwpack::PackageSpec spec;
+    spec.fw_major = 3;
+    spec.fw_minor = 7;
+    spec.fw_letter = 'A';
+    const std::string good = Package("good.qfw", spec);
+    Browse(good);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "3.7.A");
+    EXPECT_EQ(Text(IDC_PACKAGE_TARGET), "Korvane");
+    EXPECT_TRUE(view_->boxes.empty());
+}
+
+struct Rejection {
+    const char* name;
+    std::function<void(qfwpack::PackageSpec&)> change;
+    const char* text;
+};
+
+TEST_F(DialogTest, BrowseRejectionsShowTheStringTableTextAsAWarning)
+{
+    StartSim();
+    Open();
+    const std::vector<Rejection> cases = {
+        {"checksum", [](qfwpack::PackageSpec& s) { s.bad_checksum = true; }, KV_TEXT_PACKAGE_CHECKSUM_MISMATCH},
+        {"hardware", [](qfwpack::PackageSpec& s) { s.target_hw = 'F'; }, KV_TEXT_PACKAGE_WRONG_HARDWARE},
+        {"updater", [](qfwpack::PackageSpec& s) { s.min_updater_build = 102; }, KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER},
+        {"magic", [](qfwpack::PackageSpec& s) { s.magic = {'X', 'Q', 'F', 'W'}; }, KV_TEXT_PACKAGE_NOT_A_PACKAGE},
+        {"deprecated",
+         [](qfwpack::PackageSpec& s) {
+             s.fw_letter = 'D';
+             s.target_hw = 'D';
+         },
+         KV_TEXT_PACKAGE_DEPRECATED},
+    };
+    for (const Rejection& c : cases) {
+        qfwpack::PackageSpec spec;
+        c.change(spec);
+        view_->boxes.clear();
+        Browse(Package(std::string(c.name) + ".qfw", spec));
+        ASSERT_EQ(view_->boxes.size(), 1u) << c.name;
+        EXPECT_EQ(view_->boxes[0].text, c.text) << c.name;
+        EXPECT_EQ(view_->boxes[0].caption, "Error!") << c.name;
+        EXPECT_EQ(view_->boxes[0].icon, MessageIcon::warning) << c.name;
+        EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "Unknown") << c.name;
+        EXPECT_EQ(Text(IDC_PACKAGE_TARGET), "Unknown") << c.name;
+        EXPECT_STREQ(dialog_->remembered_path(), "") << c.name;
+    }
+    view_->boxes.clear();
+    Browse(dir_ + "/missing.qfw");
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, KV_TEXT_PACKAGE_INVALID);
+}
+
+TEST_F(DialogTest, BrowseWithoutADeviceCannotReadTheHardwareId)
+{
+    Open();
+    Browse(Package("good.qfw"));
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, KV_TEXT_PACKAGE_NO_HARDWARE_ID);
+}
+
+TEST_F(DialogTest, ARejectionAfterAnAcceptanceKeepsTheAcceptedPathAndTheButton)
+{
+    StartSim();
+    Open();
+    const std::string a = Package("a.qfw");
+    qfwpack::PackageSpec wrong;
+    wrong.target_hw = 'F';
+    Browse(a);
+    Browse(Package("b.qfw", wrong));
+    EXPECT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), a);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "Unknown");
+    // Update! sends what the path field shows: package A.
+    dialog_->OnUpdateButton();
+    EXPECT_EQ(std::string(dialog_->update_params().package_path), a);
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(qfwpack::PackageSpec{}));
+}
+
+TEST(TargetHardwareNameTest, LettersAreCaseSensitiveAndAmpersandsDoubled)
+{
+    EXPECT_STREQ(TargetHardwareName('F'), "Pike && Wren");
+    EXPECT_STREQ(TargetHardwareName('d'), "Cinder II");
+    EXPECT_STREQ(TargetHardwareName('D'), "Cinder");
+    EXPECT_STREQ(TargetHardwareName('r'), "Unknown");
+    EXPECT_STREQ(TargetHardwareName('n'), "TOLV2");
+    EXPECT_STREQ(TargetHardwareName(0), "Unknown");
+}
+
+// --- Update! and its outcome ---
+
+TEST_F(DialogTest, UpdateSucceedsShowsTheNewVersionAndRestoresTheButtons)
+{
+    kvsim::DeviceConfig config;
+    config.new_major = 2;
+    config.new_minor = 21;
+    StartSim(config);
+    Open();
+    qfwpack::PackageSpec spec;
+    spec.body_size = 4096;
+    Browse(Package("good.qfw", spec));
+    dialog_->OnUpdateButton();
+    EXPECT_EQ(Text(IDC_UPDATE), "Updating...");
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    EXPECT_FALSE(Enabled(IDC_CANCEL));
+    EXPECT_TRUE(Enabled(IDC_DETECT));
+    EXPECT_TRUE(Enabled(IDC_BROWSE));
+    const FirmwareUpdateParams& params = dialog_->update_params();
+    EXPECT_EQ(params.connection, connection_.get());
+    EXPECT_EQ(params.notify_window, view_.get());
+    EXPECT_EQ(params.completion_message, WM_UPDATE_COMPLETE);
+    ASSERT_TRUE(view_->wait_for_outcome());
+
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, "Update Successful. New version is 02.21.A");
+    EXPECT_EQ(view_->boxes[0].caption, "Success");
+    EXPECT_EQ(view_->boxes[0].icon, MessageIcon::information);
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.21.A");
+    EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Korvane v2.21.A");
+    EXPECT_EQ(Text(IDC_UPDATE), "Update!");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
+    const auto progress = view_->progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), (ProgressCall{ProgressCall::range, 0, 16}));
+    EXPECT_EQ(progress.back(), (ProgressCall{ProgressCall::pos, 16, 0}));
+}
+
+TEST_F(DialogTest, ProgressOfAThousandByteBody)
+{
+    StartSim();
+    Open();
+    qfwpack::PackageSpec spec;
+    spec.body_size = 1000;
+    Browse(Package("good.qfw", spec));
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    const std::vector<ProgressCall> want = {
+        {ProgressCall::range, 0, 3}, {ProgressCall::pos, 1, 0}, {ProgressCall::pos, 2, 0},
+        {ProgressCall::pos, 3, 0},   {ProgressCall::pos, 4, 0}, {ProgressCall::pos, 4, 0},
+    };
+    EXPECT_EQ(view_->progress(), want);
+}
+
+TEST_F(DialogTest, ProgressCallbackRules)
+{
+    Open();
+    auto call = [&](std::uint32_t position, std::uint32_t total, std::uint32_t flags) {
+        UpdateProgress p;
+        p.position = position;
+        p.total = total;
+        p.flags = flags;
+        return dialog_->OnUpdateProgress(&p);
+    };
+    EXPECT_EQ(dialog_->OnUpdateProgress(nullptr), 0);
+    EXPECT_EQ(call(0, 0, kProgressBegin), 0); // a body under 256 bytes: range 0..0, no position
+    EXPECT_EQ(call(1, 0, kProgressChunk), 0);
+    EXPECT_EQ(call(1, 0, kProgressEnd), 0);
+    EXPECT_EQ(call(0, 0, kProgressStep), 0);
+    EXPECT_EQ(call(0, 5, kProgressStep), 0);
+    EXPECT_EQ(call(2, 5, kProgressChunk), 0);
+    const std::vector<ProgressCall> want = {
+        {ProgressCall::range, 0, 0},
+        {ProgressCall::step, 0, 0},
+        {ProgressCall::range, 0, 5}, {ProgressCall::pos, 0, 0},
+        {ProgressCall::pos, 2, 0},
+    };
+    EXPECT_EQ(view_->progress(), want);
+}
+
+TEST_F(DialogTest, ABrokenPackageFailsBeforeTheBarMoves)
+{
+    StartSim();
+    Open();
+    const std::string path = Package("good.qfw");
+    Browse(path);
+    qfwpack::PackageSpec broken;
+    broken.bad_trailer = true;
+    ASSERT_TRUE(qfwpack::WritePackage(path, broken)); // changed after it was chosen
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, "HW Message: Invalid Image File. Firmware update not performed.");
+    EXPECT_EQ(view_->boxes[0].caption, "Error!");
+    EXPECT_TRUE(view_->progress().empty());
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+}
+
+TEST_F(DialogTest, FailingFinalStatusFromTheDevice)
+{
+    kvsim::DeviceConfig config;
+    config.final_status = 'W';
+    StartSim(config);
+    Open();
+    Browse(Package("good.qfw"));
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, "HW Message: Firmware failed during flash process.\n"
+                                    "You will need to cold-reboot the hardware and try again.");
+    EXPECT_EQ(view_->boxes[0].caption, "Flash failed");
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A"); // no new identification after a failure
+    EXPECT_EQ(Text(IDC_UPDATE), "Update!");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+}
+
+struct Outcome {
+    std::int32_t result;
+    const char* text;
+    const char* caption;
+};
+
+TEST_F(DialogTest, OutcomeTable)
+{
+    Open();
+    const Outcome table[] = {
+        {KV_E_DEVICE_NOT_FOUND, "HW Message: Device not found. Be sure it is connected and configured.",
+         "Approved Device Not Connected"},
+        {KV_E_INVALID_RESPONSE, "HW Message: Korvane returned an invalid response.", "Update failed"},
+        {KV_E_EXTERNAL_CS_INVALID, "HW Message: Firmware image is invalid or corrupt, or upload failed. (Ext. CS).",
+         "Update failed"},
+        {KV_E_NVRAM_BUFFERING_FAILED,
+         "HW Message: Firmware buffering failed. You may try again. If it fails, contact support.", "Update failed"},
+        {KV_E_INTERNAL_CS_INVALID, "HW Message: Firmware image is invalid or corrupt. (Int. CS).", "Update failed"},
+        {KV_E_INVALID_FIRMWARE_IMAGE, "HW Message: Invalid Image File. Firmware update not performed.", "Error!"},
+        {KV_E_FIRMWARE_FLASH_FAILED,
+         "HW Message: Firmware failed during flash process.\nYou will need to cold-reboot the hardware and try again.",
+         "Flash failed"},
+        {KV_E_PORT_BUSY, "HW Message: Update Failed with error: 0xFFFFFFEC (KV_E_PORT_BUSY)", "Error!"},
+        {KV_E_GENERAL_ERROR, "HW Message: Update Failed with error: 0xFFFFFFFF (KV_E_GENERAL_ERROR)", "Error!"},
+        {KV_E_REQUEST_NOT_SUPPORTED, "HW Message: Update Failed with error: 0xFFFFFFFD (KV_E_REQUEST_NOT_SUPPORTED)",
+         "Error!"},
+        {KV_E_INVALID_HARDWARE_ID, "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)",
+         "Error!"},
+        {-999, "HW Message: Update Failed with error: 0xFFFFFC19 ((ERROR NOT IN LIST))", "Error!"},
+    };
+    for (const Outcome& o : table) {
+        view_->boxes.clear();
+        view_->texts[IDC_UPDATE] = "Updating...";
+        view_->enabled[IDC_UPDATE] = false;
+        view_->enabled[IDC_CANCEL] = false;
+        dialog_->OnUpdateComplete(o.result);
+        ASSERT_EQ(view_->boxes.size(), 1u) << o.result;
+        EXPECT_EQ(view_->boxes[0].text, o.text) << o.result;
+        EXPECT_EQ(view_->boxes[0].caption, o.caption) << o.result;
+        EXPECT_EQ(view_->boxes[0].icon, MessageIcon::error) << o.result;
+        EXPECT_EQ(Text(IDC_UPDATE), "Update!") << o.result;
+        EXPECT_TRUE(Enabled(IDC_UPDATE)) << o.result;
+        EXPECT_TRUE(Enabled(IDC_CANCEL)) << o.result;
+    }
+}
+
+TEST_F(DialogTest, SuccessWithoutADeviceAfterwardsSaysTheVersionIsUnknown)
+{
+    Open();
+    dialog_->OnUpdateComplete(KV_S_OK);
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, "Update Successful. New version is unknown (device not found).");
+    EXPECT_LT(view_->boxes[0].text.size(), 75u);
+    EXPECT_EQ(view_->boxes[0].caption, "Success");
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found");
+    EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Not Found");
+}
+
+TEST_F(DialogTest, AWorkerThatCannotStartStillRestoresTheButtons)
+{
+    StartSim();
+    Open();
+    Browse(Package("good.qfw"));
+    view_->thread_fails = true;
+    dialog_->OnUpdateButton();
+    EXPECT_FALSE(dialog_->upload_running());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].caption, "Error!");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+}
+
+TEST_F(DialogTest, CancelEndsWithZeroAndDestroyClosesThePort)
+{
+    StartSim();
+    Open();
+    ASSERT_TRUE(connection_->port.is_open());
+    dialog_->OnCancel();
+    EXPECT_EQ(view_->ended, 0);
+    dialog_->OnDestroy();
+    EXPECT_FALSE(connection_->port.is_open());
+}
+
+// --- A running upload is left alone ---
+
+class FlashSafetyTest : public DialogTest {
+protected:
+    // An upload slow enough to act during it: paced bytes and a pause before the final status.
+    void StartSlowUpload(qfwpack::PackageSpec spec)
+    {
+        kvsim::DeviceConfig config;
+        config.wire_pacing = true;
+        config.final_status_delay_ms = 600;
+        config.new_major = 2;
+        config.new_minor = 21;
+        StartSim(config);
+        Open();
+        Browse(Package("good.qfw", spec));
+        ASSERT_TRUE(Enabled(IDC_UPDATE));
+        sim_->clear_frames();
+        dialog_->OnUpdateButton();
+        // Wait until the first chunk has been acknowledged.
+        ASSERT_TRUE(view_->pump_until([&] { return view_->progress().size() >= 2; }, 5s));
+    }
+};
+
+TEST_F(FlashSafetyTest, DetectDuringAnUploadLeavesThePortAndTheFieldsAlone)
+{
+    qfwpack::PackageSpec spec;
+    spec.body_size = 8192;
+    StartSlowUpload(spec);
+    const auto history = view_->text_history.size();
+    dialog_->OnDetectButton();
+    dialog_->OnDetectHardware();
+    EXPECT_EQ(view_->text_history.size(), history);
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+    EXPECT_TRUE(connection_->port.is_open());
+    ASSERT_TRUE(view_->wait_for_outcome());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, "Update Successful. New version is 02.21.A");
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
+    EXPECT_TRUE(sim_->upload_trailer_ok());
+    // Only the upload reached the device until the outcome's own search.
+    const auto frames = sim_->accepted_frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].bytes.at(0), 'f');
+}
+
+TEST_F(FlashSafetyTest, BrowseDuringAnUploadJudgesByTheLastEepromInfo)
+{
+    qfwpack::PackageSpec spec;
+    spec.body_size = 8192;
+    StartSlowUpload(spec);
+    qfwpack::PackageSpec other;
+    other.fw_minor = 30;
+    const std::string second = Package("second.qfw", other);
+    Browse(second);
+    EXPECT_TRUE(view_->boxes.empty());
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), second);
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "2.30.A");
+    EXPECT_FALSE(Enabled(IDC_UPDATE)); // comes back with the outcome, not before
+    qfwpack::PackageSpec wrong;
+    wrong.target_hw = 'F';
+    Browse(Package("wrong.qfw", wrong));
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, KV_TEXT_PACKAGE_WRONG_HARDWARE);
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
+    for (const kvsim::Frame& f : sim_->accepted_frames()) {
+        if (f.bytes.at(0) == 'f')
+            continue;
+        // Nothing but the upload until the outcome's search, which starts with a version request.
+        EXPECT_EQ(f.bytes.at(0), 'V');
+        break;
+    }
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+}
+
+TEST_F(FlashSafetyTest, CancelAndASecondUpdateAreRefusedWhileUploading)
+{
+    qfwpack::PackageSpec spec;
+    spec.body_size = 4096;
+    StartSlowUpload(spec);
+    dialog_->OnCancel();
+    EXPECT_FALSE(view_->ended.has_value());
+    dialog_->OnUpdateButton();
+    EXPECT_EQ(view_->workers_started, 1);
+    dialog_->OnDestroy();
+    EXPECT_TRUE(connection_->port.is_open());
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
+    dialog_->OnCancel();
+    EXPECT_EQ(view_->ended, 0);
+}
+
+TEST(PackageMessagesTest, PackageCodeAndStringTableShareTheTexts)
+{
+    const std::pair<int, const char*> texts[] = {
+        {KV_IDS_PACKAGE_CHECKSUM_MISMATCH, KV_TEXT_PACKAGE_CHECKSUM_MISMATCH},
+        {KV_IDS_PACKAGE_WRONG_HARDWARE, KV_TEXT_PACKAGE_WRONG_HARDWARE},
+        {KV_IDS_PACKAGE_NEEDS_NEWER_UPDATER, KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER},
+        {KV_IDS_PACKAGE_INVALID, KV_TEXT_PACKAGE_INVALID},
+        {KV_IDS_PACKAGE_NOT_A_PACKAGE, KV_TEXT_PACKAGE_NOT_A_PACKAGE},
+        {KV_IDS_PACKAGE_NO_HARDWARE_ID, KV_TEXT_PACKAGE_NO_HARDWARE_ID},
+        {KV_IDS_PACKAGE_DEPRECATED, KV_TEXT_PACKAGE_DEPRECATED},
+    };
+    EXPECT_EQ(KV_IDS_PACKAGE_CHECKSUM_MISMATCH, IDS_PACKAGE_CHECKSUM_MISMATCH);
+    EXPECT_EQ(KV_IDS_PACKAGE_DEPRECATED, IDS_PACKAGE_DEPRECATED);
+    for (const auto& [id, text] : texts)
+        EXPECT_STREQ(PackageMessageText(id), text) << id;
+}
+
+} // namespace

@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the updater's real window under Wine.
+
+Runs KorvaneUpdater.exe in a private Wine prefix on a private Xvfb display against the simulated
+device (kvsim on a pseudo-terminal linked as COM3), and drives the dialog through uidriver.exe
+from the same prefix and display. Screenshots of the main states go to the artifacts folder.
+"""
+import argparse
+import os
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+SCRIPT_DIR = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(SCRIPT_DIR))
+
+CAPTION = "Quenbyware Firmware Updater: Build 1.13.0101.00"
+TEXT_NO_HW_ID = "Unable to retrieve hardware ID from attached hardware. Contact HW vendor."
+TEXT_WRONG_HW = "Firmware package not intended for this hardware."
+TEXT_CHECKSUM = "Firmware package checksum mismatch. Package is corrupt."
+FLASH_FAILED = ("HW Message: Firmware failed during flash process.\n"
+                "You will need to cold-reboot the hardware and try again.")
+IDOK, IDCANCEL, DESCRIPTION, PKG_VERSION, PKG_TARGET = 1, 2, 1000, 1001, 1002
+DETECT, PATH, BROWSE, FW_VERSION = 1004, 2745, 2746, 2747
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f"{what}: got {actual!r}, want {expected!r}")
+
+
+class Harness:
+    def __init__(self, args):
+        self.args = args
+        self.tools = args.tools
+        self.artifacts = args.artifacts
+        os.makedirs(self.artifacts, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="kv-e2e-")
+        self.prefix = os.path.join(self.work, "prefix")
+        self.env = dict(os.environ)
+        self.env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEPREFIX=self.prefix)
+        self.xvfb = None
+        self.sim = None
+        self.updater = None
+        self.driver = None
+        self.checks = 0
+
+    # --- environment ---
+
+    def start(self):
+        subprocess.run(["bash", "-c", '. "$1" && kv_wine_prefix_new "$2" >/dev/null', "_",
+                        self.args.wine_env, self.prefix], check=True, env=self.env)
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+                                      "-nolisten", "tcp"], pass_fds=[write_fd],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            display = pipe.readline().strip()
+        check(display, "Xvfb did not start")
+        self.env["DISPLAY"] = ":" + display
+        subprocess.run(["wineserver", "-p"], check=True, env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=self.env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.clear_com_links()
+        self.pkg_dir = os.path.join(self.prefix, "drive_c", "pkg")
+        os.makedirs(self.pkg_dir, exist_ok=True)
+
+    def clear_com_links(self):
+        dosdevices = os.path.join(self.prefix, "dosdevices")
+        for name in os.listdir(dosdevices):
+            if name.startswith("com"):
+                os.unlink(os.path.join(dosdevices, name))
+
+    def stop(self):
+        if self.driver:
+            try:
+                self.driver.stdin.write("quit\n")
+                self.driver.stdin.flush()
+                self.driver.wait(timeout=5)
+            except Exception:
+                self.driver.kill()
+        self.stop_sim()
+        if self.updater and self.updater.poll() is None:
+            self.updater.kill()
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.updater:
+            try:
+                self.updater.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.updater.kill()
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # --- the simulated device ---
+
+    def start_sim(self, *options):
+        self.stop_sim()
+        self.image_out = os.path.join(self.work, "received.bin")
+        if os.path.exists(self.image_out):
+            os.unlink(self.image_out)
+        link = os.path.join(self.prefix, "dosdevices", "com3")
+        self.sim = subprocess.Popen([os.path.join(self.tools, "kvsim"), "--link", link,
+                                     "--image-out", self.image_out, *options],
+                                    stdout=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            line = self.sim.stdout.readline()
+            if not line:
+                break
+            if line.strip() == "ready":
+                return
+        raise Failure("kvsim did not become ready")
+
+    def stop_sim(self):
+        if self.sim:
+            self.sim.terminate()
+            try:
+                self.sim.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+            self.sim = None
+
+    def received_image(self):
+        try:
+            with open(self.image_out, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    # --- packages ---
+
+    def package(self, name, *options):
+        path = os.path.join(self.pkg_dir, name)
+        subprocess.run([os.path.join(self.tools, "qfwpack"), "--out", path, *options], check=True,
+                       stdout=subprocess.DEVNULL)
+        return path, "C:\\pkg\\" + name
+
+    @staticmethod
+    def body_of(path):
+        with open(path, "rb") as f:
+            return f.read()[256:]
+
+    # --- the program and the driver ---
+
+    def start_updater(self):
+        self.updater = subprocess.Popen(["wine", self.args.exe], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not self.driver:
+            self.driver = subprocess.Popen(["wine", self.args.uidriver, "repl"], env=self.env, text=True,
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                           stderr=subprocess.DEVNULL)
+        return self.ui("find", 15000)
+
+    def ui(self, *words, expect_ok=True):
+        line = " ".join(str(w) for w in words)
+        self.driver.stdin.write(line + "\n")
+        self.driver.stdin.flush()
+        answer = self.driver.stdout.readline()
+        check(answer, f"uidriver ended at '{line}'")
+        result = json.loads(answer)
+        if expect_ok and not result.get("ok"):
+            raise Failure(f"'{line}': {result.get('error')}")
+        return result
+
+    def text(self, control):
+        return self.ui("text", control)["text"]
+
+    def enabled(self, control):
+        return self.ui("enabled", control)["value"]
+
+    def press(self, control):
+        """As a user would: only an enabled button can be pressed."""
+        self.ui("click", control)
+
+    def wait_text(self, control, text, timeout=8000):
+        return self.ui("wait-text", control, timeout, text)
+
+    def expect(self, control, text):
+        self.checks += 1
+        equal(self.text(control), text, f"control {control}")
+
+    def expect_enabled(self, control, state):
+        self.checks += 1
+        equal(self.enabled(control), state, f"control {control} enabled")
+
+    def message_box(self, caption, text, timeout=15000, press_ok=True):
+        box = self.ui("msgbox", timeout)
+        self.checks += 2
+        equal(box["caption"], caption, "message box caption")
+        equal(box["text"], text, "message box text")
+        check(box["icon"], "message box shows an icon")
+        if press_ok:
+            self.ui("msgbox-ok", 2000)
+        return box
+
+    def browse(self, windows_path):
+        self.press(BROWSE)
+        return self.ui("filedlg-open", 8000, windows_path)
+
+    def shot(self, name):
+        path = os.path.join(self.artifacts, name)
+        subprocess.run(["import", "-window", "root", path], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path
+
+    def buttons_restored(self):
+        self.expect(IDOK, "Update!")
+        self.expect_enabled(IDOK, True)
+        self.expect_enabled(IDCANCEL, True)
+
+
+# --- scenarios, in order: each builds on the state the previous one left ---
+
+def startup_without_device(h):
+    found = h.start_updater()
+    h.checks += 1
+    equal(found["caption"], CAPTION, "caption")
+    h.wait_text(FW_VERSION, "Not Found")
+    h.expect(DESCRIPTION, "Not Found")
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PKG_TARGET, "Unknown")
+    h.expect(PATH, "")
+    h.expect(IDOK, "Update!")
+    h.expect_enabled(IDOK, False)
+    h.expect(IDCANCEL, "Cancel")
+    h.expect_enabled(IDCANCEL, True)
+    h.expect_enabled(DETECT, True)
+    h.expect_enabled(BROWSE, True)
+    h.shot("01-not-found.png")
+
+
+def package_without_device_is_rejected(h):
+    _, good = h.package("good.qfw", "--body-size", "4096", "--fw", "2.21")
+    h.press(BROWSE)
+    dialog = h.ui("filedlg", 8000)
+    h.checks += 2
+    equal(dialog["caption"], "Select Firmware Image...", "file dialog title")
+    equal(dialog["filters"], ["Quenby Firmware Image Files (*.qfw)", "All Files (*.*)"], "file types")
+    h.ui("filedlg-open", 8000, good)
+    h.message_box("Error!", TEXT_NO_HW_ID)
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PKG_TARGET, "Unknown")
+    h.expect_enabled(IDOK, False)
+
+
+def device_is_found(h):
+    h.start_sim("--new-version", "2.21")
+    h.press(DETECT)
+    h.wait_text(FW_VERSION, "02.20.A")
+    h.expect(DESCRIPTION, "Korvane v2.20.A")
+    h.shot("02-device-found.png")
+
+
+def packages_rejected_and_accepted(h):
+    _, wrong = h.package("wrong.qfw", "--target", "F")
+    _, corrupt = h.package("corrupt.qfw", "--bad-checksum")
+    h.browse(wrong)
+    h.shot("03-rejected.png")
+    h.message_box("Error!", TEXT_WRONG_HW)
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PKG_TARGET, "Unknown")
+    h.browse(corrupt)
+    h.message_box("Error!", TEXT_CHECKSUM)
+
+    good = "C:\\pkg\\good.qfw"
+    h.browse(good)
+    h.expect(PATH, good)
+    h.expect(PKG_VERSION, "2.21.A")
+    h.expect(PKG_TARGET, "Korvane")
+    h.expect_enabled(IDOK, True)
+    h.ui("nomsgbox")
+    h.shot("04-accepted.png")
+    # A later rejection keeps the accepted path and the button.
+    h.browse(wrong)
+    h.message_box("Error!", TEXT_WRONG_HW)
+    h.expect(PATH, good)
+    h.expect_enabled(IDOK, True)
+    h.browse(good)
+
+
+def update_succeeds(h):
+    unix_good = os.path.join(h.pkg_dir, "good.qfw")
+    h.press(IDOK)
+    box = h.ui("msgbox", 15000)
+    # The outcome is on screen: the upload has not ended for the dialog yet.
+    h.expect(IDOK, "Updating...")
+    h.expect_enabled(IDOK, False)
+    h.expect_enabled(IDCANCEL, False)
+    progress = h.ui("progress")
+    h.checks += 3
+    equal((progress["low"], progress["high"]), (0, 16), "progress range")
+    equal(progress["pos"], 16, "progress position")
+    h.shot("05-update-success-box.png")
+    equal((box["caption"], box["text"]), ("Success", "Update Successful. New version is 02.21.A"), "success box")
+    h.ui("msgbox-ok", 2000)
+    h.buttons_restored()
+    h.expect(FW_VERSION, "02.21.A")
+    h.expect(DESCRIPTION, "Korvane v2.21.A")
+    h.checks += 1
+    equal(h.received_image(), h.body_of(unix_good), "image received by the device")
+    h.shot("06-after-update.png")
+
+
+def failing_final_status(h):
+    for status, caption, text in [
+            ("W", "Flash failed", FLASH_FAILED),
+            ("H", "Error!", "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)")]:
+        h.start_sim("--final-status", status)
+        h.press(DETECT)
+        h.wait_text(FW_VERSION, "02.20.A")
+        h.expect_enabled(IDOK, True)
+        h.press(IDOK)
+        if status == "W":
+            h.ui("msgbox", 15000)
+            h.shot("07-flash-failed.png")
+        h.message_box(caption, text)
+        h.buttons_restored()
+        h.expect(FW_VERSION, "02.20.A")
+
+
+def upload_is_left_alone(h):
+    # Paced at the line speed with a pause before the final status: some 4 s to act in.
+    h.start_sim("--pacing", "--final-status-delay", "2500", "--new-version", "2.22")
+    unix_big, big = h.package("big.qfw", "--body-size", "16384", "--seed", "7")
+    _, second = h.package("second.qfw", "--fw", "2.30")
+    h.press(DETECT)
+    h.wait_text(FW_VERSION, "02.20.A")
+    h.browse(big)
+    h.expect_enabled(IDOK, True)
+    h.press(IDOK)
+    h.ui("wait-progress", 1, 8000)
+
+    # Detect: no search, the fields stay truthful.
+    h.press(DETECT)
+    time.sleep(0.3)
+    h.expect(FW_VERSION, "02.20.A")
+    h.expect(DESCRIPTION, "Korvane v2.20.A")
+    # Browse accepts a good package by the device's last EEPROM information.
+    h.browse(second)
+    h.ui("nomsgbox")
+    h.expect(PATH, second)
+    h.expect(PKG_VERSION, "2.30.A")
+    h.expect_enabled(IDOK, False)
+    # No way of closing works.
+    for verb in ("close", "syscmd-close", "escape", "altf4"):
+        h.ui(verb)
+        time.sleep(0.3)
+        h.ui("find", 0)
+        h.ui("nomsgbox")
+        h.checks += 1
+    result = h.ui("click", IDCANCEL, expect_ok=False)
+    h.checks += 1
+    equal(result.get("error"), "disabled", "Cancel during the upload")
+    h.shot("08-during-upload.png")
+    # All of it happened while the upload ran.
+    h.expect(IDOK, "Updating...")
+
+    h.message_box("Success", "Update Successful. New version is 02.22.A", timeout=20000)
+    h.checks += 1
+    equal(h.received_image(), h.body_of(unix_big), "image received during Detect/Browse/close attempts")
+    h.buttons_restored()
+    h.expect(FW_VERSION, "02.22.A")
+
+
+def cancel_closes(h):
+    h.press(IDCANCEL)
+    h.ui("gone", 5000)
+    try:
+        code = h.updater.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        raise Failure("the program did not end after Cancel")
+    h.checks += 1
+    equal(code, 0, "exit status")
+
+
+SCENARIOS = [startup_without_device, package_without_device_is_rejected, device_is_found,
+             packages_rejected_and_accepted, update_succeeds, failing_final_status, upload_is_left_alone,
+             cancel_closes]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--uidriver", required=True)
+    parser.add_argument("--tools", required=True, help="bin folder with kvsim and qfwpack")
+    parser.add_argument("--wine-env", default=os.path.join(ROOT, "tools", "wine", "wine-env.sh"))
+    parser.add_argument("--artifacts", required=True)
+    args = parser.parse_args()
+    for tool in ("kvsim", "qfwpack"):
+        if not os.access(os.path.join(args.tools, tool), os.X_OK):
+            print(f"missing {tool} in {args.tools}")
+            return 1
+
+    h = Harness(args)
+    failed = 0
+    started = time.monotonic()
+    try:
+        h.start()
+        for scenario in SCENARIOS:
+            t0 = time.monotonic()
+            try:
+                scenario(h)
+                print(f"PASS {scenario.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
+            except Exception as e:  # a failed scenario leaves a state the next ones cannot use
+                failed += 1
+                print(f"FAIL {scenario.__name__}: {e}", flush=True)
+                if not isinstance(e, Failure):
+                    traceback.print_exc()
+                h.shot(f"failed-{scenario.__name__}.png")
+                break
+    finally:
+        h.stop()
+    passed = len(SCENARIOS) - failed if not failed else SCENARIOS.index(scenario)
+    print(f"{passed} of {len(SCENARIOS)} scenarios passed, {h.checks} checks, "
+          f"{time.monotonic() - started:.1f} s; screenshots in {args.artifacts}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
