@@ -337,9 +337,9 @@ def failing_final_status(h):
 
 
 def upload_is_left_alone(h):
-    # Paced at the line speed with a pause before the final status: some 4 s to act in.
-    h.start_sim("--pacing", "--final-status-delay", "2500", "--new-version", "2.22")
-    unix_big, big = h.package("big.qfw", "--body-size", "16384", "--seed", "7")
+    # Paced at the line speed with a pause before the final status: some 4.5 s to act in.
+    h.start_sim("--pacing", "--final-status-delay", "1500", "--new-version", "2.22")
+    unix_big, big = h.package("big.qfw", "--body-size", "32768", "--seed", "7")
     _, second = h.package("second.qfw", "--fw", "2.30")
     h.press(DETECT)
     h.wait_text(FW_VERSION, "02.20.A")
