@@ -12,3 +12,7 @@ void EditControlWin32::set_selection(std::size_t start, std::size_t end) {
 void EditControlWin32::replace_selection(const char* text) {
     SendMessageA(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
+
+bool EditControlWin32::called_from_owner_thread() {
+    return GetWindowThreadProcessId(edit_, nullptr) == GetCurrentThreadId();
+}

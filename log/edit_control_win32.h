@@ -14,6 +14,7 @@ public:
     std::size_t text_length() override;
     void set_selection(std::size_t start, std::size_t end) override;
     void replace_selection(const char* text) override;
+    bool called_from_owner_thread() override;
 
     HWND handle() const { return edit_; }
 

@@ -29,8 +29,7 @@ void log_line(const LogSink* sink, const char* format, ...) {
     if (sink == nullptr || sink->edit_control == nullptr || format == nullptr) {
         return;
     }
-    // Two leading bytes for the CR LF, so separator and line go in with one replacement: another
-    // thread's line can then land before or after this one, but never between its two halves.
+    // Two leading bytes for the CR LF, so that separator and line go in with one replacement.
     char buffer[2 + kLogLineCapacity];
     char* const line = buffer + 2;
     va_list args;
@@ -40,6 +39,10 @@ void log_line(const LogSink* sink, const char* format, ...) {
     line[kLogLineCapacity - 1] = '\0';
 
     TextControl* control = sink->edit_control;
+    std::unique_lock<std::mutex> lock(control->append_mutex(), std::defer_lock);
+    if (!control->called_from_owner_thread()) {
+        lock.lock();
+    }
     const std::size_t end = control->text_length();
     control->set_selection(end, end);
     if (end != 0) {

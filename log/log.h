@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 // The few operations of a multi-line edit control that appending needs. A Win32 edit control
 // and an in-memory text implement it.
@@ -11,6 +12,17 @@ public:
     virtual std::size_t text_length() = 0;                          // WM_GETTEXTLENGTH
     virtual void set_selection(std::size_t start, std::size_t end) = 0; // EM_SETSEL
     virtual void replace_selection(const char* text) = 0;           // EM_REPLACESEL, not undoable
+
+    // True when the calling thread is the one that handles the control's messages. A line goes in
+    // with three calls; threads other than the owner take append_mutex() around them so that
+    // their lines cannot land inside each other. The owner never takes it: it must stay free to
+    // handle the messages that a lock holder sends it, and its own appends are not interleaved
+    // with sent messages anyway.
+    virtual bool called_from_owner_thread() { return false; }
+    std::mutex& append_mutex() { return append_mutex_; }
+
+private:
+    std::mutex append_mutex_;
 };
 
 // Target of the log. A null sink, or one without a control, makes the log silent.

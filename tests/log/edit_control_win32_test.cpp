@@ -2,7 +2,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <set>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -49,31 +51,55 @@ TEST_F(EditControlTest, LinesAndDumpsLandAsInMemory) {
     EXPECT_EQ(SendMessageA(edit_, EM_CANUNDO, 0, 0), 0) << "appending must not be undoable";
 }
 
-TEST_F(EditControlTest, AnotherThreadsLinesArriveWhileTheOwnerPumpsMessages) {
+TEST_F(EditControlTest, WorkersAndTheOwnerLogAtOnceWithoutMixingOrDeadlock) {
     EditControlWin32 control(edit_);
     LogSink sink{&control};
-    log_line(&sink, "owner");
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        for (int i = 0; i < 50; ++i) {
-            log_line(&sink, "worker %i", i);
+    constexpr int kLines = 60;
+    std::atomic<int> running{2};
+    auto worker = [&](char tag) {
+        for (int i = 0; i < kLines; ++i) {
+            log_line(&sink, "%c %i", tag, i);
         }
-        done = true;
-    });
-    // SendMessage from the worker is handled only while this thread takes messages.
-    while (!done) {
+        --running;
+    };
+    std::thread a(worker, 'a');
+    std::thread b(worker, 'b');
+    // Sent messages are handled only while this thread takes messages; it logs in between.
+    int own = 0;
+    while (running > 0) {
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageA(&msg);
         }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT | QS_SENDMESSAGE);
+        if (own < kLines) {
+            log_line(&sink, "o %i", own++);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT | QS_SENDMESSAGE);
     }
-    worker.join();
-    std::string expected = "owner";
-    for (int i = 0; i < 50; ++i) {
-        expected += "\r\nworker " + std::to_string(i);
+    a.join();
+    b.join();
+    while (own < kLines) {
+        log_line(&sink, "o %i", own++);
     }
-    EXPECT_EQ(text(), expected);
+
+    std::vector<std::string> lines;
+    const std::string all = text();
+    for (std::size_t start = 0;;) {
+        const std::size_t end = all.find("\r\n", start);
+        lines.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 2;
+    }
+    std::multiset<std::string> seen(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 3u * kLines);
+    for (char tag : {'a', 'b', 'o'}) {
+        for (int i = 0; i < kLines; ++i) {
+            const std::string expected = std::string(1, tag) + " " + std::to_string(i);
+            EXPECT_EQ(seen.count(expected), 1u) << expected;
+        }
+    }
 }
 
 } // namespace

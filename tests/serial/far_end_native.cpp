@@ -49,6 +49,7 @@ public:
     std::string port_path(int port) const override { return peers_[port].slave_path(); }
     std::string missing_port_path() const override { return "/dev/kv-no-such-port"; }
     std::string non_serial_path() const override { return "/dev/null"; }
+    bool under_wine() const override { return false; }
 
     FarLine line(int port) override {
         FarLine result;

@@ -58,6 +58,10 @@ public:
     std::string port_path(int port) const override { return com_path(kDataComNumber[port]); }
     std::string missing_port_path() const override { return "\\\\.\\COM0"; }
     std::string non_serial_path() const override { return "NUL"; }
+    bool under_wine() const override {
+        const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }
 
     FarLine line(int port) override {
         FarLine result;

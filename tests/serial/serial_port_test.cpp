@@ -156,6 +156,9 @@ TEST_F(SerialPortTest, OpenOnAnOpenPortClosesItFirstAndReleasesIt) {
 }
 
 TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails) {
+    if (far_end().under_wine()) {
+        GTEST_SKIP() << "Wine does not enforce share mode 0 on serial devices";
+    }
     const std::string a = far_end().port_path(kA);
     ASSERT_TRUE(port_.open(a.c_str()));
     SerialPort second;
@@ -396,6 +399,9 @@ TEST_F(SerialPortTest, MaxIntervalWithoutTotalsReturnsAtOnce) {
 }
 
 TEST_F(SerialPortTest, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
+    if (far_end().under_wine()) {
+        GTEST_SKIP() << "Wine waits for the whole constant under MAXDWORD, MAXDWORD, constant";
+    }
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_timeouts(0xFFFFFFFFu, 0xFFFFFFFFu, 1000, 0, 300));
     ASSERT_TRUE(far_end().send(kA, {7}, milliseconds(150)));
