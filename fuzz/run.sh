@@ -22,7 +22,8 @@ for candidate in "${QFWPACK:-}" "$root/build/native/bin/qfwpack"; do
 done
 targets=(package_fuzz)
 [ -n "$qfwpack" ] || { targets+=(qfwpack); qfwpack=$build/bin/qfwpack; }
-cmake --build "$build" --target "${targets[@]}" -j"$jobs"
+cmake --build "$build" --target "${targets[@]}" -j"$jobs" >"$build/build.log" 2>&1 \
+  || { tail -n 40 "$build/build.log"; exit 1; }
 
 seeds=$build/fuzz-seeds
 corpus=$build/fuzz-corpus

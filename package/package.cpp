@@ -8,6 +8,7 @@
 
 #include "package/package_file.h"
 #include "package/upload_steps.h"
+#include "resources/package_messages.h"
 
 PackageHeader current_package_header{};
 
@@ -84,17 +85,24 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info, const F
 
 } // namespace
 
+// The texts are the string table's own, from the one header that the resource script builds it from.
+static_assert(IDS_PACKAGE_CHECKSUM_MISMATCH == KV_IDS_PACKAGE_CHECKSUM_MISMATCH &&
+              IDS_PACKAGE_WRONG_HARDWARE == KV_IDS_PACKAGE_WRONG_HARDWARE &&
+              IDS_PACKAGE_NEEDS_NEWER_UPDATER == KV_IDS_PACKAGE_NEEDS_NEWER_UPDATER &&
+              IDS_PACKAGE_INVALID == KV_IDS_PACKAGE_INVALID && IDS_PACKAGE_NOT_A_PACKAGE == KV_IDS_PACKAGE_NOT_A_PACKAGE &&
+              IDS_PACKAGE_NO_HARDWARE_ID == KV_IDS_PACKAGE_NO_HARDWARE_ID &&
+              IDS_PACKAGE_DEPRECATED == KV_IDS_PACKAGE_DEPRECATED);
+
 const char* PackageMessageText(int id)
 {
     switch (id) {
-    case IDS_PACKAGE_CHECKSUM_MISMATCH: return "Firmware package checksum mismatch. Package is corrupt.";
-    case IDS_PACKAGE_WRONG_HARDWARE: return "Firmware package not intended for this hardware.";
-    case IDS_PACKAGE_NEEDS_NEWER_UPDATER: return "Firmware package requires newer updater utility.";
-    case IDS_PACKAGE_INVALID: return "Firmware package is invalid (Generic Failure).";
-    case IDS_PACKAGE_NOT_A_PACKAGE: return "File is not a Quenbyware firmware package.";
-    case IDS_PACKAGE_NO_HARDWARE_ID:
-        return "Unable to retrieve hardware ID from attached hardware. Contact HW vendor.";
-    case IDS_PACKAGE_DEPRECATED: return "Firmware package has been deprecated and cannot be used.";
+    case IDS_PACKAGE_CHECKSUM_MISMATCH: return KV_TEXT_PACKAGE_CHECKSUM_MISMATCH;
+    case IDS_PACKAGE_WRONG_HARDWARE: return KV_TEXT_PACKAGE_WRONG_HARDWARE;
+    case IDS_PACKAGE_NEEDS_NEWER_UPDATER: return KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER;
+    case IDS_PACKAGE_INVALID: return KV_TEXT_PACKAGE_INVALID;
+    case IDS_PACKAGE_NOT_A_PACKAGE: return KV_TEXT_PACKAGE_NOT_A_PACKAGE;
+    case IDS_PACKAGE_NO_HARDWARE_ID: return KV_TEXT_PACKAGE_NO_HARDWARE_ID;
+    case IDS_PACKAGE_DEPRECATED: return KV_TEXT_PACKAGE_DEPRECATED;
     default: return "";
     }
 }
