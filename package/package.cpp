@@ -1,6 +1,5 @@
 #include "package/package.h"
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
