@@ -76,12 +76,18 @@ bool SimDevice::open_peer()
     PtyPeer* raw = fresh.get();
     fresh->set_recording(false);
     fresh->set_arrival_handler([this, raw](const Arrival& a) { on_arrival(raw, a); });
-    if (!fresh->open())
-        return false;
     std::string link;
     {
+        // From here only the new pair is served, even before it is published.
         std::lock_guard lock(mutex_);
+        reset_session();
+        opening_ = raw;
         link = link_path_;
+    }
+    if (!fresh->open()) {
+        std::lock_guard lock(mutex_);
+        opening_ = nullptr;
+        return false;
     }
     // Linked before it is published, so whoever sees the new path finds the link in place.
     if (!link.empty())
@@ -91,8 +97,8 @@ bool SimDevice::open_peer()
         std::lock_guard lock(mutex_);
         old = std::move(peer_);
         peer_ = std::move(fresh);
+        opening_ = nullptr;
         slave_path_ = peer_->slave_path();
-        reset_session();
     }
     old.reset(); // joins its thread; must not hold mutex_, its handler may be waiting for it
     return true;
@@ -314,7 +320,7 @@ void SimDevice::on_arrival(PtyPeer* from, const Arrival& arrival)
     std::function<void(const Frame&)> observer;
     {
         std::lock_guard lock(mutex_);
-        if (from != peer_.get() || hangup_pending_)
+        if (from != (opening_ != nullptr ? opening_ : peer_.get()) || hangup_pending_)
             return; // a pair that is being replaced
         source_ = from;
         observer = frame_observer_;

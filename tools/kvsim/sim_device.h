@@ -161,7 +161,8 @@ private:
     mutable std::condition_variable frames_changed_;
     DeviceConfig config_;
     std::unique_ptr<PtyPeer> peer_;
-    PtyPeer* source_ = nullptr; // the pair whose arrival is being handled
+    PtyPeer* source_ = nullptr;  // the pair whose arrival is being handled
+    PtyPeer* opening_ = nullptr; // a pair being opened, served before it replaces peer_
     std::string slave_path_;
     std::string link_path_;
     std::set<std::uint32_t> speeds_;
