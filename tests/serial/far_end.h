@@ -18,6 +18,7 @@ struct FarLine {
     bool parity = false;
     bool two_stop_bits = false;
     bool hardware_flow = false;
+    bool canonical = false; // line editing on: what a raw-mode setting of the line turns off
     bool valid = false;
 };
 
@@ -43,6 +44,7 @@ public:
     // Changes the line behind the back of whoever has the port open.
     virtual bool set_two_stop_bits(int port, bool on) = 0;
     virtual bool set_speed(int port, std::uint32_t bits_per_second) = 0;
+    virtual bool set_canonical(int port, bool on) = 0;
 
     // Queues bytes that go out after the delay.
     virtual bool send(int port, const std::vector<std::uint8_t>& bytes,

@@ -62,6 +62,7 @@ public:
         result.parity = (t.c_cflag & PARENB) != 0;
         result.two_stop_bits = (t.c_cflag & CSTOPB) != 0;
         result.hardware_flow = (t.c_cflag & CRTSCTS) != 0;
+        result.canonical = (t.c_lflag & ICANON) != 0;
         result.valid = true;
         return result;
     }
@@ -75,6 +76,19 @@ public:
             t.c_cflag |= CSTOPB;
         } else {
             t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+        }
+        return tcsetattr(settings_fd_[port], TCSANOW, &t) == 0;
+    }
+
+    bool set_canonical(int port, bool on) override {
+        termios t{};
+        if (tcgetattr(settings_fd_[port], &t) != 0) {
+            return false;
+        }
+        if (on) {
+            t.c_lflag |= ICANON;
+        } else {
+            t.c_lflag &= ~static_cast<tcflag_t>(ICANON);
         }
         return tcsetattr(settings_fd_[port], TCSANOW, &t) == 0;
     }

@@ -72,14 +72,20 @@ std::string answer(kvtest::FarEnd& far, const std::string& request) {
             return "ERR";
         }
         char text[96];
-        std::snprintf(text, sizeof text, "OK %u %i %i %i %i", line.speed, line.eight_bits ? 1 : 0,
-                      line.parity ? 1 : 0, line.two_stop_bits ? 1 : 0, line.hardware_flow ? 1 : 0);
+        std::snprintf(text, sizeof text, "OK %u %i %i %i %i %i", line.speed, line.eight_bits ? 1 : 0,
+                      line.parity ? 1 : 0, line.two_stop_bits ? 1 : 0, line.hardware_flow ? 1 : 0,
+                      line.canonical ? 1 : 0);
         return text;
     }
     if (verb == "STOP") {
         int on = 0;
         in >> on;
         return far.set_two_stop_bits(port, on != 0) ? "OK" : "ERR";
+    }
+    if (verb == "CANON") {
+        int on = 0;
+        in >> on;
+        return far.set_canonical(port, on != 0) ? "OK" : "ERR";
     }
     if (verb == "SPEED") {
         std::uint32_t rate = 0;

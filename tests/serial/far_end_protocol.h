@@ -2,7 +2,9 @@
 // per request, one per answer, over a pseudo-terminal linked as a COM port.
 //
 //   LINE p                  -> OK <speed> <eight bits> <parity> <two stop bits> <hardware flow>
+//                              <canonical>
 //   STOP p 0|1              -> OK | ERR       two stop bits off or on
+//   CANON p 0|1             -> OK | ERR       line editing off or on
 //   SPEED p rate            -> OK | ERR       line speed changed behind the program's back
 //   SEND p delay_ms hex     -> OK             queue bytes for the program
 //   TAKE p count timeout_ms -> OK hex         wait for count bytes; everything that arrived

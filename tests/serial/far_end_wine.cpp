@@ -67,8 +67,10 @@ public:
         FarLine result;
         const std::string answer = request("LINE " + std::to_string(port));
         unsigned speed = 0;
-        int eight = 0, parity = 0, two = 0, flow = 0;
-        if (std::sscanf(answer.c_str(), "OK %u %i %i %i %i", &speed, &eight, &parity, &two, &flow) == 5) {
+        int eight = 0, parity = 0, two = 0, flow = 0, canonical = 0;
+        if (std::sscanf(answer.c_str(), "OK %u %i %i %i %i %i", &speed, &eight, &parity, &two, &flow,
+                        &canonical) == 6) {
+            result.canonical = canonical != 0;
             result.speed = speed;
             result.eight_bits = eight != 0;
             result.parity = parity != 0;
@@ -81,6 +83,10 @@ public:
 
     bool set_two_stop_bits(int port, bool on) override {
         return request("STOP " + std::to_string(port) + (on ? " 1" : " 0")) == "OK";
+    }
+
+    bool set_canonical(int port, bool on) override {
+        return request("CANON " + std::to_string(port) + (on ? " 1" : " 0")) == "OK";
     }
 
     bool set_speed(int port, std::uint32_t bits_per_second) override {
