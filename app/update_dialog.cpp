@@ -123,7 +123,9 @@ void UpdateDialog::OnInitDialog(DialogView& view)
     char build[kBuildStringSize] = {};
     char caption[kCaptionSize] = {};
     if (view.build_string(build, sizeof build))
-        std::snprintf(caption, sizeof caption, "Quenbyware Firmware Updater: Build %s", build);
+        // A build string too long for the caption buffer is cut, as every text here is.
+        [[maybe_unused]] const int length =
+            std::snprintf(caption, sizeof caption, "Quenbyware Firmware Updater: Build %s", build);
     else
         CopyText(caption, sizeof caption, "Quenbyware Firmware Updater");
     view.set_caption(caption);

@@ -21,8 +21,13 @@ if [[ -n "$device" ]]; then
   fi
   group=$(stat -c %G "$device")
   echo "Serial node $device: $(stat -c '%A owner %U group %G' "$device")."
-  echo "The updater needs read and write access to it: run as root, or join the '$group' group"
-  echo "(sudo usermod -aG $group \"\$USER\", then log in again)."
+  if [[ "$group" != root ]]; then
+    echo "The updater needs read and write access to it: run as root, or join the '$group' group"
+    echo "(sudo usermod -aG $group \"\$USER\", then log in again)."
+  else
+    echo "The updater needs read and write access to it: run as root, or give the node to the dialout"
+    echo "group (a udev rule, GROUP=\"dialout\", MODE=\"0660\") and join that group."
+  fi
   if [[ ! -r "$device" || ! -w "$device" ]]; then
     echo "run: no read/write access to $device for $(id -un)" >&2
     exit 1

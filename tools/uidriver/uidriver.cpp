@@ -254,7 +254,9 @@ std::string FileDialogInfo(HWND dlg)
             char item[512] = {};
             WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
             item[sizeof item - 1] = '\0';
-            filters += (i ? "," : "") + Json(item);
+            if (i != 0)
+                filters += ",";
+            filters += Json(item);
         }
     }
     filters += "]";
