@@ -30,12 +30,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 : "${KV_WINE_TEMPLATE:=/tmp/kv-wine-template}"
 
 # Files that no Wine process writes: shared with the template through hard links, which makes a
-# prefix copy take milliseconds instead of copying some 700 MB. Everything else is copied.
-_kv_wine_shared_file() {
-    case "${1,,}" in
-        *.dll|*.exe|*.sys|*.drv|*.ocx|*.acm|*.cpl|*.tlb|*.nls|*.ds|*.mui) return 0 ;;
-    esac
-    return 1
+# prefix copy take a fraction of a second instead of copying some 700 MB. Everything else is copied.
+_kv_wine_private_files() { # _kv_wine_private_files DIR: the files of DIR to copy, NUL-separated
+    find "$1" -type f ! \( -iname '*.dll' -o -iname '*.exe' -o -iname '*.sys' -o -iname '*.drv' \
+        -o -iname '*.ocx' -o -iname '*.acm' -o -iname '*.cpl' -o -iname '*.tlb' -o -iname '*.nls' \
+        -o -iname '*.ds' -o -iname '*.mui' \) -print0
 }
 
 _kv_wine_stamp() {
@@ -87,13 +86,16 @@ kv_wine_prefix_new() {
     else
         mkdir -p "$dir" || return 1
     fi
-    cp -a --link "$KV_WINE_TEMPLATE/." "$dir/" || return 1
-    local f
-    while IFS= read -r -d '' f; do
-        if ! _kv_wine_shared_file "$f"; then
+    if cp -a --link "$KV_WINE_TEMPLATE/." "$dir/" 2>/dev/null; then
+        local f
+        while IFS= read -r -d '' f; do
             cp -p "$f" "$f.kv-copy" && mv -f "$f.kv-copy" "$f" || return 1
-        fi
-    done < <(find "$dir" -type f -print0)
+        done < <(_kv_wine_private_files "$dir")
+    else
+        # Another file system than the template's: no hard links, a full copy.
+        rm -rf "${dir:?}/"* "$dir"/.[!.]* 2>/dev/null
+        cp -a "$KV_WINE_TEMPLATE/." "$dir/" || return 1
+    fi
     rm -f "$dir/.kv-template"
     KV_WINE_PREFIX="$dir"
     KV_WINE_OWNS_PREFIX=1
