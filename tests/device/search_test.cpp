@@ -179,6 +179,33 @@ TEST_F(Search, DeviceAnsweringOnlyAt921600)
     EXPECT_EQ(conn.link_speed_code, 7u);
 }
 
+TEST_F(Search, DeviceThatMissesTheReturnTo115200IsFoundAtTheFastSpeed)
+{
+    kvsim::DeviceConfig config = Model('A', 2, 12);
+    config.speeds = {921600};
+    StartDevice(config, 3);
+    ASSERT_TRUE(conn.SearchForHardware(nullptr, 0, nullptr));
+    ASSERT_EQ(conn.link_speed_code, 0u);
+
+    config.faults = {{kvsim::kCmdSpeed, kvsim::Fault::silence, 0, -1}};
+    sim.set_config(config);
+    conn.ClosePort(); // the device never confirms: closed anyway, the code stays
+    EXPECT_FALSE(conn.port.is_open());
+    EXPECT_EQ(conn.link_speed_code, 0u);
+    EXPECT_EQ(sim.current_speed(), 921600u);
+
+    sim.clear_frames();
+    ASSERT_TRUE(conn.SearchForHardware(nullptr, 0, nullptr));
+    const auto frames = sim.frames();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0].bytes, kVV);
+    EXPECT_EQ(frames[0].baud, 115200u);
+    EXPECT_EQ(frames[1].bytes, kVV);
+    EXPECT_EQ(frames[1].baud, 921600u);
+    EXPECT_EQ(conn.link_speed_code, 0u);
+    EXPECT_NE(conn.GetHardwareInfo(), nullptr);
+}
+
 TEST_F(Search, DeviceAnsweringOnlyAt19200)
 {
     kvsim::DeviceConfig config = Model('A', 2, 12);
