@@ -19,6 +19,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+// Totals beyond this (some 35 years) are waits without end; it keeps the clock arithmetic exact.
+constexpr std::uint64_t kEndlessMs = std::uint64_t{1} << 40;
 constexpr std::uint8_t kOneStopBit = 0;
 constexpr std::uint8_t kTwoStopBits = 2;
 constexpr std::uint8_t kOddParity = 1;
@@ -256,10 +258,10 @@ public:
             total_bounded = true;
             total_deadline = start + std::chrono::milliseconds(t.read_total_constant);
         } else if (!return_at_once && (t.read_total_multiplier != 0 || t.read_total_constant != 0)) {
-            total_bounded = true;
             const std::uint64_t total_ms =
                 static_cast<std::uint64_t>(t.read_total_multiplier) * count + t.read_total_constant;
-            total_deadline = start + std::chrono::milliseconds(total_ms);
+            total_bounded = total_ms < kEndlessMs;
+            total_deadline = start + std::chrono::milliseconds(total_bounded ? total_ms : 0);
         }
         const bool interval_used = !return_at_once && !return_on_first && t.read_interval != 0;
 
@@ -318,10 +320,10 @@ public:
         const int fd = as_fd(handle);
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
         const CommTimeouts t = timeouts_;
-        const bool bounded = t.write_total_multiplier != 0 || t.write_total_constant != 0;
         const std::uint64_t total_ms =
             static_cast<std::uint64_t>(t.write_total_multiplier) * count + t.write_total_constant;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+        const bool bounded = total_ms != 0 && total_ms < kEndlessMs;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(bounded ? total_ms : 0);
         std::uint32_t put = 0;
         while (put < count) {
             const ssize_t n = ::write(fd, bytes + put, count - put);

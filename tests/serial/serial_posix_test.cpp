@@ -260,6 +260,22 @@ TEST(PosixSerialPort, SignalsDuringAReadNeitherEndNorStretchIt) {
     EXPECT_LE(ms, 450);
 }
 
+TEST(PosixSerialPort, HugeTotalsMeanNoTimeOutRatherThanAnOverflow) {
+    kvsim::PtyPeer peer;
+    ASSERT_TRUE(peer.open());
+    SerialPort port;
+    ASSERT_TRUE(port.open(peer.slave_path().c_str()));
+    ASSERT_TRUE(port.set_timeouts(0, 0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFFu, 0xFFFFFFFEu));
+    peer.send({1, 2, 3}, milliseconds(150));
+    std::uint8_t buffer[3] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.read(buffer, 3), 3u);
+    const long long ms = elapsed_ms(start);
+    EXPECT_GE(ms, 120);
+    EXPECT_LE(ms, 1000);
+    EXPECT_EQ(port.write(buffer, 3), 3u);
+}
+
 TEST(PosixSerialPort, HangUpEndsAReadAtOnce) {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
