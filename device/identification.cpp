@@ -166,8 +166,8 @@ std::int32_t DeviceConnection::IdentifyHardware()
     }
 
     char suffix[kSuffixCapacity];
-    std::snprintf(suffix, sizeof suffix, " v%u.%u.%c", static_cast<unsigned>(firmware_major),
-                  static_cast<unsigned>(firmware_minor), static_cast<char>(hardware_letter));
+    std::snprintf(suffix, sizeof suffix, " v%i.%i.%c", static_cast<int>(firmware_major),
+                  static_cast<int>(firmware_minor), static_cast<char>(hardware_letter));
     AppendBounded(info.description, sizeof info.description, suffix);
 
     if (info.protocol_generation == 1) {
