@@ -183,10 +183,11 @@ TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn) {
         ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
         ::close(fd);
     }
+    // Opened before the port makes the terminal exclusive (only root would pass that).
+    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
     SerialPort port;
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
-    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY); // root passes TIOCEXCL
-    ASSERT_GE(fd, 0);
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     ::close(fd);
