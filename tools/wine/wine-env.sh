@@ -23,6 +23,10 @@
 #
 # Every function works on the prefix in WINEPREFIX, so two scripts that each made their own prefix
 # can run at the same time.
+#
+# COM1 is special when /dev/ttyS0 exists: the mount manager also makes a \\.\COM1 device of its
+# own, which stays after the com1 link is removed. It opens, but GetCommState on it fails, so a
+# port search passes over it at once. A com1 link made with kv_wine_com_link takes precedence.
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
