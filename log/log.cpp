@@ -20,6 +20,10 @@ void append_text(TextControl* control, const char* text) {
     if (control == nullptr || text == nullptr) {
         return;
     }
+    std::unique_lock<std::mutex> lock(control->append_mutex(), std::defer_lock);
+    if (!control->called_from_owner_thread()) {
+        lock.lock();
+    }
     const std::size_t end = control->text_length();
     control->set_selection(end, end);
     control->replace_selection(text);
