@@ -58,6 +58,17 @@ public:
 
     ~FakeView() override
     {
+        // Like a destroyed window: messages still on their way are dropped, so a worker whose
+        // test ended early does not wait for a pump that never comes.
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+            for (Pending& p : queue_)
+                if (p.done != nullptr)
+                    *p.done = true;
+            queue_.clear();
+        }
+        handled_.notify_all();
         for (std::thread& t : workers_)
             if (t.joinable())
                 t.join();
@@ -176,6 +187,8 @@ public:
         }
         bool done = false;
         std::unique_lock lock(mutex_);
+        if (closing_)
+            return;
         queue_.push_back({message, lparam, &done});
         queued_.notify_all();
         handled_.wait(lock, [&] { return done; });
@@ -251,4 +264,5 @@ private:
     std::deque<Pending> queue_;
     std::vector<ProgressCall> progress_;
     std::vector<std::thread> workers_;
+    bool closing_ = false;
 };

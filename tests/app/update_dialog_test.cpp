@@ -118,7 +118,6 @@ TEST_F(DialogTest, FoundDeviceShowsVersionAndDescriptionAndKeepsThePortOpen)
 {
     StartSim();
     Open();
-    for (auto& f : sim_->frames()) { std::string h; for (auto b : f.bytes) { char x[4]; snprintf(x, 4, "%02X ", b); h += x; } printf("frame %u %d: %s\n", f.baud, f.ignored, h.c_str()); }
     EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
     EXPECT_EQ(Text(IDC_HW_DESCRIPTION), "Korvane v2.20.A");
     EXPECT_EQ(std::string(dialog_->description()), "Korvane v2.20.A");
@@ -376,7 +375,8 @@ TEST_F(DialogTest, ProgressOfAThousandByteBody)
     dialog_->OnUpdateButton();
     ASSERT_TRUE(view_->wait_for_outcome());
     const std::vector<ProgressCall> want = {
-        {ProgressCall::range, 0, 3}, {ProgressCall::pos, 1, 0}, {ProgressCall::pos, 2, 0},
+        {ProgressCall::range, 0, 3}, {ProgressCall::pos, 0, 0}, // the begin call
+        {ProgressCall::pos, 1, 0},   {ProgressCall::pos, 2, 0},
         {ProgressCall::pos, 3, 0},   {ProgressCall::pos, 4, 0}, {ProgressCall::pos, 4, 0},
     };
     EXPECT_EQ(view_->progress(), want);
@@ -532,6 +532,23 @@ TEST_F(DialogTest, CancelEndsWithZeroAndDestroyClosesThePort)
 
 class FlashSafetyTest : public DialogTest {
 protected:
+    // From the upload command on, the device saw the command, then the chunks of the body, and
+    // then nothing but the outcome's new search (which starts with a version request).
+    void ExpectOnlyTheUploadUntilItsOutcome(std::size_t body_size)
+    {
+        const auto frames = sim_->accepted_frames();
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames[0].bytes.at(0), 'f');
+        const std::size_t chunks = (body_size + 255) / 256;
+        std::size_t received = 0;
+        std::size_t i = 1;
+        while (i < frames.size() && received < body_size + 1)
+            received += frames[i++].bytes.size();
+        EXPECT_EQ(received, body_size + 1) << "body and trailer in " << chunks << " chunks";
+        if (i < frames.size())
+            EXPECT_EQ(frames[i].bytes.at(0), 'V');
+    }
+
     // An upload slow enough to act during it: paced bytes and a pause before the final status.
     void StartSlowUpload(qfwpack::PackageSpec spec)
     {
@@ -567,10 +584,7 @@ TEST_F(FlashSafetyTest, DetectDuringAnUploadLeavesThePortAndTheFieldsAlone)
     EXPECT_EQ(view_->boxes[0].text, "Update Successful. New version is 02.21.A");
     EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
     EXPECT_TRUE(sim_->upload_trailer_ok());
-    // Only the upload reached the device until the outcome's own search.
-    const auto frames = sim_->accepted_frames();
-    ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0].bytes.at(0), 'f');
+    ExpectOnlyTheUploadUntilItsOutcome(spec.body_size);
 }
 
 TEST_F(FlashSafetyTest, BrowseDuringAnUploadJudgesByTheLastEepromInfo)
@@ -593,13 +607,7 @@ TEST_F(FlashSafetyTest, BrowseDuringAnUploadJudgesByTheLastEepromInfo)
     EXPECT_EQ(view_->boxes[0].text, KV_TEXT_PACKAGE_WRONG_HARDWARE);
     ASSERT_TRUE(view_->wait_for_outcome());
     EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
-    for (const kvsim::Frame& f : sim_->accepted_frames()) {
-        if (f.bytes.at(0) == 'f')
-            continue;
-        // Nothing but the upload until the outcome's search, which starts with a version request.
-        EXPECT_EQ(f.bytes.at(0), 'V');
-        break;
-    }
+    ExpectOnlyTheUploadUntilItsOutcome(spec.body_size);
     EXPECT_TRUE(Enabled(IDC_UPDATE));
 }
 
