@@ -380,20 +380,30 @@ def upload_is_left_alone(h):
     h.expect(FW_VERSION, "02.22.A")
 
 
-def cancel_closes(h):
-    h.press(IDCANCEL)
+def closed_and_ended(h, how):
     h.ui("gone", 5000)
     try:
         code = h.updater.wait(timeout=10)
     except subprocess.TimeoutExpired:
-        raise Failure("the program did not end after Cancel")
+        raise Failure(f"the program did not end after {how}")
     h.checks += 1
-    equal(code, 0, "exit status")
+    equal(code, 0, f"exit status after {how}")
+
+
+def closing_works_when_idle(h):
+    # The same requests that an upload refuses close an idle dialog, so the refusals above count.
+    for verb in ("escape", "altf4", "close"):
+        h.ui(verb)
+        closed_and_ended(h, verb)
+        h.start_updater()
+        h.wait_text(FW_VERSION, "02.22.A")
+    h.press(IDCANCEL)
+    closed_and_ended(h, "Cancel")
 
 
 SCENARIOS = [startup_without_device, package_without_device_is_rejected, device_is_found,
              packages_rejected_and_accepted, update_succeeds, failing_final_status, upload_is_left_alone,
-             cancel_closes]
+             closing_works_when_idle]
 
 
 def main():
