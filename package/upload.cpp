@@ -37,6 +37,9 @@ public:
 
         if (const std::int32_t loaded = LoadPackageForUpload(file_, path, &package_); loaded != KV_S_OK)
             return loaded;
+        // The image is in memory now: holding the file any longer would only make the dialog
+        // refuse the same package if the user picks it again while it is being sent.
+        file_.close();
         progress_.total = package_.body_size / kChunkSize;
         report(kProgressBegin);
 

@@ -21,8 +21,8 @@ struct LoadedPackage {
     std::uint32_t body_size = 0;
 };
 
-// Opens the package exclusively in `file` (which stays open, so the file cannot change while it
-// is sent), reads it whole and checks it: KV_S_OK, or -1 (cannot open, no memory), -14 (no
+// Opens the package exclusively in `file`, so that nobody writes it while it is read, reads it
+// whole and checks it: KV_S_OK, or -1 (cannot open, no memory), -14 (no
 // uploadable size, no signature, trailer or file sum wrong) or -5 (the body cannot be read).
 std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out);
 
