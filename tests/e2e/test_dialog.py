@@ -227,6 +227,77 @@ class Harness:
         self.expect_enabled(IDCANCEL, True)
 
 
+# Dialog 129 as it is on screen: (id or label text, class, text, rectangle in dialog units, style
+# bits that must be set, style bits that must not be).
+SS_CENTER, SS_NOPREFIX, SS_CENTERIMAGE, SS_SUNKEN = 0x1, 0x80, 0x200, 0x1000
+ES_AUTOHSCROLL, ES_READONLY, WS_BORDER, WS_DISABLED = 0x80, 0x800, 0x800000, 0x8000000
+BS_DEFPUSHBUTTON, BS_GROUPBOX, BS_CENTER, PBS_SMOOTH = 0x1, 0x7, 0x300, 0x1
+TEMPLATE = [
+    (1, "Button", "Update!", (83, 167, 50, 14), BS_DEFPUSHBUTTON | WS_DISABLED, 0),
+    (2, "Button", "Cancel", (140, 167, 50, 14), 0, WS_DISABLED),
+    (1004, "Button", "Detect", (224, 7, 47, 12), 0, 0),
+    (2746, "Button", "Browse", (235, 81, 36, 12), 0, 0),
+    (2745, "Edit", "", (48, 82, 181, 12), ES_AUTOHSCROLL | ES_READONLY | WS_BORDER, 0),
+    (1000, "Static", None, (95, 7, 126, 10), SS_CENTER | SS_CENTERIMAGE | SS_SUNKEN | SS_NOPREFIX, 0),
+    (2747, "Static", None, (95, 18, 126, 10), SS_CENTER | SS_SUNKEN | SS_NOPREFIX, 0),
+    (1001, "Static", "Unknown", (138, 111, 126, 8), 0, 0),
+    (1002, "Static", "Unknown", (138, 121, 124, 8), 0, SS_NOPREFIX),
+    # The template gives the bar a border too; the themed control draws its own frame and drops
+    # the style bit when it is created.
+    (2777, "msctls_progress32", "", (7, 154, 264, 9), PBS_SMOOTH, 0),
+    ("Hardware Description:", "Static", None, (19, 7, 72, 8), 0, 0),
+    ("Current Firmware Version:", "Static", None, (7, 18, 85, 8), 0, 0),
+    ("Use this to update your Quenby Hardware firmware. Only use an image file provided by the manufacturer. ",
+     "Static", None, (7, 34, 264, 18), 0, 0),
+    ("WARNING: Attempting to update the firmware with an unapproved file may render the device unusable. "
+     "Update at your own risk!", "Static", None, (7, 58, 264, 17), 0, 0),
+    ("Image File:", "Static", None, (7, 84, 37, 8), 0, 0),
+    ("Image Details", "Button", None, (7, 98, 264, 42), BS_GROUPBOX | BS_CENTER, 0),
+    ("Update Version:", "Static", None, (82, 111, 52, 8), 0, 0),
+    ("Target Hardware:", "Static", None, (76, 121, 58, 8), 0, 0),
+    ("Firmware Update Progress...", "Static", None, (91, 145, 94, 8), 0, 0),
+]
+WS_POPUP, WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x80000000, 0x10000000, 0xC00000, 0x80000
+DS_FIXEDSYS, DS_SETFONT, DS_MODALFRAME = 0x8, 0x40, 0x80
+WS_EX_TOOLWINDOW, WS_EX_APPWINDOW, WS_EX_CLIENTEDGE = 0x80, 0x40000, 0x200
+WS_EX_STATICEDGE = 0x20000
+
+
+def template_as_on_screen(h):
+    window = h.ui("window")
+    want = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_SETFONT | DS_FIXEDSYS
+    h.checks += 4
+    equal(window["style"] & (want | DS_MODALFRAME), want, "dialog styles")
+    equal(window["exstyle"] & (WS_EX_TOOLWINDOW | WS_EX_APPWINDOW), WS_EX_TOOLWINDOW | WS_EX_APPWINDOW,
+          "dialog extended styles")
+    size = h.ui("dlu", 0, 0, 278, 191)["rect"]
+    equal(window["client"], size, "client area of 278 x 191 dialog units")
+    left, top, right, bottom = window["rect"]
+    dl, dt, dr, db = window["desktop"]
+    centre = (dl + (dr - dl) // 2 - (right - left) // 2, dt + (db - dt) // 2 - (bottom - top) // 2)
+    equal((left, top), centre, "centred on the desktop")
+
+    children = h.ui("children")["children"]
+    check(len(children) == len(TEMPLATE), f"{len(children)} controls, want {len(TEMPLATE)}")
+    for key, cls, text, dlu, must, must_not in TEMPLATE:
+        if isinstance(key, int):
+            matches = [c for c in children if c["id"] == key]
+        else:
+            matches = [c for c in children if c["id"] == -1 and c["text"] == key]
+        check(len(matches) == 1, f"control {key!r} present once")
+        c = matches[0]
+        h.checks += 4
+        equal(c["class"], cls, f"class of {key!r}")
+        if text is not None:
+            equal(c["text"], text, f"text of {key!r}")
+        equal(c["rect"], h.ui("dlu", *dlu)["rect"], f"rectangle of {key!r} ({dlu} dialog units)")
+        style = c["style"]
+        if c["exstyle"] & (WS_EX_CLIENTEDGE | WS_EX_STATICEDGE):
+            style |= WS_BORDER  # edit and progress controls turn a border into an edge
+        equal(style & must, must, f"styles of {key!r}")
+        equal(c["style"] & must_not, 0, f"absent styles of {key!r}")
+
+
 # --- scenarios, in order: each builds on the state the previous one left ---
 
 def startup_without_device(h):
@@ -401,7 +472,7 @@ def closing_works_when_idle(h):
     closed_and_ended(h, "Cancel")
 
 
-SCENARIOS = [startup_without_device, package_without_device_is_rejected, device_is_found,
+SCENARIOS = [startup_without_device, template_as_on_screen, package_without_device_is_rejected, device_is_found,
              packages_rejected_and_accepted, update_succeeds, failing_final_status, upload_is_left_alone,
              closing_works_when_idle]
 

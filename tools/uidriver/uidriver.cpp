@@ -22,6 +22,11 @@
 //   filedlg-cancel TIMEOUT
 //   close | syscmd-close | escape | altf4   close requests to the main dialog
 //   gone TIMEOUT                 wait until the main dialog has closed
+//   window                       the dialog's screen rectangle, styles and extended styles
+//   children                     every control: id, class, text, styles, rectangle in the
+//                                dialog's client coordinates
+//   dlu X Y W H                  the pixel rectangle of those dialog units, measured on a dialog
+//                                of this process with the same font ("MS Shell Dlg" 8)
 //   sleep MS
 #include <windows.h>
 
@@ -263,6 +268,76 @@ std::string FileDialogInfo(HWND dlg)
     return Ok("\"caption\":" + Json(CaptionOf(dlg)) + ",\"filters\":" + filters);
 }
 
+
+INT_PTR CALLBACK QuietDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// MapDialogRect works only on a dialog of the calling process: a hidden one with the updater's
+// font and shell-font styles gives the same dialog base units.
+bool MapDialogUnits(RECT* rect)
+{
+    static HWND reference = nullptr;
+    if (reference == nullptr) {
+        alignas(4) static unsigned char tmpl[256] = {};
+        unsigned char* p = tmpl;
+        auto put16 = [&](WORD v) { std::memcpy(p, &v, 2); p += 2; };
+        auto put32 = [&](DWORD v) { std::memcpy(p, &v, 4); p += 4; };
+        put16(1);      // dlgVer
+        put16(0xFFFF); // signature: extended template
+        put32(0);      // helpID
+        put32(0);      // exStyle
+        put32(DS_SETFONT | DS_FIXEDSYS | WS_POPUP | WS_CAPTION | WS_SYSMENU);
+        put16(0);      // no items
+        put16(0); put16(0); put16(278); put16(191);
+        put16(0);      // no menu
+        put16(0);      // default class
+        put16(0);      // empty title
+        put16(8);      // point size
+        put16(400);    // weight
+        *p++ = 0;      // italic
+        *p++ = 1;      // DEFAULT_CHARSET
+        for (const char* f = "MS Shell Dlg"; ; ++f) {
+            put16(static_cast<WORD>(static_cast<unsigned char>(*f)));
+            if (*f == '\0')
+                break;
+        }
+        reference = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                               reinterpret_cast<LPCDLGTEMPLATEW>(tmpl), nullptr,
+                                               QuietDialogProc, 0);
+        if (reference == nullptr)
+            return false;
+    }
+    return MapDialogRect(reference, rect) != FALSE;
+}
+
+std::string RectJson(const RECT& r)
+{
+    return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+           std::to_string(r.bottom) + "]";
+}
+
+struct ChildList {
+    std::string json;
+};
+
+BOOL CALLBACK ListChild(HWND w, LPARAM lp)
+{
+    auto* list = reinterpret_cast<ChildList*>(lp);
+    if (GetParent(w) != g_main)
+        return TRUE;
+    RECT r{};
+    GetWindowRect(w, &r);
+    MapWindowPoints(nullptr, g_main, reinterpret_cast<POINT*>(&r), 2);
+    std::string text;
+    TextOf(w, &text);
+    const int id = GetDlgCtrlID(w);
+    list->json += std::string(list->json.empty() ? "" : ",") + "{\"id\":" + std::to_string(static_cast<short>(id)) +
+                  ",\"class\":" + Json(ClassOf(w)) + ",\"text\":" + Json(text) +
+                  ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(w, GWL_STYLE))) +
+                  ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(w, GWL_EXSTYLE))) +
+                  ",\"rect\":" + RectJson(r) + "}";
+    return TRUE;
+}
+
 int ToInt(const std::string& s) { return static_cast<int>(std::strtol(s.c_str(), nullptr, 0)); }
 
 HWND Control(int id) { return GetDlgItem(g_main, id); }
@@ -308,6 +383,15 @@ std::string Run(const std::vector<std::string>& a)
         if (!WaitFor(timeout, [&] { return !MainAlive() && FindMainNow() == nullptr; }))
             return Err("still open");
         return Ok();
+    }
+    if (verb == "dlu") {
+        // The dialog manager converts position and size separately, each rounded on its own.
+        RECT origin{ToInt(arg(1)), ToInt(arg(2)), 0, 0};
+        RECT size{0, 0, ToInt(arg(3)), ToInt(arg(4))};
+        if (!MapDialogUnits(&origin) || !MapDialogUnits(&size))
+            return Err("no reference dialog");
+        const RECT r{origin.left, origin.top, origin.left + size.right, origin.top + size.bottom};
+        return Ok("\"rect\":" + RectJson(r));
     }
     if (!EnsureMain(&error))
         return Err(error);
@@ -424,6 +508,23 @@ std::string Run(const std::vector<std::string>& a)
         if (!WaitFor(5000, [&] { return !IsWindow(dlg) || !IsWindowVisible(dlg); }))
             return Err("file dialog stays open");
         return info;
+    }
+    if (verb == "window") {
+        RECT r{};
+        GetWindowRect(g_main, &r);
+        RECT desk{};
+        GetWindowRect(GetDesktopWindow(), &desk);
+        RECT client{};
+        GetClientRect(g_main, &client);
+        return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) + ",\"client\":" +
+                  RectJson(client) + ",\"style\":" +
+                  std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) + ",\"exstyle\":" +
+                  std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
+    }
+    if (verb == "children") {
+        ChildList list;
+        EnumChildWindows(g_main, ListChild, reinterpret_cast<LPARAM>(&list));
+        return Ok("\"children\":[" + list.json + "]");
     }
     if (verb == "close") {
         PostMessageA(g_main, WM_CLOSE, 0, 0);
