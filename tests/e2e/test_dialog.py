@@ -211,9 +211,14 @@ class Harness:
             self.ui("msgbox-ok", 2000)
         return box
 
-    def browse(self, windows_path):
+    def browse(self, windows_path, shows=None):
+        """Chooses a file; shows=(control, text): wait until the dialog has taken it in."""
         self.press(BROWSE)
-        return self.ui("filedlg-open", 8000, windows_path)
+        result = self.ui("filedlg-open", 8000, windows_path)
+        # The open-file dialog is gone before the choice has been validated.
+        if shows:
+            self.wait_text(*shows)
+        return result
 
     def shot(self, name):
         path = os.path.join(self.artifacts, name)
@@ -352,7 +357,7 @@ def packages_rejected_and_accepted(h):
     h.message_box("Error!", TEXT_CHECKSUM)
 
     good = "C:\\pkg\\good.qfw"
-    h.browse(good)
+    h.browse(good, shows=(PATH, good))
     h.expect(PATH, good)
     h.expect(PKG_VERSION, "2.21.A")
     h.expect(PKG_TARGET, "Korvane")
@@ -364,7 +369,7 @@ def packages_rejected_and_accepted(h):
     h.message_box("Error!", TEXT_WRONG_HW)
     h.expect(PATH, good)
     h.expect_enabled(IDOK, True)
-    h.browse(good)
+    h.browse(good, shows=(PKG_VERSION, "2.21.A"))
 
 
 def update_succeeds(h):
@@ -414,7 +419,7 @@ def upload_is_left_alone(h):
     _, second = h.package("second.qfw", "--fw", "2.30")
     h.press(DETECT)
     h.wait_text(FW_VERSION, "02.20.A")
-    h.browse(big)
+    h.browse(big, shows=(PATH, big))
     h.expect_enabled(IDOK, True)
     h.press(IDOK)
     h.ui("wait-progress", 1, 8000)
@@ -424,8 +429,13 @@ def upload_is_left_alone(h):
     time.sleep(0.3)
     h.expect(FW_VERSION, "02.20.A")
     h.expect(DESCRIPTION, "Korvane v2.20.A")
-    # Browse accepts a good package by the device's last EEPROM information.
-    h.browse(second)
+    # Browse accepts good packages by the device's last EEPROM information, the one being sent too.
+    h.browse(second, shows=(PATH, second))
+    h.ui("nomsgbox")
+    h.browse(big, shows=(PATH, big))
+    h.ui("nomsgbox")
+    h.expect(PKG_VERSION, "2.21.A")
+    h.browse(second, shows=(PATH, second))
     h.ui("nomsgbox")
     h.expect(PATH, second)
     h.expect(PKG_VERSION, "2.30.A")

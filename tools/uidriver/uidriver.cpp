@@ -481,8 +481,14 @@ std::string Run(const std::vector<std::string>& a)
         }
         return info;
     }
-    if (verb == "nomsgbox")
-        return FindOwnedNow(false) == nullptr && FindOwnedNow(true) == nullptr ? Ok() : Err("a box is open");
+    if (verb == "nomsgbox") {
+        HWND open = FindOwnedNow(false);
+        if (open == nullptr)
+            open = FindOwnedNow(true);
+        if (open == nullptr)
+            return Ok();
+        return Err("a box is open: " + CaptionOf(open) + " / " + MessageBoxInfo(open));
+    }
     if (verb == "filedlg" || verb == "filedlg-open" || verb == "filedlg-cancel") {
         HWND dlg = WaitOwned(true, static_cast<DWORD>(ToInt(arg(1))));
         if (dlg == nullptr)
