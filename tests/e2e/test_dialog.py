@@ -262,10 +262,32 @@ TEMPLATE = [
     ("Target Hardware:", "Static", None, (76, 121, 58, 8), 0, 0),
     ("Firmware Update Progress...", "Static", None, (91, 145, 94, 8), 0, 0),
 ]
+STRING_TABLE = {
+    130: "Firmware package checksum mismatch. Package is corrupt.",
+    131: "Firmware package not intended for this hardware.",
+    132: "Firmware package requires newer updater utility.",
+    133: "Firmware package is invalid (Generic Failure).",
+    134: "File is not a Quenbyware firmware package.",
+    135: "Unable to retrieve hardware ID from attached hardware. Contact HW vendor.",
+    136: "Firmware package has been deprecated and cannot be used.",
+}
 WS_POPUP, WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x80000000, 0x10000000, 0xC00000, 0x80000
 DS_FIXEDSYS, DS_SETFONT, DS_MODALFRAME = 0x8, 0x40, 0x80
 WS_EX_TOOLWINDOW, WS_EX_APPWINDOW, WS_EX_CLIENTEDGE = 0x80, 0x40000, 0x200
 WS_EX_STATICEDGE = 0x20000
+
+
+def resources_of_the_program(h):
+    exe = "Z:" + os.path.abspath(h.args.exe).replace("/", "\\")
+    for sid, text in STRING_TABLE.items():
+        h.checks += 1
+        equal(h.ui("resource-string", exe, sid)["text"], text, f"string {sid}")
+    template = h.ui("resource-dialog", exe, 129)
+    h.checks += 3
+    equal(template["caption"], "Quenby Firmware Update Utility v1.7", "template caption")
+    texts = {c["id"]: c["text"] for c in template["children"] if c["id"] != -1}
+    equal((texts[1000], texts[2747]), ("Not Found!", "Not Found!"), "hardware fields before the first search")
+    equal(len(template["children"]), len(TEMPLATE), "controls in the template")
 
 
 def template_as_on_screen(h):
@@ -482,7 +504,7 @@ def closing_works_when_idle(h):
     closed_and_ended(h, "Cancel")
 
 
-SCENARIOS = [startup_without_device, template_as_on_screen, package_without_device_is_rejected, device_is_found,
+SCENARIOS = [startup_without_device, resources_of_the_program, template_as_on_screen, package_without_device_is_rejected, device_is_found,
              packages_rejected_and_accepted, update_succeeds, failing_final_status, upload_is_left_alone,
              closing_works_when_idle]
 

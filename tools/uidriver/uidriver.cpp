@@ -25,6 +25,9 @@
 //   window                       the dialog's screen rectangle, styles and extended styles
 //   children                     every control: id, class, text, styles, rectangle in the
 //                                dialog's client coordinates
+//   resource-string EXE ID       a string-table entry of the program file EXE
+//   resource-dialog EXE ID       that file's dialog template ID, created hidden in this process
+//                                (no dialog procedure of its own): caption and control texts
 //   dlu X Y W H                  the pixel rectangle of those dialog units, measured on a dialog
 //                                of this process with the same font ("MS Shell Dlg" 8)
 //   sleep MS
@@ -384,6 +387,33 @@ std::string Run(const std::vector<std::string>& a)
             return Err("still open");
         return Ok();
     }
+    if (verb == "resource-string" || verb == "resource-dialog") {
+        HMODULE module = LoadLibraryExA(arg(1).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        if (module == nullptr)
+            return Err("cannot load " + arg(1));
+        std::string answer;
+        if (verb == "resource-string") {
+            char text[512] = {};
+            const int n = LoadStringA(module, static_cast<UINT>(ToInt(arg(2))), text, sizeof text);
+            answer = n > 0 ? Ok("\"text\":" + Json(text)) : Err("no such string");
+        } else {
+            HWND dlg = CreateDialogParamA(module, MAKEINTRESOURCEA(ToInt(arg(2))), nullptr, QuietDialogProc, 0);
+            if (dlg == nullptr) {
+                answer = Err("no such dialog");
+            } else {
+                ShowWindow(dlg, SW_HIDE);
+                HWND saved = g_main;
+                g_main = dlg;
+                ChildList list;
+                EnumChildWindows(dlg, ListChild, reinterpret_cast<LPARAM>(&list));
+                answer = Ok("\"caption\":" + Json(CaptionOf(dlg)) + ",\"children\":[" + list.json + "]");
+                g_main = saved;
+                DestroyWindow(dlg);
+            }
+        }
+        FreeLibrary(module);
+        return answer;
+    }
     if (verb == "dlu") {
         // The dialog manager converts position and size separately, each rounded on its own.
         RECT origin{ToInt(arg(1)), ToInt(arg(2)), 0, 0};
@@ -569,6 +599,8 @@ std::vector<std::string> Split(const std::string& line)
 
 int main(int argc, char** argv)
 {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls); // the updater's template holds a progress bar
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args[0] == "repl") {
         std::string line;
