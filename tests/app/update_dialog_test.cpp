@@ -545,8 +545,9 @@ protected:
         while (i < frames.size() && received < body_size + 1)
             received += frames[i++].bytes.size();
         EXPECT_EQ(received, body_size + 1) << "body and trailer in " << chunks << " chunks";
-        if (i < frames.size())
+        if (i < frames.size()) {
             EXPECT_EQ(frames[i].bytes.at(0), 'V');
+        }
     }
 
     // An upload slow enough to act during it: paced bytes and a pause before the final status.
