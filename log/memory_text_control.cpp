@@ -43,3 +43,18 @@ void MemoryTextControl::clear() {
     selection_start_ = selection_end_ = 0;
     replace_count_ = 0;
 }
+
+std::vector<std::string> SplitLogLines(const std::string& text) {
+    std::vector<std::string> lines;
+    if (text.empty()) {
+        return lines;
+    }
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find("\r\n", start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            return lines;
+        }
+        start = end + 2;
+    }
+}

@@ -4,8 +4,12 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
+
+// The lines of a log text: the pieces between CR LF separators (none for an empty text).
+std::vector<std::string> SplitLogLines(const std::string& text);
 
 // Each operation is atomic, so threads may log into one instance at the same time.
 class MemoryTextControl final : public TextControl {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "log/log.h"
+#include "log/memory_text_control.h"
 
 namespace kvtest {
 
@@ -77,22 +78,7 @@ public:
         caret_ = 0;
     }
     // The text split at CR LF. Lines that hold CR LF of their own come out as several.
-    std::vector<std::string> lines() const
-    {
-        std::vector<std::string> out;
-        const std::string all = text();
-        if (all.empty())
-            return out;
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t end = all.find("\r\n", start);
-            out.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-            if (end == std::string::npos)
-                break;
-            start = end + 2;
-        }
-        return out;
-    }
+    std::vector<std::string> lines() const { return SplitLogLines(text()); }
 
     LogSink sink{this};
 

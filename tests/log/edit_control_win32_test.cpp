@@ -11,6 +11,7 @@
 
 #include "log/edit_control_win32.h"
 #include "log/log.h"
+#include "log/memory_text_control.h"
 
 namespace {
 
@@ -82,16 +83,7 @@ TEST_F(EditControlTest, WorkersAndTheOwnerLogAtOnceWithoutMixingOrDeadlock) {
         log_line(&sink, "o %i", own++);
     }
 
-    std::vector<std::string> lines;
-    const std::string all = text();
-    for (std::size_t start = 0;;) {
-        const std::size_t end = all.find("\r\n", start);
-        lines.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 2;
-    }
+    const std::vector<std::string> lines = SplitLogLines(text());
     std::multiset<std::string> seen(lines.begin(), lines.end());
     ASSERT_EQ(lines.size(), 3u * kLines);
     for (char tag : {'a', 'b', 'o'}) {

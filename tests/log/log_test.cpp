@@ -14,19 +14,6 @@
 
 namespace {
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find("\r\n", start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            return lines;
-        }
-        start = end + 2;
-    }
-}
-
 class LogTest : public ::testing::Test {
 protected:
     MemoryTextControl control_;
@@ -65,7 +52,7 @@ TEST_F(LogTest, LongLinesAreCutTo4095Characters) {
     log_line(&sink_, "%s", std::string(4095, 'r').c_str());
     EXPECT_EQ(control_.text().size(), 4095u + 2u + 4095u);
     log_line(&sink_, "%s", std::string(4096, 's').c_str());
-    EXPECT_EQ(split_lines(control_.text()).back(), std::string(4095, 's'));
+    EXPECT_EQ(SplitLogLines(control_.text()).back(), std::string(4095, 's'));
 }
 
 TEST_F(LogTest, NullSinkOrSinkWithoutControlWritesNothing) {
@@ -91,13 +78,13 @@ TEST_F(LogTest, DumpOfSixteenBytesIsOneLineAndSeventeenAddsASecond) {
         bytes[i] = static_cast<std::uint8_t>(0x30 + i);
     }
     log_hex_dump(&sink_, "QBSerial: Write", bytes.data(), 16);
-    EXPECT_EQ(split_lines(control_.text()),
+    EXPECT_EQ(SplitLogLines(control_.text()),
               (std::vector<std::string>{"QBSerial: Write",
                                         "0000: 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F "
                                         "0123456789:;<=>?"}));
     control_.clear();
     log_hex_dump(&sink_, "QBSerial: Write", bytes.data(), 17);
-    const std::vector<std::string> lines = split_lines(control_.text());
+    const std::vector<std::string> lines = SplitLogLines(control_.text());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], "0010: 40 " + std::string(45, ' ') + "@");
 }
@@ -119,13 +106,13 @@ TEST_F(LogTest, DumpOfNothingWritesNoTitle) {
 TEST_F(LogTest, TitleIsTextNotAFormat) {
     const std::uint8_t bytes[1] = {0x31};
     log_hex_dump(&sink_, "100% %s %n", bytes, 1);
-    EXPECT_EQ(split_lines(control_.text())[0], "100% %s %n");
+    EXPECT_EQ(SplitLogLines(control_.text())[0], "100% %s %n");
 }
 
 TEST_F(LogTest, OffsetsGrowPastFourDigits) {
     std::vector<std::uint8_t> bytes(0x10011, 0x61);
     log_hex_dump(&sink_, nullptr, bytes.data(), bytes.size());
-    const std::vector<std::string> lines = split_lines(control_.text());
+    const std::vector<std::string> lines = SplitLogLines(control_.text());
     ASSERT_EQ(lines.size(), 0x1002u);
     EXPECT_EQ(lines[0xFFF].substr(0, 6), "FFF0: ");
     EXPECT_EQ(lines[0x1000].substr(0, 7), "10000: ");
@@ -149,7 +136,7 @@ TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing) {
     a.join();
     b.join();
 
-    const std::vector<std::string> lines = split_lines(control_.text());
+    const std::vector<std::string> lines = SplitLogLines(control_.text());
     ASSERT_EQ(lines.size(), 2u * kLines);
     std::multiset<std::string> seen(lines.begin(), lines.end());
     for (char tag : {'A', 'B'}) {

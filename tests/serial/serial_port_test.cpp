@@ -32,22 +32,6 @@ long long elapsed_ms(Clock::time_point since) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    if (text.empty()) {
-        return lines;
-    }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find("\r\n", start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            return lines;
-        }
-        start = end + 2;
-    }
-}
-
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -74,7 +58,7 @@ protected:
         log_.clear();
     }
 
-    std::vector<std::string> log_lines() const { return split_lines(log_.text()); }
+    std::vector<std::string> log_lines() const { return SplitLogLines(log_.text()); }
 
     MemoryTextControl log_;
     LogSink sink_;
@@ -168,7 +152,7 @@ TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails) {
     second.log_sink = &second_sink;
     EXPECT_FALSE(second.open(a.c_str()));
     EXPECT_FALSE(second.is_open());
-    EXPECT_EQ(split_lines(second_log.text()),
+    EXPECT_EQ(SplitLogLines(second_log.text()),
               (std::vector<std::string>{"QBSerial: Open Port " + a + " Failed", "QBSerial: Port Closed"}));
     second.log_sink = nullptr;
     port_.close();
