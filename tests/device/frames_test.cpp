@@ -10,6 +10,7 @@
 #include "device/device_connection.h"
 #include "device/frames.h"
 #include "device/model_table.h"
+#include "device/result.h"
 #include "test_support.h"
 
 using kvtest::Bytes;
@@ -30,6 +31,43 @@ Bytes B(const std::array<std::uint8_t, N>& a)
 }
 
 } // namespace
+
+TEST(Checksum, AdditiveSum)
+{
+    const std::uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(AdditiveChecksum(abc, 3), 0x26);
+    EXPECT_EQ(AdditiveChecksum(abc, 0), 0);
+    EXPECT_EQ(AdditiveChecksum(abc, -1), 0); // a negative count reads nothing
+    EXPECT_EQ(AdditiveChecksum(nullptr, 5), 0);
+    std::array<std::uint8_t, 256> ff;
+    ff.fill(0xFF);
+    EXPECT_EQ(AdditiveChecksum(ff.data(), 256), 0x00);
+    const std::uint8_t one = 0x7F;
+    EXPECT_EQ(AdditiveChecksum(&one, 1), 0x7F);
+}
+
+// The names appear in log lines and in the failure message the user sees.
+TEST(ResultNames, EveryCodeAndTheDefault)
+{
+    const struct {
+        std::int32_t code;
+        const char* name;
+    } rows[] = {
+        {0, "KV_S_OK"}, {-1, "KV_E_GENERAL_ERROR"}, {-2, "KV_E_PORT_NOT_INITIALIZED"},
+        {-3, "KV_E_REQUEST_NOT_SUPPORTED"}, {-4, "KV_E_COMM_WRITE_FAILURE"}, {-5, "KV_E_COMM_READ_FAILURE"},
+        {-6, "KV_E_DEVICE_NOT_FOUND"}, {-7, "KV_E_INVALID_RESPONSE"}, {-8, "KV_E_UNKNOWN_COMMAND"},
+        {-9, "KV_E_BAD_CHECKSUM"}, {-10, "KV_E_ALT_WRITE_BAD_CHECKSUM"}, {-11, "KV_E_EXTERNAL_CS_INVALID"},
+        {-12, "KV_E_NVRAM_BUFFERING_FAILED"}, {-13, "KV_E_INTERNAL_CS_INVALID"},
+        {-14, "KV_E_INVALID_FIRMWARE_IMAGE"}, {-15, "KV_E_FIRMWARE_FLASH_FAILED"}, {-16, "KV_E_THREAD_TIMEOUT"},
+        {-17, "KV_E_COMM_READ_TIMEOUT"}, {-18, "KV_E_INVALID_FUNC_PARAM"}, {-19, "KV_E_OPERATION_CANCELED"},
+        {-20, "KV_E_PORT_BUSY"}, {-21, "KV_E_INVALID_VERSION"}, {-22, "KV_E_INVALID_HARDWARE_ID"},
+        {-23, "KV_E_LARGE_BIN_BANK_FAILED"}, {-24, "KV_E_INVALID_REQUEST_PARAM"}, {-28, "KV_E_INVALID_ALIGNMENT"},
+        {-25, "(ERROR NOT IN LIST)"}, {-27, "(ERROR NOT IN LIST)"}, {-29, "(ERROR NOT IN LIST)"},
+        {1, "(ERROR NOT IN LIST)"}, {KV_E_UNKNOWN_HARDWARE, "(ERROR NOT IN LIST)"},
+    };
+    for (const auto& r : rows)
+        EXPECT_STREQ(result_name(r.code), r.name) << r.code;
+}
 
 TEST(Frames, SpeedRequests)
 {
