@@ -73,7 +73,7 @@ std::uint32_t FirmwareUpdateProc(FirmwareUpdateParams& params);
 
 // What the outcome box says for a result code other than success.
 struct OutcomeMessage {
-    char text[256];
+    char text[255];
     const char* caption;
     MessageIcon icon;
 };
