@@ -247,8 +247,8 @@ TEMPLATE = [
     (2747, "Static", None, (95, 18, 126, 10), SS_CENTER | SS_SUNKEN | SS_NOPREFIX, 0),
     (1001, "Static", "Unknown", (138, 111, 126, 8), 0, 0),
     (1002, "Static", "Unknown", (138, 121, 124, 8), 0, SS_NOPREFIX),
-    # The template gives the bar a border too; the themed control draws its own frame and drops
-    # the style bit when it is created.
+    # The template gives the bar a border too; Wine's progress control draws its own frame and
+    # drops the style bit when it is created, with or without the common-controls manifest entry.
     (2777, "msctls_progress32", "", (7, 154, 264, 9), PBS_SMOOTH, 0),
     ("Hardware Description:", "Static", None, (19, 7, 72, 8), 0, 0),
     ("Current Firmware Version:", "Static", None, (7, 18, 85, 8), 0, 0),
