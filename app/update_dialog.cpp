@@ -235,8 +235,9 @@ void UpdateDialog::OnBrowseButton()
 
 void UpdateDialog::OnUpdateButton()
 {
-    // Under Wine a click reaches a disabled button too; one upload at a time.
-    if (main_window_ == nullptr || upload_running_)
+    // Under Wine a click reaches a disabled button too: only an enabled Update! (a package that
+    // passed its checks, no upload running) starts one.
+    if (main_window_ == nullptr || upload_running_ || !main_window_->is_enabled(IDC_UPDATE))
         return;
     DialogView& view = *main_window_;
     view.set_text(IDC_UPDATE, kUpdatingText);

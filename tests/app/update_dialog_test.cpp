@@ -315,6 +315,20 @@ TEST_F(DialogTest, ARejectionAfterAnAcceptanceKeepsTheAcceptedPathAndTheButton)
     EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(qfwpack::PackageSpec{}));
 }
 
+TEST_F(DialogTest, ADisabledUpdateButtonStartsNothing)
+{
+    StartSim();
+    Open();
+    // A package the search forgot: the path field still names it, Update! is disabled.
+    view_->set_text(IDC_IMAGE_PATH, Package("good.qfw").c_str());
+    sim_->clear_frames();
+    dialog_->OnUpdateButton();
+    EXPECT_EQ(Text(IDC_UPDATE), "Update!");
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+    EXPECT_TRUE(view_->boxes.empty());
+    EXPECT_TRUE(sim_->frames().empty());
+}
+
 TEST(TargetHardwareNameTest, LettersAreCaseSensitiveAndAmpersandsDoubled)
 {
     EXPECT_STREQ(TargetHardwareName('F'), "Pike && Wren");
