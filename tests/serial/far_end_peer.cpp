@@ -32,32 +32,6 @@ void forward_signal(int signal_number) {
     }
 }
 
-std::string to_hex(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (std::uint8_t b : bytes) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 0x0F];
-    }
-    return hex;
-}
-
-bool from_hex(const std::string& hex, std::vector<std::uint8_t>& bytes) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        char* end = nullptr;
-        const std::string pair = hex.substr(i, 2);
-        const long value = std::strtol(pair.c_str(), &end, 16);
-        if (end != pair.c_str() + 2) {
-            return false;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return true;
-}
-
 std::string answer(kvtest::FarEnd& far, const std::string& request) {
     std::istringstream in(request);
     std::string verb;
@@ -97,7 +71,7 @@ std::string answer(kvtest::FarEnd& far, const std::string& request) {
         std::string hex;
         in >> delay >> hex;
         std::vector<std::uint8_t> bytes;
-        if (delay < 0 || !from_hex(hex, bytes)) {
+        if (delay < 0 || !kvtest::from_hex(hex, bytes)) {
             return "ERR";
         }
         return far.send(port, bytes, std::chrono::milliseconds(delay)) ? "OK" : "ERR";
@@ -107,7 +81,7 @@ std::string answer(kvtest::FarEnd& far, const std::string& request) {
         long timeout = 0;
         in >> count >> timeout;
         const auto bytes = far.take_received(port, count, std::chrono::milliseconds(timeout));
-        return "OK " + to_hex(bytes);
+        return "OK " + kvtest::to_hex(bytes);
     }
     if (verb == "RESET") {
         far.reset(port);

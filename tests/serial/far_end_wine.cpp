@@ -16,24 +16,6 @@ std::string com_path(int number) {
     return path;
 }
 
-std::string to_hex(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (std::uint8_t b : bytes) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 0x0F];
-    }
-    return hex;
-}
-
-std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 class WineFarEnd final : public FarEnd {
 public:
     WineFarEnd() {
@@ -106,7 +88,9 @@ public:
         if (answer.rfind("OK", 0) != 0) {
             return {};
         }
-        return from_hex(answer.size() > 3 ? answer.substr(3) : std::string());
+        std::vector<std::uint8_t> bytes;
+        from_hex(answer.size() > 3 ? answer.substr(3) : std::string(), bytes);
+        return bytes;
     }
 
     void reset(int port) override { request("RESET " + std::to_string(port)); }
