@@ -26,24 +26,24 @@ tally() { # tally LOGFILE: adds ctest's counts
   fi
 }
 
-echo "== native build (sanitizers)"
-cmake -S . -B build/native -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >build/native-configure.log 2>&1 \
-  || { cat build/native-configure.log; exit 1; }
-cmake --build build/native -j"$jobs" || exit 1
-echo "== native tests"
-ctest --test-dir build/native --output-on-failure --timeout 300 2>&1 | tee build/native-ctest.log
-[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-tally build/native-ctest.log
+# build_and_test NAME TIMEOUT TITLE CONFIGURE-ARGS...: configure and build build/NAME, run its ctest.
+build_and_test() {
+  local name=$1 timeout=$2 title=$3
+  shift 3
+  echo "== $title: build"
+  cmake -S . -B "build/$name" -G Ninja "$@" >"build/$name-configure.log" 2>&1 \
+    || { cat "build/$name-configure.log"; exit 1; }
+  cmake --build "build/$name" -j"$jobs" || exit 1
+  echo "== $title: tests"
+  ctest --test-dir "build/$name" --output-on-failure --timeout "$timeout" 2>&1 | tee "build/$name-ctest.log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  tally "build/$name-ctest.log"
+}
 
-echo "== Windows build (mingw-w64)"
-cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DKV_NATIVE_TOOLS_DIR="$root/build/native/bin" >build/win-configure.log 2>&1 \
-  || { cat build/win-configure.log; exit 1; }
-cmake --build build/win -j"$jobs" || exit 1
-echo "== Windows tests under Wine"
-ctest --test-dir build/win --output-on-failure --timeout 600 2>&1 | tee build/win-ctest.log
-[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-tally build/win-ctest.log
+build_and_test native 300 "native (sanitizers)" -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test win 600 "Windows (mingw-w64, tests under Wine)" \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DKV_NATIVE_TOOLS_DIR="$root/build/native/bin"
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
   echo "== fuzzing package validation and upload reading (${fuzz_seconds} s)"
