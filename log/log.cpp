@@ -14,16 +14,25 @@ bool printable(std::uint8_t byte) {
     return byte >= 0x20 && byte <= 0x7E;
 }
 
+// Holds a control's append lock for the three calls of one append.
+class AppendLock {
+public:
+    explicit AppendLock(TextControl* control) : control_(control) { control_->lock_for_append(); }
+    ~AppendLock() { control_->unlock_after_append(); }
+    AppendLock(const AppendLock&) = delete;
+    AppendLock& operator=(const AppendLock&) = delete;
+
+private:
+    TextControl* control_;
+};
+
 } // namespace
 
 void append_text(TextControl* control, const char* text) {
     if (control == nullptr || text == nullptr) {
         return;
     }
-    std::unique_lock<std::mutex> lock(control->append_mutex(), std::defer_lock);
-    if (!control->called_from_owner_thread()) {
-        lock.lock();
-    }
+    const AppendLock lock(control);
     const std::size_t end = control->text_length();
     control->set_selection(end, end);
     control->replace_selection(text);
@@ -43,10 +52,7 @@ void log_line(const LogSink* sink, const char* format, ...) {
     line[kLogLineCapacity - 1] = '\0';
 
     TextControl* control = sink->edit_control;
-    std::unique_lock<std::mutex> lock(control->append_mutex(), std::defer_lock);
-    if (!control->called_from_owner_thread()) {
-        lock.lock();
-    }
+    const AppendLock lock(control);
     const std::size_t end = control->text_length();
     control->set_selection(end, end);
     if (end != 0) {

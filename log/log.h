@@ -13,13 +13,15 @@ public:
     virtual void set_selection(std::size_t start, std::size_t end) = 0; // EM_SETSEL
     virtual void replace_selection(const char* text) = 0;           // EM_REPLACESEL, not undoable
 
-    // True when the calling thread is the one that handles the control's messages. A line goes in
-    // with three calls; threads other than the owner take append_mutex() around them so that
-    // their lines cannot land inside each other. The owner never takes it: it must stay free to
-    // handle the messages that a lock holder sends it, and its own appends are not interleaved
-    // with sent messages anyway.
-    virtual bool called_from_owner_thread() { return false; }
-    std::mutex& append_mutex() { return append_mutex_; }
+    // A line goes in with three calls. Appenders hold the append lock around them, so that lines
+    // from different threads cannot land inside each other. A control whose calls block until
+    // another thread handles them overrides lock_for_append() to keep that thread handling them
+    // while it waits.
+    virtual void lock_for_append() { append_mutex_.lock(); }
+    void unlock_after_append() { append_mutex_.unlock(); }
+
+protected:
+    bool try_lock_for_append() { return append_mutex_.try_lock(); }
 
 private:
     std::mutex append_mutex_;
