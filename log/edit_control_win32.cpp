@@ -13,16 +13,6 @@ void EditControlWin32::replace_selection(const char* text) {
     SendMessageA(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
-void EditControlWin32::lock_for_append() {
-    if (GetWindowThreadProcessId(edit_, nullptr) != GetCurrentThreadId()) {
-        TextControl::lock_for_append();
-        return;
-    }
-    while (!try_lock_for_append()) {
-        // Handles the messages other threads have sent to this thread's windows and nothing else:
-        // posted messages and input stay queued for the message loop.
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
-    }
+bool EditControlWin32::called_from_owner_thread() {
+    return GetWindowThreadProcessId(edit_, nullptr) == GetCurrentThreadId();
 }

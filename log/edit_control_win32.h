@@ -6,8 +6,7 @@
 #include "log/log.h"
 
 // Messages go out with SendMessageA, so a call from another thread waits until the control's
-// own thread has handled it. The control's own thread therefore handles sent messages while it
-// waits for the append lock: the holder may be waiting for it.
+// own thread has handled it.
 class EditControlWin32 final : public TextControl {
 public:
     explicit EditControlWin32(HWND edit) : edit_(edit) {}
@@ -15,7 +14,7 @@ public:
     std::size_t text_length() override;
     void set_selection(std::size_t start, std::size_t end) override;
     void replace_selection(const char* text) override;
-    void lock_for_append() override;
+    bool called_from_owner_thread() override;
 
     HWND handle() const { return edit_; }
 

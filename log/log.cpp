@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -14,17 +16,95 @@ bool printable(std::uint8_t byte) {
     return byte >= 0x20 && byte <= 0x7E;
 }
 
-// Holds a control's append lock for the three calls of one append.
-class AppendLock {
+// Puts the text at the end. A line goes after a CR LF unless the control is empty; `text` then
+// starts with two spare bytes for that separator, so that both go in with one replacement.
+void insert_at_end(TextControl* control, char* text, bool line) {
+    const std::size_t end = control->text_length();
+    control->set_selection(end, end);
+    if (!line) {
+        control->replace_selection(text);
+    } else if (end != 0) {
+        text[0] = '\r';
+        text[1] = '\n';
+        control->replace_selection(text);
+    } else {
+        control->replace_selection(text + 2);
+    }
+}
+
+// With the append lock held: appends what the owner thread queued, in order.
+void append_queue(TextControl* control, TextControl::AppendState& state) {
+    for (;;) {
+        TextControl::AppendState::Pending next;
+        {
+            const std::lock_guard<std::mutex> hold(state.queue_lock);
+            if (state.queue.empty()) {
+                return;
+            }
+            next = std::move(state.queue.front());
+            state.queue.pop_front();
+        }
+        insert_at_end(control, next.text.data(), next.line);
+    }
+}
+
+// Appends the queue unless another thread holds the append lock; that thread then appends it
+// after letting go, since every thread looks at the queue after letting go.
+void append_queue_if_free(TextControl* control, TextControl::AppendState& state) {
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> hold(state.queue_lock);
+            if (state.queue.empty()) {
+                return;
+            }
+        }
+        std::unique_lock<std::mutex> hold(state.lock, std::try_to_lock);
+        if (!hold.owns_lock()) {
+            return;
+        }
+        append_queue(control, state);
+    }
+}
+
+// The control this thread is appending to, for a text logged into it from inside an append (say,
+// by a handler of its change notifications): that text is queued, and the append under way
+// picks it up.
+thread_local TextControl* t_appending_to = nullptr;
+
+class AppendingScope {
 public:
-    explicit AppendLock(TextControl* control) : control_(control) { control_->lock_for_append(); }
-    ~AppendLock() { control_->unlock_after_append(); }
-    AppendLock(const AppendLock&) = delete;
-    AppendLock& operator=(const AppendLock&) = delete;
+    explicit AppendingScope(TextControl* control) : outer_(t_appending_to) { t_appending_to = control; }
+    ~AppendingScope() { t_appending_to = outer_; }
+    AppendingScope(const AppendingScope&) = delete;
+    AppendingScope& operator=(const AppendingScope&) = delete;
 
 private:
-    TextControl* control_;
+    TextControl* outer_;
 };
+
+void append(TextControl* control, char* text, bool line) {
+    TextControl::AppendState& state = control->append_state();
+    const bool nested = t_appending_to == control;
+    if (nested || control->called_from_owner_thread()) {
+        {
+            const std::lock_guard<std::mutex> hold(state.queue_lock);
+            state.queue.push_back({text, line});
+        }
+        if (!nested) {
+            const AppendingScope scope(control);
+            append_queue_if_free(control, state);
+        }
+        return;
+    }
+    const AppendingScope scope(control);
+    {
+        const std::lock_guard<std::mutex> hold(state.lock);
+        append_queue(control, state);
+        insert_at_end(control, text, line);
+        append_queue(control, state);
+    }
+    append_queue_if_free(control, state);
+}
 
 } // namespace
 
@@ -32,36 +112,25 @@ void append_text(TextControl* control, const char* text) {
     if (control == nullptr || text == nullptr) {
         return;
     }
-    const AppendLock lock(control);
-    const std::size_t end = control->text_length();
-    control->set_selection(end, end);
-    control->replace_selection(text);
+    std::string copy(text);
+    append(control, copy.data(), false);
 }
 
 void log_line(const LogSink* sink, const char* format, ...) {
     if (sink == nullptr || sink->edit_control == nullptr || format == nullptr) {
         return;
     }
-    // Two leading bytes for the CR LF, so that separator and line go in with one replacement.
+    // Two spare bytes in front for the CR LF separator.
     char buffer[2 + kLogLineCapacity];
+    buffer[0] = ' ';
+    buffer[1] = ' ';
     char* const line = buffer + 2;
     va_list args;
     va_start(args, format);
     std::vsnprintf(line, kLogLineCapacity, format, args);
     va_end(args);
     line[kLogLineCapacity - 1] = '\0';
-
-    TextControl* control = sink->edit_control;
-    const AppendLock lock(control);
-    const std::size_t end = control->text_length();
-    control->set_selection(end, end);
-    if (end != 0) {
-        buffer[0] = '\r';
-        buffer[1] = '\n';
-        control->replace_selection(buffer);
-    } else {
-        control->replace_selection(line);
-    }
+    append(sink->edit_control, buffer, true);
 }
 
 void log_hex_dump(const LogSink* sink, const char* title, const void* data, std::size_t length) {

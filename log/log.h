@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <mutex>
+#include <string>
 
 // The few operations of a multi-line edit control that appending needs. A Win32 edit control
 // and an in-memory text implement it.
@@ -13,18 +15,29 @@ public:
     virtual void set_selection(std::size_t start, std::size_t end) = 0; // EM_SETSEL
     virtual void replace_selection(const char* text) = 0;           // EM_REPLACESEL, not undoable
 
-    // A line goes in with three calls. Appenders hold the append lock around them, so that lines
-    // from different threads cannot land inside each other. A control whose calls block until
-    // another thread handles them overrides lock_for_append() to keep that thread handling them
-    // while it waits.
-    virtual void lock_for_append() { append_mutex_.lock(); }
-    void unlock_after_append() { append_mutex_.unlock(); }
+    // True when the calling thread is the one that handles the control's messages.
+    virtual bool called_from_owner_thread() { return false; }
 
-protected:
-    bool try_lock_for_append() { return append_mutex_.try_lock(); }
+    // How appends from several threads are kept apart; used by the log functions only.
+    //
+    // An append is three calls, made with `lock` held so that texts cannot land inside each
+    // other. The owner thread never waits for `lock`: its holder may be waiting for the owner to
+    // handle a message, and handling other messages meanwhile would run dialog code inside a log
+    // call. When `lock` is taken, the owner queues its text instead; whoever lets go of `lock`
+    // first appends the queue.
+    struct AppendState {
+        struct Pending {
+            std::string text; // a line keeps two spare bytes in front for its separator
+            bool line = false;
+        };
+        std::mutex lock;
+        std::mutex queue_lock;
+        std::deque<Pending> queue;
+    };
+    AppendState& append_state() { return append_state_; }
 
 private:
-    std::mutex append_mutex_;
+    AppendState append_state_;
 };
 
 // Target of the log. A null sink, or one without a control, makes the log silent.
