@@ -23,8 +23,8 @@ public:
     // An append is three calls, made with `lock` held so that texts cannot land inside each
     // other. The owner thread never waits for `lock`: its holder may be waiting for the owner to
     // handle a message, and handling other messages meanwhile would run dialog code inside a log
-    // call. When `lock` is taken, the owner queues its text instead; whoever lets go of `lock`
-    // first appends the queue.
+    // call. When `lock` is taken, the owner queues its text instead, and every thread that lets
+    // go of `lock` appends what is still queued.
     struct AppendState {
         struct Pending {
             std::string text; // a line keeps two spare bytes in front for its separator
