@@ -1,17 +1,14 @@
 // The log into a real multi-line edit control, from the control's own thread and from another.
 #include <windows.h>
 
-#include <atomic>
-#include <set>
 #include <string>
-#include <vector>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "log/edit_control_win32.h"
 #include "log/log.h"
 #include "log/memory_text_control.h"
+#include "tests/log/three_writers.h"
 
 namespace {
 
@@ -55,47 +52,20 @@ TEST_F(EditControlTest, LinesAndDumpsLandAsInMemory) {
 TEST_F(EditControlTest, WorkersAndTheOwnerLogAtOnceWithoutMixingOrDeadlock) {
     EditControlWin32 control(edit_);
     LogSink sink{&control};
-    constexpr int kLines = 30;
     // Each round starts from an empty control, where the first line goes in without a separator:
     // a line placed on a length read before another thread's line would run into it.
     for (int round = 0; round < 8; ++round) {
         SetWindowTextA(edit_, "");
-        std::atomic<int> running{2};
-        auto worker = [&](char tag) {
-            for (int i = 0; i < kLines; ++i) {
-                log_line(&sink, "%c %i", tag, i);
-            }
-            --running;
-        };
-        std::thread a(worker, 'a');
-        std::thread b(worker, 'b');
         // Sent messages are handled only while this thread takes messages; it logs in between.
-        int own = 0;
-        while (running > 0) {
+        LogFromThreeWriters(&sink, [](auto log_own) {
             MSG msg;
             while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 DispatchMessageA(&msg);
             }
-            if (own < kLines) {
-                log_line(&sink, "o %i", own++);
-            }
+            log_own();
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT | QS_SENDMESSAGE);
-        }
-        a.join();
-        b.join();
-        while (own < kLines) {
-            log_line(&sink, "o %i", own++);
-        }
-
-        const std::vector<std::string> lines = SplitLogLines(text());
-        std::multiset<std::string> seen(lines.begin(), lines.end());
-        ASSERT_EQ(lines.size(), 3u * kLines) << "round " << round << ":\n" << text();
-        for (char tag : {'a', 'b', 'o'}) {
-            for (int i = 0; i < kLines; ++i) {
-                const std::string expected = std::string(1, tag) + " " + std::to_string(i);
-                ASSERT_EQ(seen.count(expected), 1u) << "round " << round << ": " << expected;
-            }
-        }
+        });
+        ASSERT_EQ(ThreeWritersFault(text()), "") << "round " << round;
     }
 }
 

@@ -1,6 +1,5 @@
 // The diagnostic log's text: line separation, the 4095-character cut, the hex dump layout, the
 // silent sink, and threads logging at once, also into a control only its owner thread may touch.
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -16,6 +15,7 @@
 
 #include "log/log.h"
 #include "log/memory_text_control.h"
+#include "tests/log/three_writers.h"
 
 namespace {
 
@@ -222,51 +222,19 @@ private:
 TEST(OwnedControlLogTest, OwnerLogsWhileAWorkerWaitsOnItAndNoLineIsLostOrMixed) {
     OwnedTextControl control;
     LogSink sink{&control};
-    constexpr int kLines = 30;
     // Each round starts from an empty control, where the first line goes in without a separator.
     for (int round = 0; round < 5; ++round) {
         control.clear();
-        std::atomic<int> running{2};
-        auto worker = [&](char tag) {
-            for (int i = 0; i < kLines; ++i) {
-                log_line(&sink, "%c %i", tag, i);
-            }
-            --running;
-        };
-        std::thread a(worker, 'a');
-        std::thread b(worker, 'b');
         // The owner logs between the calls of a worker's append, as a window's thread may.
-        int own = 0;
-        while (running > 0) {
+        LogFromThreeWriters(&sink, [&control](auto log_own) {
             if (control.has_sent_calls()) {
                 control.handle_sent_call();
-                if (own < kLines) {
-                    log_line(&sink, "o %i", own++);
-                }
+                log_own();
             } else {
                 std::this_thread::yield();
             }
-        }
-        a.join();
-        b.join();
-        while (own < kLines) {
-            log_line(&sink, "o %i", own++);
-        }
-
-        const std::vector<std::string> lines = SplitLogLines(control.text());
-        ASSERT_EQ(lines.size(), 3u * kLines) << "round " << round << ":\n" << control.text();
-        std::vector<std::string> owner_lines;
-        std::multiset<std::string> seen(lines.begin(), lines.end());
-        for (const std::string& line : lines) {
-            if (line[0] == 'o') {
-                owner_lines.push_back(line);
-            }
-        }
-        for (int i = 0; i < kLines; ++i) {
-            ASSERT_EQ(owner_lines[static_cast<std::size_t>(i)], "o " + std::to_string(i)) << "round " << round;
-            ASSERT_EQ(seen.count("a " + std::to_string(i)), 1u) << "round " << round;
-            ASSERT_EQ(seen.count("b " + std::to_string(i)), 1u) << "round " << round;
-        }
+        });
+        ASSERT_EQ(ThreeWritersFault(control.text()), "") << "round " << round;
     }
 }
 
