@@ -28,7 +28,10 @@ UINT IconFlag(MessageIcon icon)
 
 void Win32DialogView::set_caption(const char* text) { SetWindowTextA(dialog_, text); }
 
-void Win32DialogView::set_text(int control_id, const char* text) { SetDlgItemTextA(dialog_, control_id, text); }
+void Win32DialogView::set_text(int control_id, const char* text)
+{
+    SetDlgItemTextA(dialog_, control_id, text);
+}
 
 void Win32DialogView::get_text(int control_id, char* buffer, std::size_t capacity)
 {
@@ -44,7 +47,10 @@ void Win32DialogView::enable(int control_id, bool enabled)
     EnableWindow(GetDlgItem(dialog_, control_id), enabled ? TRUE : FALSE);
 }
 
-bool Win32DialogView::is_enabled(int control_id) { return IsWindowEnabled(GetDlgItem(dialog_, control_id)) != FALSE; }
+bool Win32DialogView::is_enabled(int control_id)
+{
+    return IsWindowEnabled(GetDlgItem(dialog_, control_id)) != FALSE;
+}
 
 void Win32DialogView::center_on_desktop() { CenterWindow(dialog_, nullptr); }
 
@@ -53,8 +59,8 @@ void Win32DialogView::message_box(const char* text, const char* caption, Message
     MessageBoxA(dialog_, text, caption, MB_OK | IconFlag(icon));
 }
 
-bool Win32DialogView::browse_for_file(char* buffer, std::size_t capacity, const char* title, const char* filter,
-                                      const char* default_extension)
+bool Win32DialogView::browse_for_file(char* buffer, std::size_t capacity, const char* title,
+                                      const char* filter, const char* default_extension)
 {
     return BrowseForFile(dialog_, buffer, capacity, title, filter, default_extension);
 }
@@ -100,7 +106,8 @@ int Win32DialogView::load_string(int id, char* buffer, std::size_t capacity)
     if (capacity == 0)
         return 0;
     buffer[0] = '\0';
-    const int n = LoadStringA(GetModuleHandleA(nullptr), static_cast<UINT>(id), buffer, static_cast<int>(capacity));
+    const int n =
+        LoadStringA(GetModuleHandleA(nullptr), static_cast<UINT>(id), buffer, static_cast<int>(capacity));
     if (n <= 0) {
         buffer[0] = '\0';
         return 0;
@@ -143,12 +150,8 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         default: break;
         }
         return 0;
-    case WM_DETECT_HARDWARE:
-        dialog.OnDetectHardware();
-        return 0;
-    case WM_UPDATE_COMPLETE:
-        dialog.OnUpdateComplete(static_cast<std::int32_t>(lparam));
-        return 0;
+    case WM_DETECT_HARDWARE: dialog.OnDetectHardware(); return 0;
+    case WM_UPDATE_COMPLETE: dialog.OnUpdateComplete(static_cast<std::int32_t>(lparam)); return 0;
     case WM_CLOSE:
         // The dialog manager would turn this into IDCANCEL, which is refused during an upload too;
         // stopping it here keeps the refusal independent of that translation.
@@ -163,10 +166,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
             return 1;
         }
         return 0;
-    case WM_DESTROY:
-        dialog.OnDestroy();
-        return 0;
-    default:
-        return 0;
+    case WM_DESTROY: dialog.OnDestroy(); return 0;
+    default: return 0;
     }
 }

@@ -48,10 +48,9 @@ struct TargetName {
 };
 
 constexpr TargetName kTargetNames[] = {
-    {'A', "Korvane"}, {'C', "Bramble"}, {'D', "Cinder"},    {'F', "Pike && Wren"},
-    {'L', "Meridian"}, {'N', "TOLV"},   {'O', "Larkin"},    {'P', "Larkin II"},
-    {'Q', "Wayfarer"}, {'R', "Skyway"}, {'X', "J7"},        {'d', "Cinder II"},
-    {'n', "TOLV2"},
+    {'A', "Korvane"}, {'C', "Bramble"},   {'D', "Cinder"},    {'F', "Pike && Wren"}, {'L', "Meridian"},
+    {'N', "TOLV"},    {'O', "Larkin"},    {'P', "Larkin II"}, {'Q', "Wayfarer"},     {'R', "Skyway"},
+    {'X', "J7"},      {'d', "Cinder II"}, {'n', "TOLV2"},
 };
 
 } // namespace
@@ -76,9 +75,7 @@ OutcomeMessage FailureOutcome(std::int32_t result)
         text = "HW Message: Device not found. Be sure it is connected and configured.";
         message.caption = "Approved Device Not Connected";
         break;
-    case KV_E_INVALID_RESPONSE:
-        text = "HW Message: Korvane returned an invalid response.";
-        break;
+    case KV_E_INVALID_RESPONSE: text = "HW Message: Korvane returned an invalid response."; break;
     case KV_E_EXTERNAL_CS_INVALID:
         text = "HW Message: Firmware image is invalid or corrupt, or upload failed. (Ext. CS).";
         break;
@@ -124,7 +121,8 @@ void UpdateDialog::OnInitDialog(DialogView& view)
     char caption[kCaptionSize] = {};
     if (view.build_string(build, sizeof build))
         // A build string too long for the caption buffer is cut, as every text here is.
-        [[maybe_unused]] const int length =
+        [[maybe_unused]]
+        const int length =
             std::snprintf(caption, sizeof caption, "Quenbyware Firmware Updater: Build %s", build);
     else
         CopyText(caption, sizeof caption, "Quenbyware Firmware Updater");

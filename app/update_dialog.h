@@ -16,7 +16,7 @@
 inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
 inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 
-inline constexpr std::size_t kPathCapacity = 260;        // 259 characters and the terminator
+inline constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
 inline constexpr std::size_t kDescriptionBufferSize = 260;
 
 enum class MessageIcon { information, warning, error };
@@ -39,8 +39,8 @@ public:
     virtual void message_box(const char* text, const char* caption, MessageIcon icon) = 0;
     // The open-file dialog; the filter is a list of "name\0pattern\0" pairs ended by "\0".
     // True when the user chose a file, which then stands in the buffer.
-    virtual bool browse_for_file(char* buffer, std::size_t capacity, const char* title,
-                                 const char* filter, const char* default_extension) = 0;
+    virtual bool browse_for_file(char* buffer, std::size_t capacity, const char* title, const char* filter,
+                                 const char* default_extension) = 0;
     virtual void post_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
     // Synchronous: returns once the dialog has handled the message. Callable from any thread.
     virtual void send_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
@@ -84,8 +84,7 @@ OutcomeMessage FailureOutcome(std::int32_t result);
 const char* TargetHardwareName(std::uint8_t letter);
 
 inline constexpr char kBrowseTitle[] = "Select Firmware Image...";
-inline constexpr char kBrowseFilter[] =
-    "Quenby Firmware Image Files (*.qfw)\0*.qfw\0All Files (*.*)\0*.*\0";
+inline constexpr char kBrowseFilter[] = "Quenby Firmware Image Files (*.qfw)\0*.qfw\0All Files (*.*)\0*.*\0";
 inline constexpr char kBrowseDefaultExtension[] = "qfw";
 
 // The process-wide state of the dialog and its behaviour, message by message.
@@ -97,13 +96,13 @@ public:
 
     // WM_INITDIALOG: the view now stands for the dialog window.
     void OnInitDialog(DialogView& view);
-    void OnDetectHardware(); // WM_DETECT_HARDWARE
-    void OnDetectButton();   // 1004
-    void OnBrowseButton();   // 2746
-    void OnUpdateButton();   // 1 (IDOK)
-    void OnCancel();         // 2 (IDCANCEL): also Escape, Alt+F4 and the title bar's close
+    void OnDetectHardware();                    // WM_DETECT_HARDWARE
+    void OnDetectButton();                      // 1004
+    void OnBrowseButton();                      // 2746
+    void OnUpdateButton();                      // 1 (IDOK)
+    void OnCancel();                            // 2 (IDCANCEL): also Escape, Alt+F4 and the title bar's close
     void OnUpdateComplete(std::int32_t result); // WM_UPDATE_COMPLETE, on the dialog's thread
-    void OnDestroy();        // WM_DESTROY
+    void OnDestroy();                           // WM_DESTROY
     // The upload's progress callback; runs on the worker thread.
     std::int32_t OnUpdateProgress(const UpdateProgress* progress);
 

@@ -22,8 +22,8 @@ void CenterWindow(HWND window, HWND reference)
     SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-bool GetFileVersionNumbers(const char* path, std::uint32_t* major, std::uint32_t* minor,
-                           std::uint32_t* build, std::uint32_t* revision)
+bool GetFileVersionNumbers(const char* path, std::uint32_t* major, std::uint32_t* minor, std::uint32_t* build,
+                           std::uint32_t* revision)
 {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);

@@ -12,8 +12,8 @@
 void CenterWindow(HWND window, HWND reference);
 
 // True when the file has a version record. Each output is written only when asked for.
-bool GetFileVersionNumbers(const char* path, std::uint32_t* major, std::uint32_t* minor,
-                           std::uint32_t* build, std::uint32_t* revision);
+bool GetFileVersionNumbers(const char* path, std::uint32_t* major, std::uint32_t* minor, std::uint32_t* build,
+                           std::uint32_t* revision);
 
 // "%i.%.2i.%.4i.%.2i" of the file's version numbers; false when it has no version record.
 bool GetBuildString(const char* path, char* buffer, std::size_t capacity);

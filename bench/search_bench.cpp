@@ -20,10 +20,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The parts of one attempt, in milliseconds.
-constexpr double kOpenSettle = 100;      // OpenPort
-constexpr double kProbeSettle = 60;      // before the first version request
+constexpr double kOpenSettle = 100;             // OpenPort
+constexpr double kProbeSettle = 60;             // before the first version request
 constexpr double kVersionTimeout = 110 + 3 * 1; // read constant + multiplier x 3 bytes
-constexpr double kSpeedSettle = 10;      // after each successful SetUSBBaud
+constexpr double kSpeedSettle = 10;             // after each successful SetUSBBaud
 constexpr int kSilentPorts = 3;
 
 double SilentAttemptMs()
@@ -87,7 +87,8 @@ int Bench(int runs)
                 times[times.size() / 2], times.back());
     std::printf("  fixed by design %.1f ms = %d silent ports x %.1f ms + found port %.1f ms\n", fixed_total,
                 kSilentPorts, silent_ms, found_fixed);
-    std::printf("    silent port: open 100 + settle 60 + 3 version reads x (110 + 3x1) + 2 speed changes x 10\n");
+    std::printf(
+        "    silent port: open 100 + settle 60 + 3 version reads x (110 + 3x1) + 2 speed changes x 10\n");
     std::printf("    found port:  open 100 + settle 60, then the identification exchanges\n");
     std::printf("  identification exchanges alone (version + EEPROM info) %.1f ms\n", identify_ms);
     std::printf("  fixed + identification %.1f ms; overhead of the median over it %.1f ms\n",
@@ -100,11 +101,11 @@ int Models()
     struct Model {
         std::uint8_t letter, major, minor, device_id;
     };
-    const Model models[] = {{'1', 1, 34, 'X'}, {'2', 1, 34, 'X'}, {'T', 1, 0, 'X'}, {'A', 2, 12, 'A'},
+    const Model models[] = {{'1', 1, 34, 'X'}, {'2', 1, 34, 'X'},  {'T', 1, 0, 'X'},   {'A', 2, 12, 'A'},
                             {'F', 1, 0, 'X'},  {'O', 10, 15, 'X'}, {'O', 10, 15, 'P'}, {'P', 1, 0, 'X'},
-                            {'R', 1, 0, 'X'},  {'L', 1, 0, 'X'},  {'D', 49, 0, 'X'},  {'D', 50, 0, 'X'},
-                            {'X', 1, 3, 'X'},  {'Q', 1, 0, 'X'},  {'J', 1, 0, 'X'},   {'Z', 1, 0, 'X'},
-                            {'N', 1, 0, 'X'},  {'n', 1, 0, 'X'},  {'d', 1, 2, 'X'},   {'B', 1, 0, 'X'}};
+                            {'R', 1, 0, 'X'},  {'L', 1, 0, 'X'},   {'D', 49, 0, 'X'},  {'D', 50, 0, 'X'},
+                            {'X', 1, 3, 'X'},  {'Q', 1, 0, 'X'},   {'J', 1, 0, 'X'},   {'Z', 1, 0, 'X'},
+                            {'N', 1, 0, 'X'},  {'n', 1, 0, 'X'},   {'d', 1, 2, 'X'},   {'B', 1, 0, 'X'}};
     kvtest::ComDir dir;
     kvsim::SimDevice sim;
     bool started = false;
@@ -124,8 +125,8 @@ int Models()
         char description[100] = {};
         const bool found = c.SearchForHardware(description, sizeof description, nullptr);
         const HardwareInfo* info = c.GetHardwareInfo();
-        std::printf("%c       %2u.%-2u    %c          %-5s  %-10u  %-5u  0x%03X         \"%s\"%s\n", m.letter, m.major,
-                    m.minor, m.device_id, found ? "yes" : "no", info ? info->protocol_generation : 0,
+        std::printf("%c       %2u.%-2u    %c          %-5s  %-10u  %-5u  0x%03X         \"%s\"%s\n", m.letter,
+                    m.major, m.minor, m.device_id, found ? "yes" : "no", info ? info->protocol_generation : 0,
                     info ? info->model_id : 0, info ? info->capabilities : 0, description,
                     info ? "" : "  (not identified: port closed)");
         c.last_port_number = 0;

@@ -22,10 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 } // namespace
 
@@ -65,7 +62,8 @@ int main(int argc, char** argv)
     connection.hardware_letter = config.hardware_letter;
 
     const std::string path =
-        (std::filesystem::temp_directory_path() / ("kv-upload-bench-" + std::to_string(::getpid()) + ".qfw")).string();
+        (std::filesystem::temp_directory_path() / ("kv-upload-bench-" + std::to_string(::getpid()) + ".qfw"))
+            .string();
     qfwpack::PackageSpec spec;
     spec.body_size = body;
     if (!qfwpack::WritePackage(path, spec)) {
@@ -114,8 +112,9 @@ int main(int argc, char** argv)
             sum += g;
         std::printf("per chunk round trip: median %.3f ms, max %.3f ms, mean %.3f ms; wire %.3f ms each\n",
                     gaps[gaps.size() / 2], gaps.back(), sum / static_cast<double>(gaps.size()), chunk_wire);
-        std::printf("until the first chunk's answer (file, lock, command, chunk): %.3f s; after the last: %.3f s\n",
-                    Seconds(acks.front() - t0), Seconds(t1 - acks.back()));
+        std::printf(
+            "until the first chunk's answer (file, lock, command, chunk): %.3f s; after the last: %.3f s\n",
+            Seconds(acks.front() - t0), Seconds(t1 - acks.back()));
     }
     return result == KV_S_OK ? 0 : 1;
 }

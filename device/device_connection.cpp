@@ -30,7 +30,7 @@ constexpr std::uint32_t kDefaultSpeedCode = 7; // 115200
 constexpr std::uint32_t kFastSpeedCode = 0;    // 921600
 constexpr std::uint32_t kSlowProbeBaud = 19200;
 
-constexpr std::uint32_t kFirstPort = 2;     // where the search continues after 255
+constexpr std::uint32_t kFirstPort = 2; // where the search continues after 255
 constexpr std::uint32_t kLastPort = 255;
 constexpr int kSearchAttempts = 254;
 constexpr std::size_t kPortPathCapacity = 50;
@@ -111,8 +111,7 @@ const HardwareInfo* DeviceConnection::GetHardwareInfo() const
     return hardware_info.capabilities != 0 ? &hardware_info : nullptr;
 }
 
-bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity,
-                                         FirmwareVersion* version)
+bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version)
 {
     std::uint32_t n = last_port_number;
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
@@ -139,7 +138,8 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
                 last_port_number = n;
                 IdentifyHardware();
                 if (description != nullptr && capacity != 0)
-                    CopyBounded(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
+                    CopyBounded(description,
+                                capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
                                 hardware_info.description);
                 if (version != nullptr)
                     *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
@@ -187,7 +187,8 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
             port_ref_.purge();
             const auto request = frames::SpeedRequest(static_cast<std::uint8_t>(code));
             std::uint8_t answer = 0;
-            if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size()) {
+            if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) <
+                request.size()) {
                 result = KV_E_COMM_WRITE_FAILURE;
             } else if (port_ref_.read(&answer, 1) != 1) {
                 result = KV_E_COMM_READ_FAILURE;
@@ -222,8 +223,8 @@ std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16
     // The count byte carries 1 to 256; anything else could not be matched with its reply.
     if (destination == nullptr || count == 0 || count > frames::kMaxEepromCount)
         return KV_E_INVALID_FUNC_PARAM;
-    log_line(log_sink, "QBKorvane: ReadEEPROM requested, %i bytes from address %X",
-             static_cast<int>(count), static_cast<unsigned>(address));
+    log_line(log_sink, "QBKorvane: ReadEEPROM requested, %i bytes from address %X", static_cast<int>(count),
+             static_cast<unsigned>(address));
 
     std::array<std::uint8_t, frames::kMaxEepromRequestSize> request{};
     const std::size_t request_size =

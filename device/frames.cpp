@@ -77,10 +77,8 @@ std::uint32_t SpeedOfCode(std::uint32_t code)
     case 0:
     case 1:
     case 3:
-    case 7:
-        return 921600u / (code + 1);
-    default:
-        return 0;
+    case 7: return 921600u / (code + 1);
+    default: return 0;
     }
 }
 

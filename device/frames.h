@@ -10,24 +10,25 @@
 namespace frames {
 
 // Command and answer bytes.
-inline constexpr std::uint8_t kAck = 0x4F;              // 'O': the device confirms
-inline constexpr std::uint8_t kUnknownCommand = 0x3F;   // '?': the device does not know the command
-inline constexpr std::uint8_t kSpeedCommand = 0x53;     // 'S' code sum
-inline constexpr std::uint8_t kEepromGen1First = 0x48;  // 'H' 'R' count addr_hi addr_lo sum
+inline constexpr std::uint8_t kAck = 0x4F;             // 'O': the device confirms
+inline constexpr std::uint8_t kUnknownCommand = 0x3F;  // '?': the device does not know the command
+inline constexpr std::uint8_t kSpeedCommand = 0x53;    // 'S' code sum
+inline constexpr std::uint8_t kEepromGen1First = 0x48; // 'H' 'R' count addr_hi addr_lo sum
 inline constexpr std::uint8_t kEepromGen1Second = 0x52;
-inline constexpr std::uint8_t kEepromCommand = 0x45;    // 'E' count addr_hi addr_lo zeros... sum
-inline constexpr std::uint8_t kBankCommand = 0x42;      // 'B' selector selector sum
-inline constexpr std::uint8_t kBankActive = 0x45;       // selector 'E': active emulation bank
-inline constexpr std::uint8_t kBankReadWrite = 0x52;    // selector 'R': selected R/W window
-inline constexpr std::uint8_t kVersionByte = 0x56;      // 'V'
+inline constexpr std::uint8_t kEepromCommand = 0x45; // 'E' count addr_hi addr_lo zeros... sum
+inline constexpr std::uint8_t kBankCommand = 0x42;   // 'B' selector selector sum
+inline constexpr std::uint8_t kBankActive = 0x45;    // selector 'E': active emulation bank
+inline constexpr std::uint8_t kBankReadWrite = 0x52; // selector 'R': selected R/W window
+inline constexpr std::uint8_t kVersionByte = 0x56;   // 'V'
 
 // Fixed requests.
-inline constexpr std::array<std::uint8_t, 2> kVersionRequest{0x56, 0x56};                 // "VV", no sum
-inline constexpr std::array<std::uint8_t, 3> kSerialRequest{0x4E, 0x53, 0xA1};            // "NS" and sum
-inline constexpr std::array<std::uint8_t, 5> kFlashInfoRequest{0x44, 0x4F, 0x4C, 0x49, 0x28}; // "DOLI" and sum
+inline constexpr std::array<std::uint8_t, 2> kVersionRequest{0x56, 0x56};      // "VV", no sum
+inline constexpr std::array<std::uint8_t, 3> kSerialRequest{0x4E, 0x53, 0xA1}; // "NS" and sum
+inline constexpr std::array<std::uint8_t, 5> kFlashInfoRequest{0x44, 0x4F, 0x4C, 0x49,
+                                                               0x28}; // "DOLI" and sum
 
 inline constexpr std::size_t kVersionReplySize = 3;
-inline constexpr std::size_t kSerialReplySize = 9;    // then one trailing byte
+inline constexpr std::size_t kSerialReplySize = 9;     // then one trailing byte
 inline constexpr std::size_t kFlashInfoReplySize = 16; // then its sum
 
 // EEPROM transfers carry a count byte: 1 to 256, with 256 sent as 0.

@@ -10,10 +10,10 @@
 namespace {
 
 constexpr std::uint16_t kEepromInfoAddress = 1;
-constexpr std::uint8_t kCinderDeviceId = 0x44;        // 'D'
-constexpr std::uint8_t kCinderIIDeviceId = 0x64;      // 'd'
+constexpr std::uint8_t kCinderDeviceId = 0x44;   // 'D'
+constexpr std::uint8_t kCinderIIDeviceId = 0x64; // 'd'
 constexpr std::uint8_t kCinderFixupMinMajor = 2;
-constexpr std::uint8_t kSerialEncryptionOff = 0x6E;   // 'n'; 0 means the same
+constexpr std::uint8_t kSerialEncryptionOff = 0x6E; // 'n'; 0 means the same
 constexpr std::size_t kSuffixCapacity = 25;
 
 std::uint32_t InterfaceTypeOf(std::uint8_t letter)
@@ -180,9 +180,8 @@ std::int32_t DeviceConnection::IdentifyHardware()
     }
 
     if (info.capabilities & kCapBanked) {
-        const std::int32_t bank = info.model_id == kModelWayfarer
-                                      ? GetWayfarerEmulationBank(&emulation_bank)
-                                      : GetEmulationBank(&emulation_bank, false);
+        const std::int32_t bank = info.model_id == kModelWayfarer ? GetWayfarerEmulationBank(&emulation_bank)
+                                                                  : GetEmulationBank(&emulation_bank, false);
         if (bank != KV_S_OK)
             return bank;
         if (HasRwWindow(info.model_id)) {

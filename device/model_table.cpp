@@ -61,23 +61,20 @@ std::uint32_t ThresholdBits(std::uint32_t model_id, std::uint8_t major, std::uin
 {
     switch (model_id) {
     case 1:
-    case 2:
-        return MeetsVersion(major, minor, 1, 34) ? 0x20 : 0;
-    case 4:
-        return MeetsVersion(major, minor, 2, 12) ? 0x40 : 0;
+    case 2: return MeetsVersion(major, minor, 1, 34) ? 0x20 : 0;
+    case 4: return MeetsVersion(major, minor, 2, 12) ? 0x40 : 0;
     case kModelLarkin:
         return (MeetsVersion(major, minor, 10, 15) ? 0x04 : 0) |
                (MeetsVersion(major, minor, 10, 5) ? 0x08 : 0) |
                (MeetsVersion(major, minor, 10, 12) ? 0x40 : 0);
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
 } // namespace
 
-ModelMatch ApplyModelRow(HardwareInfo& info, std::uint8_t letter, std::uint8_t major,
-                         std::uint8_t minor, bool larkin_ii)
+ModelMatch ApplyModelRow(HardwareInfo& info, std::uint8_t letter, std::uint8_t major, std::uint8_t minor,
+                         bool larkin_ii)
 {
     if (letter == kLetterNoModel)
         return ModelMatch::no_model;

@@ -12,9 +12,9 @@ enum class ModelMatch {
 };
 
 // Letters whose rows need more than the letter.
-inline constexpr std::uint8_t kLetterLarkin = 0x4F;  // 'O': Larkin, or Larkin II by EEPROM id
-inline constexpr std::uint8_t kLetterCinder = 0x44;  // 'D': Cinder, or Cinder II by major
-inline constexpr std::uint8_t kLetterNoModel = 0x64; // 'd'
+inline constexpr std::uint8_t kLetterLarkin = 0x4F;     // 'O': Larkin, or Larkin II by EEPROM id
+inline constexpr std::uint8_t kLetterCinder = 0x44;     // 'D': Cinder, or Cinder II by major
+inline constexpr std::uint8_t kLetterNoModel = 0x64;    // 'd'
 inline constexpr std::uint8_t kDeviceIdLarkinII = 0x50; // EEPROM id 'P'
 
 inline constexpr std::uint32_t kModelLarkin = 6;
@@ -29,5 +29,5 @@ inline constexpr std::uint32_t kModelTolv2 = 17;
 // Sets the row's fields and copies its model name into `description` (which the caller has
 // cleared). For 'O', `larkin_ii` picks the Larkin II row. Nothing is changed for 'd' or an
 // unknown letter.
-ModelMatch ApplyModelRow(HardwareInfo& info, std::uint8_t letter, std::uint8_t major,
-                         std::uint8_t minor, bool larkin_ii);
+ModelMatch ApplyModelRow(HardwareInfo& info, std::uint8_t letter, std::uint8_t major, std::uint8_t minor,
+                         bool larkin_ii);

@@ -86,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (std::memcmp(&loaded.header, data, kPackageHeaderSize) != 0)
             Disagree("upload header differs from the file");
         // Whatever the upload takes, validation took as sound (it may still refuse it later).
-        if (id == IDS_PACKAGE_CHECKSUM_MISMATCH || id == IDS_PACKAGE_INVALID || id == IDS_PACKAGE_NOT_A_PACKAGE)
+        if (id == IDS_PACKAGE_CHECKSUM_MISMATCH || id == IDS_PACKAGE_INVALID ||
+            id == IDS_PACKAGE_NOT_A_PACKAGE)
             Disagree("validation refused as corrupt what the upload accepts");
         const auto command = BuildUploadCommand(loaded.body_size);
         if (static_cast<std::uint8_t>(command[0] + command[1] + command[2]) != command[3])

@@ -11,14 +11,16 @@ namespace {
 constexpr std::size_t kDumpBytesPerLine = 16;
 constexpr std::size_t kDumpLineCapacity = 256;
 
-bool printable(std::uint8_t byte) {
+bool printable(std::uint8_t byte)
+{
     // The C locale's isprint, independent of whatever locale the process runs in.
     return byte >= 0x20 && byte <= 0x7E;
 }
 
 // Puts the text at the end. A line goes after a CR LF unless the control is empty; `text` then
 // starts with two spare bytes for that separator, so that both go in with one replacement.
-void insert_at_end(TextControl* control, char* text, bool line) {
+void insert_at_end(TextControl* control, char* text, bool line)
+{
     const std::size_t end = control->text_length();
     control->set_selection(end, end);
     if (!line) {
@@ -33,7 +35,8 @@ void insert_at_end(TextControl* control, char* text, bool line) {
 }
 
 // With the append lock held: appends what the owner thread queued, in order.
-void append_queue(TextControl* control, TextControl::AppendState& state) {
+void append_queue(TextControl* control, TextControl::AppendState& state)
+{
     for (;;) {
         TextControl::AppendState::Pending next;
         {
@@ -50,7 +53,8 @@ void append_queue(TextControl* control, TextControl::AppendState& state) {
 
 // Appends the queue unless another thread holds the append lock; that thread then appends it
 // after letting go, since every thread looks at the queue after letting go.
-void append_queue_if_free(TextControl* control, TextControl::AppendState& state) {
+void append_queue_if_free(TextControl* control, TextControl::AppendState& state)
+{
     for (;;) {
         {
             const std::lock_guard<std::mutex> hold(state.queue_lock);
@@ -82,7 +86,8 @@ private:
     TextControl* outer_;
 };
 
-void append(TextControl* control, char* text, bool line) {
+void append(TextControl* control, char* text, bool line)
+{
     TextControl::AppendState& state = control->append_state();
     const bool nested = t_appending_to == control;
     if (nested || control->called_from_owner_thread()) {
@@ -108,7 +113,8 @@ void append(TextControl* control, char* text, bool line) {
 
 } // namespace
 
-void append_text(TextControl* control, const char* text) {
+void append_text(TextControl* control, const char* text)
+{
     if (control == nullptr || text == nullptr) {
         return;
     }
@@ -116,7 +122,8 @@ void append_text(TextControl* control, const char* text) {
     append(control, copy.data(), false);
 }
 
-void log_line(const LogSink* sink, const char* format, ...) {
+void log_line(const LogSink* sink, const char* format, ...)
+{
     if (sink == nullptr || sink->edit_control == nullptr || format == nullptr) {
         return;
     }
@@ -133,7 +140,8 @@ void log_line(const LogSink* sink, const char* format, ...) {
     append(sink->edit_control, buffer, true);
 }
 
-void log_hex_dump(const LogSink* sink, const char* title, const void* data, std::size_t length) {
+void log_hex_dump(const LogSink* sink, const char* title, const void* data, std::size_t length)
+{
     if (sink == nullptr || sink->edit_control == nullptr || data == nullptr || length == 0) {
         return;
     }

@@ -11,9 +11,9 @@
 class TextControl {
 public:
     virtual ~TextControl() = default;
-    virtual std::size_t text_length() = 0;                          // WM_GETTEXTLENGTH
+    virtual std::size_t text_length() = 0;                              // WM_GETTEXTLENGTH
     virtual void set_selection(std::size_t start, std::size_t end) = 0; // EM_SETSEL
-    virtual void replace_selection(const char* text) = 0;           // EM_REPLACESEL, not undoable
+    virtual void replace_selection(const char* text) = 0;               // EM_REPLACESEL, not undoable
 
     // True when the calling thread is the one that handles the control's messages.
     virtual bool called_from_owner_thread() { return false; }

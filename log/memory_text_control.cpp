@@ -2,12 +2,14 @@
 
 #include <algorithm>
 
-std::size_t MemoryTextControl::text_length() {
+std::size_t MemoryTextControl::text_length()
+{
     std::lock_guard lock(mutex_);
     return text_.size();
 }
 
-void MemoryTextControl::set_selection(std::size_t start, std::size_t end) {
+void MemoryTextControl::set_selection(std::size_t start, std::size_t end)
+{
     std::lock_guard lock(mutex_);
     // An edit control clamps positions past the end and orders the pair.
     start = std::min(start, text_.size());
@@ -16,7 +18,8 @@ void MemoryTextControl::set_selection(std::size_t start, std::size_t end) {
     selection_end_ = std::max(start, end);
 }
 
-void MemoryTextControl::replace_selection(const char* text) {
+void MemoryTextControl::replace_selection(const char* text)
+{
     std::lock_guard lock(mutex_);
     ++replace_count_;
     const std::string inserted = text != nullptr ? text : "";
@@ -27,24 +30,28 @@ void MemoryTextControl::replace_selection(const char* text) {
     selection_start_ = selection_end_ = start + inserted.size();
 }
 
-std::string MemoryTextControl::text() const {
+std::string MemoryTextControl::text() const
+{
     std::lock_guard lock(mutex_);
     return text_;
 }
 
-std::size_t MemoryTextControl::replace_count() const {
+std::size_t MemoryTextControl::replace_count() const
+{
     std::lock_guard lock(mutex_);
     return replace_count_;
 }
 
-void MemoryTextControl::clear() {
+void MemoryTextControl::clear()
+{
     std::lock_guard lock(mutex_);
     text_.clear();
     selection_start_ = selection_end_ = 0;
     replace_count_ = 0;
 }
 
-std::vector<std::string> SplitLogLines(const std::string& text) {
+std::vector<std::string> SplitLogLines(const std::string& text)
+{
     std::vector<std::string> lines;
     if (text.empty()) {
         return lines;

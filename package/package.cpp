@@ -15,10 +15,7 @@ namespace {
 
 constexpr char kMagic[4] = {'C', 'Q', 'F', 'W'};
 
-bool HasMagic(const PackageHeader& header)
-{
-    return std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
-}
+bool HasMagic(const PackageHeader& header) { return std::memcmp(header.magic, kMagic, sizeof kMagic) == 0; }
 
 // A late Cinder firmware for Cinder hardware is withdrawn; the device is never asked for it.
 bool IsDeprecated(const PackageHeader& header)
@@ -39,7 +36,8 @@ bool UpdaterTooOld(const FileVersionNumbers& own, const PackageHeader& header)
                            std::uint32_t{header.min_updater_build});
 }
 
-int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info, const FileVersionNumbers& own_version)
+int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info,
+             const FileVersionNumbers& own_version)
 {
     PackageFile file;
     if (!file.open(path, PackageFile::Sharing::readers_allowed))
@@ -51,7 +49,8 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info, const F
     // The header first, and never more of it than the file holds: what was read is what the
     // dialog later shows, the rest stays zero.
     PackageHeader header{};
-    const auto header_bytes = static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
+    const auto header_bytes =
+        static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
     if (file.read(&header, header_bytes) != header_bytes)
         return IDS_PACKAGE_INVALID;
     current_package_header = header;
@@ -88,7 +87,8 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info, const F
 static_assert(IDS_PACKAGE_CHECKSUM_MISMATCH == KV_IDS_PACKAGE_CHECKSUM_MISMATCH &&
               IDS_PACKAGE_WRONG_HARDWARE == KV_IDS_PACKAGE_WRONG_HARDWARE &&
               IDS_PACKAGE_NEEDS_NEWER_UPDATER == KV_IDS_PACKAGE_NEEDS_NEWER_UPDATER &&
-              IDS_PACKAGE_INVALID == KV_IDS_PACKAGE_INVALID && IDS_PACKAGE_NOT_A_PACKAGE == KV_IDS_PACKAGE_NOT_A_PACKAGE &&
+              IDS_PACKAGE_INVALID == KV_IDS_PACKAGE_INVALID &&
+              IDS_PACKAGE_NOT_A_PACKAGE == KV_IDS_PACKAGE_NOT_A_PACKAGE &&
               IDS_PACKAGE_NO_HARDWARE_ID == KV_IDS_PACKAGE_NO_HARDWARE_ID &&
               IDS_PACKAGE_DEPRECATED == KV_IDS_PACKAGE_DEPRECATED);
 

@@ -13,11 +13,11 @@ static_assert(std::endian::native == std::endian::little, "the header is read as
 
 #pragma pack(push, 1)
 struct PackageHeader {
-    char magic[4];                   // "CQFW"
+    char magic[4]; // "CQFW"
     std::uint8_t min_updater_major;
     std::uint8_t min_updater_minor;
     std::uint16_t min_updater_build;
-    std::uint32_t checksum;          // sum of every byte from offset 12 to the end, modulo 2^32
+    std::uint32_t checksum; // sum of every byte from offset 12 to the end, modulo 2^32
     std::uint8_t fw_major;
     std::uint8_t fw_minor;
     std::uint8_t fw_letter;

@@ -6,10 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-PackageFile::~PackageFile()
-{
-    close();
-}
+PackageFile::~PackageFile() { close(); }
 
 bool PackageFile::open(const char* path, Sharing sharing)
 {

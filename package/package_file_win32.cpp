@@ -4,17 +4,11 @@
 
 namespace {
 
-HANDLE AsHandle(std::intptr_t h)
-{
-    return reinterpret_cast<HANDLE>(h);
-}
+HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 } // namespace
 
-PackageFile::~PackageFile()
-{
-    close();
-}
+PackageFile::~PackageFile() { close(); }
 
 bool PackageFile::open(const char* path, Sharing sharing)
 {

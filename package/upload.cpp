@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr std::uint8_t kAck = 0x4F;               // 'O'
-constexpr std::uint8_t kNotSupported = 0x3F;      // '?'
-constexpr std::uint8_t kBufferingFailed = 0x52;   // 'R'
+constexpr std::uint8_t kAck = 0x4F;                 // 'O'
+constexpr std::uint8_t kNotSupported = 0x3F;        // '?'
+constexpr std::uint8_t kBufferingFailed = 0x52;     // 'R'
 constexpr std::uint8_t kDoubledCommandLetter = 'R'; // hardware that takes the command twice
 constexpr std::uint32_t kChunkSize = 256;
 constexpr std::uint32_t kUploadReadTimeoutMs = 6000; // the slowest answer of the exchange

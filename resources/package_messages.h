@@ -16,7 +16,8 @@
 #define KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER "Firmware package requires newer updater utility."
 #define KV_TEXT_PACKAGE_INVALID "Firmware package is invalid (Generic Failure)."
 #define KV_TEXT_PACKAGE_NOT_A_PACKAGE "File is not a Quenbyware firmware package."
-#define KV_TEXT_PACKAGE_NO_HARDWARE_ID "Unable to retrieve hardware ID from attached hardware. Contact HW vendor."
+#define KV_TEXT_PACKAGE_NO_HARDWARE_ID                                                                       \
+    "Unable to retrieve hardware ID from attached hardware. Contact HW vendor."
 #define KV_TEXT_PACKAGE_DEPRECATED "Firmware package has been deprecated and cannot be used."
 
 #endif

@@ -7,17 +7,14 @@ namespace {
 
 constexpr char kDefaultComDir[] = "/dev/kvcom";
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 } // namespace
 
-std::string map_port_path(const char* device_path) {
+std::string map_port_path(const char* device_path)
+{
     if (device_path == nullptr) {
         return {};
     }

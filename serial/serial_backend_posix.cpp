@@ -32,13 +32,14 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kSpeeds[] = {
-    {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
-    {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
-    {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
-    {921600, B921600},   {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000},
+    {1200, B1200},     {2400, B2400},       {4800, B4800},       {9600, B9600},
+    {19200, B19200},   {38400, B38400},     {57600, B57600},     {115200, B115200},
+    {230400, B230400}, {460800, B460800},   {500000, B500000},   {576000, B576000},
+    {921600, B921600}, {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000},
 };
 
-bool speed_constant_of(std::uint32_t rate, speed_t& constant) {
+bool speed_constant_of(std::uint32_t rate, speed_t& constant)
+{
     for (const SpeedEntry& entry : kSpeeds) {
         if (entry.rate == rate) {
             constant = entry.constant;
@@ -48,7 +49,8 @@ bool speed_constant_of(std::uint32_t rate, speed_t& constant) {
     return false;
 }
 
-std::uint32_t rate_of(speed_t constant) {
+std::uint32_t rate_of(speed_t constant)
+{
     for (const SpeedEntry& entry : kSpeeds) {
         if (entry.constant == constant) {
             return entry.rate;
@@ -57,14 +59,13 @@ std::uint32_t rate_of(speed_t constant) {
     return 0;
 }
 
-int as_fd(std::intptr_t handle) {
-    return static_cast<int>(handle);
-}
+int as_fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 enum class Wait { kReady, kTimedOut, kHungUp };
 
 // Waits for the descriptor until the deadline (none: for ever).
-Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) {
+Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline)
+{
     for (;;) {
         timespec wait{};
         timespec* wait_ptr = nullptr;
@@ -91,7 +92,8 @@ Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline) 
 
 class PosixSerialBackend final : public SerialBackend {
 public:
-    std::intptr_t open(const char* device_path) override {
+    std::intptr_t open(const char* device_path) override
+    {
         const std::string path = map_port_path(device_path);
         if (path.empty()) {
             return kInvalidHandle;
@@ -114,7 +116,8 @@ public:
         return fd;
     }
 
-    void close(std::intptr_t handle) override {
+    void close(std::intptr_t handle) override
+    {
         const int fd = as_fd(handle);
         // The exclusive flag belongs to the terminal, not the descriptor: it would outlive this
         // close while anyone else (a peer holding the slave) keeps the terminal open.
@@ -125,7 +128,8 @@ public:
         ::close(fd);
     }
 
-    bool get_line_settings(std::intptr_t handle, LineSettings& settings) override {
+    bool get_line_settings(std::intptr_t handle, LineSettings& settings) override
+    {
         termios attributes{};
         if (tcgetattr(as_fd(handle), &attributes) != 0) {
             return false;
@@ -139,9 +143,9 @@ public:
         case CS7: settings.byte_size = 7; break;
         default: settings.byte_size = 8; break;
         }
-        settings.parity = (attributes.c_cflag & PARENB) == 0 ? 0
+        settings.parity = (attributes.c_cflag & PARENB) == 0   ? 0
                           : (attributes.c_cflag & PARODD) != 0 ? kOddParity
-                                                              : kEvenParity;
+                                                               : kEvenParity;
         settings.stop_bits = (attributes.c_cflag & CSTOPB) != 0 ? kTwoStopBits : kOneStopBit;
         settings.cts_flow = (attributes.c_cflag & CRTSCTS) != 0;
         settings.dsr_flow = false;
@@ -157,18 +161,19 @@ public:
         return true;
     }
 
-    bool set_line_settings(std::intptr_t handle, const LineSettings& settings) override {
+    bool set_line_settings(std::intptr_t handle, const LineSettings& settings) override
+    {
         const int fd = as_fd(handle);
         speed_t speed = B0;
-        if (!have_attributes_ || !speed_constant_of(settings.baud_rate, speed) ||
-            settings.dsr_flow || settings.parity > kEvenParity) {
+        if (!have_attributes_ || !speed_constant_of(settings.baud_rate, speed) || settings.dsr_flow ||
+            settings.parity > kEvenParity) {
             return false;
         }
         termios attributes = attributes_;
         // Raw bytes both ways: the device protocol is binary, so no software flow control, no
         // line editing, no translation of CR or LF.
-        attributes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
-                                                     IGNCR | ICRNL | IXON | IXOFF | IXANY);
+        attributes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                                     ICRNL | IXON | IXOFF | IXANY);
         attributes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
         attributes.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -213,7 +218,8 @@ public:
         return true;
     }
 
-    bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override {
+    bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override
+    {
         if (fcntl(as_fd(handle), F_GETFD) < 0) {
             return false;
         }
@@ -221,7 +227,8 @@ public:
         return true;
     }
 
-    bool set_timeouts(std::intptr_t handle, const CommTimeouts& timeouts) override {
+    bool set_timeouts(std::intptr_t handle, const CommTimeouts& timeouts) override
+    {
         if (fcntl(as_fd(handle), F_GETFD) < 0) {
             return false;
         }
@@ -229,16 +236,16 @@ public:
         return true;
     }
 
-    bool set_queue_sizes(std::intptr_t handle, std::uint32_t, std::uint32_t) override {
+    bool set_queue_sizes(std::intptr_t handle, std::uint32_t, std::uint32_t) override
+    {
         // The terminal's queues have a fixed size of their own, larger than asked for.
         return fcntl(as_fd(handle), F_GETFD) >= 0;
     }
 
-    void purge(std::intptr_t handle) override {
-        tcflush(as_fd(handle), TCIOFLUSH);
-    }
+    void purge(std::intptr_t handle) override { tcflush(as_fd(handle), TCIOFLUSH); }
 
-    bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override {
+    bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
         const int fd = as_fd(handle);
         auto* bytes = static_cast<std::uint8_t*>(buffer);
         const auto start = Clock::now();
@@ -249,8 +256,7 @@ public:
         // anything arrives, or with nothing when the constant has passed.
         const bool return_at_once =
             t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
-        const bool return_on_first = t.read_interval == kMaxDword &&
-                                     t.read_total_multiplier == kMaxDword &&
+        const bool return_on_first = t.read_interval == kMaxDword && t.read_total_multiplier == kMaxDword &&
                                      t.read_total_constant != 0 && t.read_total_constant != kMaxDword;
         bool total_bounded = false;
         Clock::time_point total_deadline{};
@@ -315,8 +321,8 @@ public:
         return true;
     }
 
-    bool write(std::intptr_t handle, const void* buffer, std::uint32_t count,
-               std::uint32_t& done) override {
+    bool write(std::intptr_t handle, const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
         const int fd = as_fd(handle);
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
         const CommTimeouts t = timeouts_;
@@ -359,6 +365,4 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> make_serial_backend() {
-    return std::make_unique<PosixSerialBackend>();
-}
+std::unique_ptr<SerialBackend> make_serial_backend() { return std::make_unique<PosixSerialBackend>(); }

@@ -4,23 +4,21 @@
 
 namespace {
 
-HANDLE as_handle(std::intptr_t handle) {
-    return reinterpret_cast<HANDLE>(handle);
-}
+HANDLE as_handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 class Win32SerialBackend final : public SerialBackend {
 public:
-    std::intptr_t open(const char* device_path) override {
-        const HANDLE handle = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
+    std::intptr_t open(const char* device_path) override
+    {
+        const HANDLE handle =
+            CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         return reinterpret_cast<std::intptr_t>(handle);
     }
 
-    void close(std::intptr_t handle) override {
-        CloseHandle(as_handle(handle));
-    }
+    void close(std::intptr_t handle) override { CloseHandle(as_handle(handle)); }
 
-    bool get_line_settings(std::intptr_t handle, LineSettings& settings) override {
+    bool get_line_settings(std::intptr_t handle, LineSettings& settings) override
+    {
         dcb_ = {};
         dcb_.DCBlength = sizeof dcb_;
         if (!GetCommState(as_handle(handle), &dcb_)) {
@@ -37,7 +35,8 @@ public:
         return true;
     }
 
-    bool set_line_settings(std::intptr_t handle, const LineSettings& settings) override {
+    bool set_line_settings(std::intptr_t handle, const LineSettings& settings) override
+    {
         dcb_.DCBlength = sizeof dcb_;
         dcb_.BaudRate = settings.baud_rate;
         dcb_.ByteSize = settings.byte_size;
@@ -50,7 +49,8 @@ public:
         return SetCommState(as_handle(handle), &dcb_) != FALSE;
     }
 
-    bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override {
+    bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override
+    {
         COMMTIMEOUTS native{};
         if (!GetCommTimeouts(as_handle(handle), &native)) {
             return false;
@@ -63,7 +63,8 @@ public:
         return true;
     }
 
-    bool set_timeouts(std::intptr_t handle, const CommTimeouts& timeouts) override {
+    bool set_timeouts(std::intptr_t handle, const CommTimeouts& timeouts) override
+    {
         COMMTIMEOUTS native{};
         native.ReadIntervalTimeout = timeouts.read_interval;
         native.ReadTotalTimeoutMultiplier = timeouts.read_total_multiplier;
@@ -73,15 +74,15 @@ public:
         return SetCommTimeouts(as_handle(handle), &native) != FALSE;
     }
 
-    bool set_queue_sizes(std::intptr_t handle, std::uint32_t input, std::uint32_t output) override {
+    bool set_queue_sizes(std::intptr_t handle, std::uint32_t input, std::uint32_t output) override
+    {
         return SetupComm(as_handle(handle), input, output) != FALSE;
     }
 
-    void purge(std::intptr_t handle) override {
-        PurgeComm(as_handle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR);
-    }
+    void purge(std::intptr_t handle) override { PurgeComm(as_handle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR); }
 
-    bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override {
+    bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
         DWORD got = 0;
         if (!ReadFile(as_handle(handle), buffer, count, &got, nullptr)) {
             return false;
@@ -90,8 +91,8 @@ public:
         return true;
     }
 
-    bool write(std::intptr_t handle, const void* buffer, std::uint32_t count,
-               std::uint32_t& done) override {
+    bool write(std::intptr_t handle, const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
         DWORD put = 0;
         if (!WriteFile(as_handle(handle), buffer, count, &put, nullptr)) {
             return false;
@@ -106,6 +107,4 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> make_serial_backend() {
-    return std::make_unique<Win32SerialBackend>();
-}
+std::unique_ptr<SerialBackend> make_serial_backend() { return std::make_unique<Win32SerialBackend>(); }

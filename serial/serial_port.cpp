@@ -16,16 +16,16 @@ constexpr CommTimeouts kOpenTimeouts{40, 0, 300, 0, 300};
 
 SerialPort::SerialPort() : handle_(kInvalidHandle), backend_(make_serial_backend()) {}
 
-SerialPort::~SerialPort() {
-    close();
-}
+SerialPort::~SerialPort() { close(); }
 
-void SerialPort::close_handle() {
+void SerialPort::close_handle()
+{
     backend_->close(handle_);
     handle_ = kInvalidHandle;
 }
 
-bool SerialPort::fail_open() {
+bool SerialPort::fail_open()
+{
     if (is_open()) {
         close_handle();
     }
@@ -33,7 +33,8 @@ bool SerialPort::fail_open() {
     return false;
 }
 
-bool SerialPort::open(const char* device_path) {
+bool SerialPort::open(const char* device_path)
+{
     if (is_open()) {
         close_handle();
         log_line(log_sink, "QBSerial: Port Closed");
@@ -73,18 +74,18 @@ bool SerialPort::open(const char* device_path) {
     return true;
 }
 
-void SerialPort::close() {
+void SerialPort::close()
+{
     if (is_open()) {
         close_handle();
     }
     log_line(log_sink, "QBSerial: Port Closed");
 }
 
-bool SerialPort::is_open() const {
-    return handle_ != kInvalidHandle;
-}
+bool SerialPort::is_open() const { return handle_ != kInvalidHandle; }
 
-bool SerialPort::set_queue_sizes() {
+bool SerialPort::set_queue_sizes()
+{
     if (!is_open()) {
         return false;
     }
@@ -93,7 +94,8 @@ bool SerialPort::set_queue_sizes() {
 
 bool SerialPort::set_timeouts(std::uint32_t read_interval, std::uint32_t read_total_multiplier,
                               std::uint32_t read_total_constant, std::uint32_t write_total_multiplier,
-                              std::uint32_t write_total_constant) {
+                              std::uint32_t write_total_constant)
+{
     if (!is_open() || !backend_->get_timeouts(handle_, timeouts_)) {
         return false;
     }
@@ -107,7 +109,8 @@ bool SerialPort::set_timeouts(std::uint32_t read_interval, std::uint32_t read_to
     return true;
 }
 
-bool SerialPort::set_read_timeout(std::uint32_t read_total_constant) {
+bool SerialPort::set_read_timeout(std::uint32_t read_total_constant)
+{
     if (!is_open() || !backend_->get_timeouts(handle_, timeouts_)) {
         return false;
     }
@@ -120,7 +123,8 @@ bool SerialPort::set_read_timeout(std::uint32_t read_total_constant) {
     return true;
 }
 
-bool SerialPort::set_baud_rate(std::uint32_t bits_per_second) {
+bool SerialPort::set_baud_rate(std::uint32_t bits_per_second)
+{
     if (!is_open()) {
         return false;
     }
@@ -142,13 +146,15 @@ bool SerialPort::set_baud_rate(std::uint32_t bits_per_second) {
     return true;
 }
 
-void SerialPort::purge() {
+void SerialPort::purge()
+{
     if (is_open()) {
         backend_->purge(handle_);
     }
 }
 
-std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
+std::uint32_t SerialPort::read(void* buffer, std::uint32_t count)
+{
     if (!is_open() || buffer == nullptr || count == 0) {
         return 0;
     }
@@ -160,7 +166,8 @@ std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
     return done;
 }
 
-std::uint32_t SerialPort::write(const void* buffer, std::uint32_t count) {
+std::uint32_t SerialPort::write(const void* buffer, std::uint32_t count)
+{
     if (!is_open() || buffer == nullptr || count == 0) {
         return 0;
     }

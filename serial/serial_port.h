@@ -62,7 +62,7 @@ private:
     void close_handle();
     bool fail_open();
 
-    std::intptr_t handle_;          // operating-system handle; kInvalidHandle while closed
+    std::intptr_t handle_;                   // operating-system handle; kInvalidHandle while closed
     std::unique_ptr<SerialBackend> backend_; // the platform's calls, and its native records
     char device_path_[kPathCapacity] = {};
     LineSettings line_settings_;

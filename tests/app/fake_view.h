@@ -121,7 +121,8 @@ public:
             lock.lock();
             if (std::chrono::steady_clock::now() >= deadline)
                 return false;
-            queued_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+            queued_.wait_until(
+                lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
         }
     }
 
@@ -201,7 +202,10 @@ public:
         workers_.emplace_back([&params] { FirmwareUpdateProc(params); });
         return true;
     }
-    void progress_set_range32(std::uint32_t low, std::uint32_t high) override { record({ProgressCall::range, low, high}); }
+    void progress_set_range32(std::uint32_t low, std::uint32_t high) override
+    {
+        record({ProgressCall::range, low, high});
+    }
     void progress_set_pos(std::uint32_t position) override { record({ProgressCall::pos, position, 0}); }
     void progress_step() override { record({ProgressCall::step, 0, 0}); }
     void end_dialog(int result) override { ended = result; }
@@ -223,7 +227,8 @@ public:
     }
     bool own_version_numbers(FileVersionNumbers* numbers) override
     {
-        *numbers = {KV_FILE_VERSION_MAJOR, KV_FILE_VERSION_MINOR, KV_FILE_VERSION_BUILD, KV_FILE_VERSION_REVISION};
+        *numbers = {KV_FILE_VERSION_MAJOR, KV_FILE_VERSION_MINOR, KV_FILE_VERSION_BUILD,
+                    KV_FILE_VERSION_REVISION};
         return true;
     }
     bool build_string(char* buffer, std::size_t capacity) override

@@ -257,10 +257,16 @@ TEST_F(DialogTest, BrowseRejectionsShowTheStringTableTextAsAWarning)
     StartSim();
     Open();
     const std::vector<Rejection> cases = {
-        {"checksum", [](qfwpack::PackageSpec& s) { s.bad_checksum = true; }, KV_TEXT_PACKAGE_CHECKSUM_MISMATCH},
+        {"checksum", [](qfwpack::PackageSpec& s) { s.bad_checksum = true; },
+         KV_TEXT_PACKAGE_CHECKSUM_MISMATCH},
         {"hardware", [](qfwpack::PackageSpec& s) { s.target_hw = 'F'; }, KV_TEXT_PACKAGE_WRONG_HARDWARE},
-        {"updater", [](qfwpack::PackageSpec& s) { s.min_updater_build = 102; }, KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER},
-        {"magic", [](qfwpack::PackageSpec& s) { s.magic = {'X', 'Q', 'F', 'W'}; }, KV_TEXT_PACKAGE_NOT_A_PACKAGE},
+        {"updater", [](qfwpack::PackageSpec& s) { s.min_updater_build = 102; },
+         KV_TEXT_PACKAGE_NEEDS_NEWER_UPDATER},
+        {"magic",
+         [](qfwpack::PackageSpec& s) {
+             s.magic = {'X', 'Q', 'F', 'W'};
+         },
+         KV_TEXT_PACKAGE_NOT_A_PACKAGE},
         {"deprecated",
          [](qfwpack::PackageSpec& s) {
              s.fw_letter = 'D';
@@ -390,8 +396,8 @@ TEST_F(DialogTest, ProgressOfAThousandByteBody)
     ASSERT_TRUE(view_->wait_for_outcome());
     const std::vector<ProgressCall> want = {
         {ProgressCall::range, 0, 3}, {ProgressCall::pos, 0, 0}, // the begin call
-        {ProgressCall::pos, 1, 0},   {ProgressCall::pos, 2, 0},
-        {ProgressCall::pos, 3, 0},   {ProgressCall::pos, 4, 0}, {ProgressCall::pos, 4, 0},
+        {ProgressCall::pos, 1, 0},   {ProgressCall::pos, 2, 0}, {ProgressCall::pos, 3, 0},
+        {ProgressCall::pos, 4, 0},   {ProgressCall::pos, 4, 0},
     };
     EXPECT_EQ(view_->progress(), want);
 }
@@ -414,10 +420,8 @@ TEST_F(DialogTest, ProgressCallbackRules)
     EXPECT_EQ(call(0, 5, kProgressStep), 0);
     EXPECT_EQ(call(2, 5, kProgressChunk), 0);
     const std::vector<ProgressCall> want = {
-        {ProgressCall::range, 0, 0},
-        {ProgressCall::step, 0, 0},
-        {ProgressCall::range, 0, 5}, {ProgressCall::pos, 0, 0},
-        {ProgressCall::pos, 2, 0},
+        {ProgressCall::range, 0, 0}, {ProgressCall::step, 0, 0}, {ProgressCall::range, 0, 5},
+        {ProgressCall::pos, 0, 0},   {ProgressCall::pos, 2, 0},
     };
     EXPECT_EQ(view_->progress(), want);
 }
@@ -472,21 +476,26 @@ TEST_F(DialogTest, OutcomeTable)
         {KV_E_DEVICE_NOT_FOUND, "HW Message: Device not found. Be sure it is connected and configured.",
          "Approved Device Not Connected"},
         {KV_E_INVALID_RESPONSE, "HW Message: Korvane returned an invalid response.", "Update failed"},
-        {KV_E_EXTERNAL_CS_INVALID, "HW Message: Firmware image is invalid or corrupt, or upload failed. (Ext. CS).",
-         "Update failed"},
+        {KV_E_EXTERNAL_CS_INVALID,
+         "HW Message: Firmware image is invalid or corrupt, or upload failed. (Ext. CS).", "Update failed"},
         {KV_E_NVRAM_BUFFERING_FAILED,
-         "HW Message: Firmware buffering failed. You may try again. If it fails, contact support.", "Update failed"},
-        {KV_E_INTERNAL_CS_INVALID, "HW Message: Firmware image is invalid or corrupt. (Int. CS).", "Update failed"},
-        {KV_E_INVALID_FIRMWARE_IMAGE, "HW Message: Invalid Image File. Firmware update not performed.", "Error!"},
+         "HW Message: Firmware buffering failed. You may try again. If it fails, contact support.",
+         "Update failed"},
+        {KV_E_INTERNAL_CS_INVALID, "HW Message: Firmware image is invalid or corrupt. (Int. CS).",
+         "Update failed"},
+        {KV_E_INVALID_FIRMWARE_IMAGE, "HW Message: Invalid Image File. Firmware update not performed.",
+         "Error!"},
         {KV_E_FIRMWARE_FLASH_FAILED,
-         "HW Message: Firmware failed during flash process.\nYou will need to cold-reboot the hardware and try again.",
+         "HW Message: Firmware failed during flash process.\nYou will need to cold-reboot the hardware and "
+         "try again.",
          "Flash failed"},
         {KV_E_PORT_BUSY, "HW Message: Update Failed with error: 0xFFFFFFEC (KV_E_PORT_BUSY)", "Error!"},
-        {KV_E_GENERAL_ERROR, "HW Message: Update Failed with error: 0xFFFFFFFF (KV_E_GENERAL_ERROR)", "Error!"},
-        {KV_E_REQUEST_NOT_SUPPORTED, "HW Message: Update Failed with error: 0xFFFFFFFD (KV_E_REQUEST_NOT_SUPPORTED)",
+        {KV_E_GENERAL_ERROR, "HW Message: Update Failed with error: 0xFFFFFFFF (KV_E_GENERAL_ERROR)",
          "Error!"},
-        {KV_E_INVALID_HARDWARE_ID, "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)",
-         "Error!"},
+        {KV_E_REQUEST_NOT_SUPPORTED,
+         "HW Message: Update Failed with error: 0xFFFFFFFD (KV_E_REQUEST_NOT_SUPPORTED)", "Error!"},
+        {KV_E_INVALID_HARDWARE_ID,
+         "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)", "Error!"},
         {-999, "HW Message: Update Failed with error: 0xFFFFFC19 ((ERROR NOT IN LIST))", "Error!"},
     };
     for (const Outcome& o : table) {

@@ -24,8 +24,10 @@ TEST_F(Commands, VersionReplyIsCheckedAndKept)
         std::uint8_t major, minor, letter;
         std::int32_t result;
     } cases[] = {
-        {0x56, 0x56, 0x56, KV_E_INVALID_RESPONSE}, {0x00, 0x00, 0x41, KV_E_INVALID_RESPONSE},
-        {0x01, 0x02, 0x2A, KV_E_INVALID_RESPONSE}, {0x00, 0x05, 0x41, KV_S_OK},
+        {0x56, 0x56, 0x56, KV_E_INVALID_RESPONSE},
+        {0x00, 0x00, 0x41, KV_E_INVALID_RESPONSE},
+        {0x01, 0x02, 0x2A, KV_E_INVALID_RESPONSE},
+        {0x00, 0x05, 0x41, KV_S_OK},
         {0x0A, 0x0F, 0x4F, KV_S_OK},
     };
     for (const auto& c : cases) {
@@ -106,7 +108,8 @@ TEST_F(Commands, SpeedChangeWithoutIdentificationOnlyMovesThePort)
     EXPECT_EQ(conn.link_speed_code, 7u);
     EXPECT_EQ(conn.port.line_settings().baud_rate, 115200u);
     EXPECT_TRUE(Requests().empty());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"QBKorvane: SetUSBBaud to 115200, Force = TRUE SUCCEEDED"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"QBKorvane: SetUSBBaud to 115200, Force = TRUE SUCCEEDED"});
     EXPECT_EQ(conn.port.timeouts().read_total_constant, 300u);
 }
 
@@ -116,8 +119,9 @@ TEST_F(Commands, RefusedSpeedCodes)
     for (std::uint32_t code : {2u, 4u, 5u, 6u, 8u, 0xFFFFFFFFu}) {
         log.clear();
         EXPECT_EQ(conn.SetUSBBaud(code), KV_E_INVALID_FUNC_PARAM) << code;
-        EXPECT_EQ(log.lines(), std::vector<std::string>{
-                                   "QBKorvane: SetUSBBaud to 115200, Force = TRUE FAILED with KV_E_INVALID_FUNC_PARAM"});
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{
+                      "QBKorvane: SetUSBBaud to 115200, Force = TRUE FAILED with KV_E_INVALID_FUNC_PARAM"});
         EXPECT_EQ(conn.link_speed_code, 7u);
     }
     ASSERT_EQ(Identify(Model('A', 2, 12)), KV_S_OK);
@@ -139,7 +143,8 @@ TEST_F(Commands, IdentifiedDeviceIsAskedToSwitch)
     EXPECT_EQ(conn.port.line_settings().baud_rate, 921600u);
     EXPECT_EQ(sim.current_speed(), 921600u);
     EXPECT_EQ(conn.port.timeouts().read_total_constant, 300u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"QBKorvane: SetUSBBaud to 921600, Force = TRUE SUCCEEDED"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"QBKorvane: SetUSBBaud to 921600, Force = TRUE SUCCEEDED"});
 
     // Both ends now talk at the new speed.
     Reset();
@@ -168,7 +173,8 @@ TEST_F(Commands, DeviceThatRefusesTheSwitchKeepsBothEnds)
     EXPECT_EQ(conn.link_speed_code, 7u);
     EXPECT_EQ(conn.port.line_settings().baud_rate, 115200u);
     EXPECT_EQ(sim.current_speed(), 115200u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"QBKorvane: SetUSBBaud to 921600, Force = TRUE SUCCEEDED"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"QBKorvane: SetUSBBaud to 921600, Force = TRUE SUCCEEDED"});
 }
 
 TEST_F(Commands, UnansweredSwitchFailsAfterItsShortTimeout)
@@ -187,8 +193,9 @@ TEST_F(Commands, UnansweredSwitchFailsAfterItsShortTimeout)
     EXPECT_EQ(conn.link_speed_code, 7u);
     EXPECT_EQ(conn.port.line_settings().baud_rate, 115200u);
     EXPECT_EQ(conn.port.timeouts().read_total_constant, 300u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "QBKorvane: SetUSBBaud to 921600, Force = TRUE FAILED with KV_E_COMM_READ_FAILURE"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "QBKorvane: SetUSBBaud to 921600, Force = TRUE FAILED with KV_E_COMM_READ_FAILURE"});
 }
 
 // ---- EEPROM read ----------------------------------------------------------------------------
@@ -206,7 +213,8 @@ TEST_F(Commands, EepromReadGeneration1)
     EXPECT_EQ(conn.ReadEEPROM(&one, 0x101, 1), KV_S_OK);
     EXPECT_EQ(Requests(), std::vector<Bytes>{kWayfarerBank});
     EXPECT_EQ(one, config.eeprom[0x101]);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"QBKorvane: ReadEEPROM requested, 1 bytes from address 101"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"QBKorvane: ReadEEPROM requested, 1 bytes from address 101"});
 
     Reset();
     std::uint8_t all[256] = {};
@@ -244,9 +252,10 @@ TEST_F(Commands, EepromChecksumMismatchKeepsTheData)
     EXPECT_EQ(conn.ReadEEPROM(got, 1, 7), KV_E_EXTERNAL_CS_INVALID);
     EXPECT_EQ(std::memcmp(got, data, 7), 0);
     const std::string text = log.text();
-    const std::string head = "QBKorvane: ReadEEPROM requested, 7 bytes from address 1\r\n"
-                             "QBKorvane: ReadEEPROM: Invalid external data checksum\r\n\tCS of recvd data: AB\r\n"
-                             "\tCS from device: ";
+    const std::string head =
+        "QBKorvane: ReadEEPROM requested, 7 bytes from address 1\r\n"
+        "QBKorvane: ReadEEPROM: Invalid external data checksum\r\n\tCS of recvd data: AB\r\n"
+        "\tCS from device: ";
     ASSERT_EQ(text.substr(0, head.size()), head);
     const std::string received = text.substr(head.size());
     EXPECT_TRUE(received == "ac" || received == "aa") << received;
@@ -394,9 +403,10 @@ TEST_F(Commands, FlashInformation)
     EXPECT_EQ(std::memcmp(buffer, config.flash_info.data(), 16), 0);
     EXPECT_EQ(Requests(), std::vector<Bytes>{kFlash});
     const std::string text = log.text();
-    const std::string head = "QBKorvane: GetFlashInfo requested\r\n"
-                             "QBKorvane: GetFlashInfo: Invalid external data checksum\r\n\tCS of recvd data: 78\r\n"
-                             "\tCS from device: ";
+    const std::string head =
+        "QBKorvane: GetFlashInfo requested\r\n"
+        "QBKorvane: GetFlashInfo: Invalid external data checksum\r\n\tCS of recvd data: 78\r\n"
+        "\tCS from device: ";
     ASSERT_EQ(text.substr(0, head.size()), head);
     EXPECT_TRUE(text.substr(head.size()) == "79" || text.substr(head.size()) == "77") << text;
     EXPECT_EQ(conn.port.timeouts().read_total_constant, 300u);

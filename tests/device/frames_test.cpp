@@ -53,17 +53,37 @@ TEST(ResultNames, EveryCodeAndTheDefault)
         std::int32_t code;
         const char* name;
     } rows[] = {
-        {0, "KV_S_OK"}, {-1, "KV_E_GENERAL_ERROR"}, {-2, "KV_E_PORT_NOT_INITIALIZED"},
-        {-3, "KV_E_REQUEST_NOT_SUPPORTED"}, {-4, "KV_E_COMM_WRITE_FAILURE"}, {-5, "KV_E_COMM_READ_FAILURE"},
-        {-6, "KV_E_DEVICE_NOT_FOUND"}, {-7, "KV_E_INVALID_RESPONSE"}, {-8, "KV_E_UNKNOWN_COMMAND"},
-        {-9, "KV_E_BAD_CHECKSUM"}, {-10, "KV_E_ALT_WRITE_BAD_CHECKSUM"}, {-11, "KV_E_EXTERNAL_CS_INVALID"},
-        {-12, "KV_E_NVRAM_BUFFERING_FAILED"}, {-13, "KV_E_INTERNAL_CS_INVALID"},
-        {-14, "KV_E_INVALID_FIRMWARE_IMAGE"}, {-15, "KV_E_FIRMWARE_FLASH_FAILED"}, {-16, "KV_E_THREAD_TIMEOUT"},
-        {-17, "KV_E_COMM_READ_TIMEOUT"}, {-18, "KV_E_INVALID_FUNC_PARAM"}, {-19, "KV_E_OPERATION_CANCELED"},
-        {-20, "KV_E_PORT_BUSY"}, {-21, "KV_E_INVALID_VERSION"}, {-22, "KV_E_INVALID_HARDWARE_ID"},
-        {-23, "KV_E_LARGE_BIN_BANK_FAILED"}, {-24, "KV_E_INVALID_REQUEST_PARAM"}, {-28, "KV_E_INVALID_ALIGNMENT"},
-        {-25, "(ERROR NOT IN LIST)"}, {-27, "(ERROR NOT IN LIST)"}, {-29, "(ERROR NOT IN LIST)"},
-        {1, "(ERROR NOT IN LIST)"}, {KV_E_UNKNOWN_HARDWARE, "(ERROR NOT IN LIST)"},
+        {0, "KV_S_OK"},
+        {-1, "KV_E_GENERAL_ERROR"},
+        {-2, "KV_E_PORT_NOT_INITIALIZED"},
+        {-3, "KV_E_REQUEST_NOT_SUPPORTED"},
+        {-4, "KV_E_COMM_WRITE_FAILURE"},
+        {-5, "KV_E_COMM_READ_FAILURE"},
+        {-6, "KV_E_DEVICE_NOT_FOUND"},
+        {-7, "KV_E_INVALID_RESPONSE"},
+        {-8, "KV_E_UNKNOWN_COMMAND"},
+        {-9, "KV_E_BAD_CHECKSUM"},
+        {-10, "KV_E_ALT_WRITE_BAD_CHECKSUM"},
+        {-11, "KV_E_EXTERNAL_CS_INVALID"},
+        {-12, "KV_E_NVRAM_BUFFERING_FAILED"},
+        {-13, "KV_E_INTERNAL_CS_INVALID"},
+        {-14, "KV_E_INVALID_FIRMWARE_IMAGE"},
+        {-15, "KV_E_FIRMWARE_FLASH_FAILED"},
+        {-16, "KV_E_THREAD_TIMEOUT"},
+        {-17, "KV_E_COMM_READ_TIMEOUT"},
+        {-18, "KV_E_INVALID_FUNC_PARAM"},
+        {-19, "KV_E_OPERATION_CANCELED"},
+        {-20, "KV_E_PORT_BUSY"},
+        {-21, "KV_E_INVALID_VERSION"},
+        {-22, "KV_E_INVALID_HARDWARE_ID"},
+        {-23, "KV_E_LARGE_BIN_BANK_FAILED"},
+        {-24, "KV_E_INVALID_REQUEST_PARAM"},
+        {-28, "KV_E_INVALID_ALIGNMENT"},
+        {-25, "(ERROR NOT IN LIST)"},
+        {-27, "(ERROR NOT IN LIST)"},
+        {-29, "(ERROR NOT IN LIST)"},
+        {1, "(ERROR NOT IN LIST)"},
+        {KV_E_UNKNOWN_HARDWARE, "(ERROR NOT IN LIST)"},
     };
     for (const auto& r : rows)
         EXPECT_STREQ(result_name(r.code), r.name) << r.code;
@@ -118,7 +138,7 @@ TEST(Frames, EepromRequestRefusesWhatCannotBeFramed)
     std::array<std::uint8_t, 11> small{};
     EXPECT_EQ(frames::BuildEepromRequest(2, 1, 7, small), 0u); // needs 12
     std::array<std::uint8_t, 5> tiny{};
-    EXPECT_EQ(frames::BuildEepromRequest(1, 1, 7, tiny), 0u);  // needs 6
+    EXPECT_EQ(frames::BuildEepromRequest(1, 1, 7, tiny), 0u); // needs 6
 }
 
 TEST(Frames, BankAndFixedRequests)

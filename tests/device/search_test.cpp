@@ -273,15 +273,24 @@ TEST_F(Search, EveryModelIsFoundAndIdentified)
         const char* description;
         std::uint32_t capabilities, generation;
     } models[] = {
-        {'1', 1, 34, 'X', "Vellum I v1.34.1", 0x22, 2},  {'2', 1, 34, 'X', "Vellum II v1.34.2", 0x22, 2},
-        {'T', 1, 0, 'X', "Ferrule Pro v1.0.T", 0x102, 3}, {'A', 2, 12, 'X', "Korvane v2.12.A", 0x153, 1},
-        {'F', 1, 0, 'X', "Pike & Wren v1.0.F", 0x01, 1},  {'O', 10, 15, 'X', "Larkin v10.15.O", 0x4A, 1},
-        {'O', 10, 15, 'P', "Larkin II v10.15.O", 0x6A, 1}, {'P', 1, 0, 'X', "Larkin II v1.0.P", 0x6A, 1},
-        {'R', 1, 0, 'X', "Skyway v1.0.R", 0x62, 1},        {'L', 1, 0, 'X', "Meridian v1.0.L", 0x280, 1},
-        {'D', 49, 0, 'X', "Cinder v49.0.D", 0xCA, 1},      {'D', 50, 0, 'X', "Cinder II v50.0.D", 0xC2, 1},
-        {'X', 1, 3, 'X', "J7 v1.3.X", 0x801, 1},           {'Q', 1, 0, 'X', "Wayfarer v1.0.Q", 0x2B, 1},
-        {'J', 1, 0, 'X', "Pinecrest v1.0.J", 0x01, 1},     {'Z', 1, 0, 'X', "Halcyon Programmer v1.0.Z", 0x09, 1},
-        {'N', 1, 0, 'X', "TOLV v1.0.N", 0x8A, 1},          {'n', 1, 0, 'X', "TOLV2 v1.0.n", 0x8A, 1},
+        {'1', 1, 34, 'X', "Vellum I v1.34.1", 0x22, 2},
+        {'2', 1, 34, 'X', "Vellum II v1.34.2", 0x22, 2},
+        {'T', 1, 0, 'X', "Ferrule Pro v1.0.T", 0x102, 3},
+        {'A', 2, 12, 'X', "Korvane v2.12.A", 0x153, 1},
+        {'F', 1, 0, 'X', "Pike & Wren v1.0.F", 0x01, 1},
+        {'O', 10, 15, 'X', "Larkin v10.15.O", 0x4A, 1},
+        {'O', 10, 15, 'P', "Larkin II v10.15.O", 0x6A, 1},
+        {'P', 1, 0, 'X', "Larkin II v1.0.P", 0x6A, 1},
+        {'R', 1, 0, 'X', "Skyway v1.0.R", 0x62, 1},
+        {'L', 1, 0, 'X', "Meridian v1.0.L", 0x280, 1},
+        {'D', 49, 0, 'X', "Cinder v49.0.D", 0xCA, 1},
+        {'D', 50, 0, 'X', "Cinder II v50.0.D", 0xC2, 1},
+        {'X', 1, 3, 'X', "J7 v1.3.X", 0x801, 1},
+        {'Q', 1, 0, 'X', "Wayfarer v1.0.Q", 0x2B, 1},
+        {'J', 1, 0, 'X', "Pinecrest v1.0.J", 0x01, 1},
+        {'Z', 1, 0, 'X', "Halcyon Programmer v1.0.Z", 0x09, 1},
+        {'N', 1, 0, 'X', "TOLV v1.0.N", 0x8A, 1},
+        {'n', 1, 0, 'X', "TOLV2 v1.0.n", 0x8A, 1},
     };
     bool started = false;
     for (const auto& m : models) {
@@ -330,11 +339,12 @@ TEST_F(Search, OpenPortFailureAndClosingLog)
     conn.port.log_sink = &log.sink;
     EXPECT_EQ(conn.OpenPort(ComPath(9).c_str()), KV_E_PORT_NOT_INITIALIZED);
     EXPECT_FALSE(conn.port.is_open());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"QBSerial: Open Port \\\\.\\COM9 Failed", "QBSerial: Port Closed",
-                                                     "QBSerial: Port Closed"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"QBSerial: Open Port \\\\.\\COM9 Failed",
+                                                     "QBSerial: Port Closed", "QBSerial: Port Closed"}));
     log.clear();
     conn.ClosePort();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"QBSerial: Port Closed", "QBKorvane: COM Port closed."}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"QBSerial: Port Closed", "QBKorvane: COM Port closed."}));
 }
 
 TEST_F(Search, ClosePortReturnsTheDeviceTo115200AndForgets)

@@ -25,7 +25,8 @@ protected:
     LogSink sink_{&control_};
 };
 
-TEST_F(LogTest, LinesAreSeparatedByCrLfOnlyBetweenThem) {
+TEST_F(LogTest, LinesAreSeparatedByCrLfOnlyBetweenThem)
+{
     log_line(&sink_, "first");
     EXPECT_EQ(control_.text(), "first");
     log_line(&sink_, "QBSerial: %s opened at %i baud", "\\\\.\\COM3", 115200);
@@ -34,7 +35,8 @@ TEST_F(LogTest, LinesAreSeparatedByCrLfOnlyBetweenThem) {
               "first\r\nQBSerial: \\\\.\\COM3 opened at 115200 baud\r\nK 0A ff 001F|   42|ab |");
 }
 
-TEST_F(LogTest, AppendGoesToTheEndWhereverTheCaretWas) {
+TEST_F(LogTest, AppendGoesToTheEndWhereverTheCaretWas)
+{
     log_line(&sink_, "one");
     control_.set_selection(0, 2);
     log_line(&sink_, "two");
@@ -43,14 +45,16 @@ TEST_F(LogTest, AppendGoesToTheEndWhereverTheCaretWas) {
     EXPECT_EQ(control_.text(), "one\r\ntwo!");
 }
 
-TEST_F(LogTest, LineTextsKeepTheirOwnCrLf) {
+TEST_F(LogTest, LineTextsKeepTheirOwnCrLf)
+{
     log_line(&sink_, "QBKorvane: Checksum mismatch\r\nexpected %02X", 0x5A);
     log_line(&sink_, "%s", "");
     log_line(&sink_, "after");
     EXPECT_EQ(control_.text(), "QBKorvane: Checksum mismatch\r\nexpected 5A\r\n\r\nafter");
 }
 
-TEST_F(LogTest, LongLinesAreCutTo4095Characters) {
+TEST_F(LogTest, LongLinesAreCutTo4095Characters)
+{
     const std::string long_text(5000, 'q');
     log_line(&sink_, "%s", long_text.c_str());
     EXPECT_EQ(control_.text(), std::string(4095, 'q'));
@@ -60,7 +64,8 @@ TEST_F(LogTest, LongLinesAreCutTo4095Characters) {
     EXPECT_EQ(SplitLogLines(control_.text()).back(), std::string(4095, 's'));
 }
 
-TEST_F(LogTest, NullSinkOrSinkWithoutControlWritesNothing) {
+TEST_F(LogTest, NullSinkOrSinkWithoutControlWritesNothing)
+{
     log_line(nullptr, "x %s", "y");
     const std::uint8_t bytes[3] = {1, 2, 3};
     log_hex_dump(nullptr, "QBSerial: Read", bytes, sizeof bytes);
@@ -71,22 +76,24 @@ TEST_F(LogTest, NullSinkOrSinkWithoutControlWritesNothing) {
     EXPECT_EQ(control_.replace_count(), 0u);
 }
 
-TEST_F(LogTest, DumpOfThreeBytes) {
+TEST_F(LogTest, DumpOfThreeBytes)
+{
     const std::uint8_t bytes[] = {0x41, 0x42, 0x0A};
     log_hex_dump(&sink_, "QBSerial: Read", bytes, sizeof bytes);
     EXPECT_EQ(control_.text(), "QBSerial: Read\r\n0000: 41 42 0A " + std::string(39, ' ') + "AB.");
 }
 
-TEST_F(LogTest, DumpOfSixteenBytesIsOneLineAndSeventeenAddsASecond) {
+TEST_F(LogTest, DumpOfSixteenBytesIsOneLineAndSeventeenAddsASecond)
+{
     std::vector<std::uint8_t> bytes(17);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(0x30 + i);
     }
     log_hex_dump(&sink_, "QBSerial: Write", bytes.data(), 16);
-    EXPECT_EQ(SplitLogLines(control_.text()),
-              (std::vector<std::string>{"QBSerial: Write",
-                                        "0000: 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F "
-                                        "0123456789:;<=>?"}));
+    EXPECT_EQ(
+        SplitLogLines(control_.text()),
+        (std::vector<std::string>{"QBSerial: Write", "0000: 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F "
+                                                     "0123456789:;<=>?"}));
     control_.clear();
     log_hex_dump(&sink_, "QBSerial: Write", bytes.data(), 17);
     const std::vector<std::string> lines = SplitLogLines(control_.text());
@@ -94,27 +101,30 @@ TEST_F(LogTest, DumpOfSixteenBytesIsOneLineAndSeventeenAddsASecond) {
     EXPECT_EQ(lines[2], "0010: 40 " + std::string(45, ' ') + "@");
 }
 
-TEST_F(LogTest, CharacterColumnShowsOnlyPrintableAscii) {
+TEST_F(LogTest, CharacterColumnShowsOnlyPrintableAscii)
+{
     const std::uint8_t bytes[] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xA0, 0xFF, 0x25, 0x0D};
     log_hex_dump(&sink_, nullptr, bytes, sizeof bytes);
-    EXPECT_EQ(control_.text(),
-              "0000: 00 1F 20 7E 7F 80 A0 FF 25 0D " + std::string(18, ' ') + ".. ~....%.");
+    EXPECT_EQ(control_.text(), "0000: 00 1F 20 7E 7F 80 A0 FF 25 0D " + std::string(18, ' ') + ".. ~....%.");
 }
 
-TEST_F(LogTest, DumpOfNothingWritesNoTitle) {
+TEST_F(LogTest, DumpOfNothingWritesNoTitle)
+{
     const std::uint8_t bytes[1] = {0};
     log_hex_dump(&sink_, "QBSerial: Read", bytes, 0);
     log_hex_dump(&sink_, "QBSerial: Read", nullptr, 5);
     EXPECT_EQ(control_.replace_count(), 0u);
 }
 
-TEST_F(LogTest, TitleIsTextNotAFormat) {
+TEST_F(LogTest, TitleIsTextNotAFormat)
+{
     const std::uint8_t bytes[1] = {0x31};
     log_hex_dump(&sink_, "100% %s %n", bytes, 1);
     EXPECT_EQ(SplitLogLines(control_.text())[0], "100% %s %n");
 }
 
-TEST_F(LogTest, OffsetsGrowPastFourDigits) {
+TEST_F(LogTest, OffsetsGrowPastFourDigits)
+{
     std::vector<std::uint8_t> bytes(0x10011, 0x61);
     log_hex_dump(&sink_, nullptr, bytes.data(), bytes.size());
     const std::vector<std::string> lines = SplitLogLines(control_.text());
@@ -124,7 +134,8 @@ TEST_F(LogTest, OffsetsGrowPastFourDigits) {
     EXPECT_EQ(lines[0x1001], "10010: 61 " + std::string(45, ' ') + "a");
 }
 
-TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing) {
+TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing)
+{
     constexpr int kLines = 400;
     auto writer = [this](char tag) {
         for (int i = 0; i < kLines; ++i) {
@@ -145,8 +156,8 @@ TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing) {
     ASSERT_EQ(lines.size(), 2u * kLines);
     std::multiset<std::string> seen(lines.begin(), lines.end());
     for (char tag : {'A', 'B'}) {
-        const std::string dump = std::string("0000: ") + (tag == 'A' ? "41" : "42") + " 01 " +
-                                 std::string(42, ' ') + tag + ".";
+        const std::string dump =
+            std::string("0000: ") + (tag == 'A' ? "41" : "42") + " 01 " + std::string(42, ' ') + tag + ".";
         EXPECT_EQ(seen.count(dump), static_cast<std::size_t>(kLines / 4)) << dump;
         for (int i = 0; i < kLines; ++i) {
             if (i % 4 != 0) {
@@ -162,11 +173,16 @@ TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing) {
 // thread, taking messages, has carried it out. A call on the owner thread runs at once.
 class OwnedTextControl final : public TextControl {
 public:
-    std::size_t text_length() override { return call([this] { return text_.text_length(); }); }
-    void set_selection(std::size_t start, std::size_t end) override {
+    std::size_t text_length() override
+    {
+        return call([this] { return text_.text_length(); });
+    }
+    void set_selection(std::size_t start, std::size_t end) override
+    {
         call([&] { text_.set_selection(start, end); });
     }
-    void replace_selection(const char* text) override {
+    void replace_selection(const char* text) override
+    {
         call([&] {
             text_.replace_selection(text);
             if (on_change) {
@@ -176,12 +192,14 @@ public:
     }
     bool called_from_owner_thread() override { return std::this_thread::get_id() == owner_; }
 
-    bool has_sent_calls() {
+    bool has_sent_calls()
+    {
         const std::lock_guard<std::mutex> hold(mutex_);
         return !sent_.empty();
     }
     // On the owner thread: carries out the oldest call that another thread is waiting on.
-    void handle_sent_call() {
+    void handle_sent_call()
+    {
         std::function<void()> next;
         {
             const std::lock_guard<std::mutex> hold(mutex_);
@@ -200,7 +218,8 @@ public:
 
 private:
     template <typename F>
-    auto call(F f) -> decltype(f()) {
+    auto call(F f) -> decltype(f())
+    {
         if (called_from_owner_thread()) {
             return f();
         }
@@ -219,7 +238,8 @@ private:
     std::deque<std::function<void()>> sent_;
 };
 
-TEST(OwnedControlLogTest, OwnerLogsWhileAWorkerWaitsOnItAndNoLineIsLostOrMixed) {
+TEST(OwnedControlLogTest, OwnerLogsWhileAWorkerWaitsOnItAndNoLineIsLostOrMixed)
+{
     OwnedTextControl control;
     LogSink sink{&control};
     // Each round starts from an empty control, where the first line goes in without a separator.
@@ -238,7 +258,8 @@ TEST(OwnedControlLogTest, OwnerLogsWhileAWorkerWaitsOnItAndNoLineIsLostOrMixed) 
     }
 }
 
-TEST(OwnedControlLogTest, LineLoggedFromInsideAnAppendFollowsIt) {
+TEST(OwnedControlLogTest, LineLoggedFromInsideAnAppendFollowsIt)
+{
     OwnedTextControl control;
     LogSink sink{&control};
     int echoes = 0;

@@ -16,7 +16,8 @@ inline constexpr int kLinesPerWriter = 30;
 // owner, keeps calling step(log_own) until both have finished; log_own logs the owner's next
 // line ("o 0", "o 1", ...). The owner's remaining lines follow.
 template <typename Step>
-void LogFromThreeWriters(const LogSink* sink, Step step) {
+void LogFromThreeWriters(const LogSink* sink, Step step)
+{
     std::atomic<int> running{2};
     auto worker = [&](char tag) {
         for (int i = 0; i < kLinesPerWriter; ++i) {
@@ -44,7 +45,8 @@ void LogFromThreeWriters(const LogSink* sink, Step step) {
 
 // Empty when each writer's lines are all in the text, once and whole, and the owner's in order;
 // otherwise what is wrong.
-inline std::string ThreeWritersFault(const std::string& text) {
+inline std::string ThreeWritersFault(const std::string& text)
+{
     const std::vector<std::string> lines = SplitLogLines(text);
     if (lines.size() != 3u * kLinesPerWriter) {
         return std::to_string(lines.size()) + " lines:\n" + text;
@@ -63,7 +65,8 @@ inline std::string ThreeWritersFault(const std::string& text) {
             }
         }
         const std::string own = "o " + std::to_string(i);
-        if (static_cast<std::size_t>(i) >= owner_lines.size() || owner_lines[static_cast<std::size_t>(i)] != own) {
+        if (static_cast<std::size_t>(i) >= owner_lines.size() ||
+            owner_lines[static_cast<std::size_t>(i)] != own) {
             return "owner's lines out of order at " + own;
         }
     }

@@ -51,7 +51,9 @@ std::vector<Bytes> DumpsTitled(const std::string& log, const std::string& title)
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         const bool data = line.size() >= 6 && line[4] == ':' && line[5] == ' ' &&
-                          std::all_of(line.begin(), line.begin() + 4, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+                          std::all_of(line.begin(), line.begin() + 4, [](char c) {
+                              return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                          });
         if (!data) {
             inside = line == title;
             if (inside)
@@ -109,7 +111,10 @@ public:
         return ::testing::AssertionSuccess();
     }
 
-    std::int32_t upload(const std::string& path) { return UploadFirmware(connection, path.c_str(), recorder.callback()); }
+    std::int32_t upload(const std::string& path)
+    {
+        return UploadFirmware(connection, path.c_str(), recorder.callback());
+    }
 
     std::vector<Bytes> writes() const { return DumpsTitled(log.text(), "QBSerial: Write"); }
     std::uint32_t read_timeout() const { return connection.port.timeouts().read_total_constant; }
@@ -209,7 +214,9 @@ INSTANTIATE_TEST_SUITE_P(Bodies, UploadWire,
                                            WireCase{200, {0x66, 0x00, 0xC8, 0x2E}, 1, 201},
                                            WireCase{1, {0x66, 0x00, 0x01, 0x67}, 1, 2},
                                            WireCase{65535, {0x66, 0xFF, 0xFF, 0x64}, 256, 256}),
-                         [](const auto& param_info) { return "body" + std::to_string(param_info.param.body); });
+                         [](const auto& param_info) {
+                             return "body" + std::to_string(param_info.param.body);
+                         });
 
 TEST_F(Upload, HardwareRGetsTheCommandTwiceBeforeOneAnswerIsRead)
 {
@@ -240,8 +247,8 @@ TEST_F(Upload, ProgressCountsAcknowledgedChunks)
     start();
     ASSERT_EQ(upload(GoodSpec(1000)), KV_S_OK);
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
-        {0, kProgressBegin}, {1, kProgressChunk}, {2, kProgressChunk}, {3, kProgressChunk}, {4, kProgressChunk},
-        {4, kProgressEnd}};
+        {0, kProgressBegin}, {1, kProgressChunk}, {2, kProgressChunk},
+        {3, kProgressChunk}, {4, kProgressChunk}, {4, kProgressEnd}};
     ASSERT_EQ(calls().size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const UpdateProgress& p = calls()[i];
@@ -310,13 +317,23 @@ TEST_F(Upload, ThePackageIsFreeOnceItsImageIsInMemory)
     int during = -1;
     bench->recorder.also = [&](const UpdateProgress& p) {
         if (p.flags == kProgressChunk && p.position == 1)
-            during = ValidateFirmwarePackage(path.c_str(), [](EEPROMInfo* i) { i->device_id = 'A'; return 0; },
-                                             kBuiltInFileVersion);
+            during = ValidateFirmwarePackage(
+                path.c_str(),
+                [](EEPROMInfo* i) {
+                    i->device_id = 'A';
+                    return 0;
+                },
+                kBuiltInFileVersion);
     };
     ASSERT_EQ(upload(GoodSpec(512)), KV_S_OK);
     EXPECT_EQ(during, 0);
-    EXPECT_EQ(ValidateFirmwarePackage(path.c_str(), [](EEPROMInfo* i) { i->device_id = 'A'; return 0; },
-                                      kBuiltInFileVersion),
+    EXPECT_EQ(ValidateFirmwarePackage(
+                  path.c_str(),
+                  [](EEPROMInfo* i) {
+                      i->device_id = 'A';
+                      return 0;
+                  },
+                  kBuiltInFileVersion),
               0);
 }
 
@@ -356,10 +373,18 @@ TEST_F(Upload, FinalStatusTable)
 {
     start();
     const std::pair<std::uint8_t, std::int32_t> table[] = {
-        {'C', KV_S_OK}, {'O', KV_S_OK}, {'?', KV_E_REQUEST_NOT_SUPPORTED}, {'E', KV_E_EXTERNAL_CS_INVALID},
-        {'F', KV_E_INVALID_RESPONSE}, {'H', KV_E_INVALID_HARDWARE_ID}, {'I', KV_E_INTERNAL_CS_INVALID},
-        {'R', KV_E_NVRAM_BUFFERING_FAILED}, {'V', KV_E_INVALID_VERSION}, {'W', KV_E_FIRMWARE_FLASH_FAILED},
-        {'Z', KV_S_OK}, {0x00, KV_S_OK},
+        {'C', KV_S_OK},
+        {'O', KV_S_OK},
+        {'?', KV_E_REQUEST_NOT_SUPPORTED},
+        {'E', KV_E_EXTERNAL_CS_INVALID},
+        {'F', KV_E_INVALID_RESPONSE},
+        {'H', KV_E_INVALID_HARDWARE_ID},
+        {'I', KV_E_INTERNAL_CS_INVALID},
+        {'R', KV_E_NVRAM_BUFFERING_FAILED},
+        {'V', KV_E_INVALID_VERSION},
+        {'W', KV_E_FIRMWARE_FLASH_FAILED},
+        {'Z', KV_S_OK},
+        {0x00, KV_S_OK},
     };
     for (const auto& [status, code] : table) {
         kvsim::DeviceConfig config = bench->sim.config();
@@ -523,14 +548,15 @@ TEST(UploadSilence, EachSilenceEndsWithAReadFailureAfterTheLongTimeOut)
     }
     std::vector<std::future<Outcome>> running;
     for (std::size_t i = 0; i < benches.size(); ++i)
-        running.push_back(std::async(std::launch::async, [&b = benches[i],
-                                                          path = folder.package(GoodSpec(1000), std::to_string(i) + ".qfw")] {
-            const auto t0 = Clock::now();
-            Outcome o;
-            o.result = b->upload(path);
-            o.took = MsSince(t0);
-            return o;
-        }));
+        running.push_back(
+            std::async(std::launch::async,
+                       [&b = benches[i], path = folder.package(GoodSpec(1000), std::to_string(i) + ".qfw")] {
+                           const auto t0 = Clock::now();
+                           Outcome o;
+                           o.result = b->upload(path);
+                           o.took = MsSince(t0);
+                           return o;
+                       }));
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Outcome o = running[i].get();
         Bench& b = *benches[i];

@@ -82,8 +82,8 @@ TEST_F(Validation, AcceptsAFittingPackageAndKeepsItsHeader)
     EXPECT_EQ(current_package_header.fw_letter, 'A');
     EXPECT_EQ(current_package_header.target_hw, 'A');
     EXPECT_EQ(current_package_header.min_updater_build, 101);
-    EXPECT_EQ(current_package_header.checksum, qfwpack::PackageSum(qfwpack::BuildPackage(spec).data(),
-                                                                   qfwpack::BuildPackage(spec).size()));
+    EXPECT_EQ(current_package_header.checksum,
+              qfwpack::PackageSum(qfwpack::BuildPackage(spec).data(), qfwpack::BuildPackage(spec).size()));
 }
 
 TEST_F(Validation, TheBuiltInVersionIsTheResourceVersion)
@@ -278,15 +278,15 @@ TEST_F(Validation, HardwareMatchRules)
         int expected;
     };
     const Case cases[] = {
-        {'A', 'A', 0},     {'A', 'B', 131},  {'a', 'A', 131}, {0xFF, 'N', 0}, {0xFF, 'n', 131},
-        {0xFF, 0xFF, 0},   {'N', 'N', 0},    {'d', 'd', 0},   {'d', 'D', 131}, {'D', 'd', 131},
-        {0x00, 'N', 131},
+        {'A', 'A', 0}, {'A', 'B', 131}, {'a', 'A', 131}, {0xFF, 'N', 0},  {0xFF, 'n', 131}, {0xFF, 0xFF, 0},
+        {'N', 'N', 0}, {'d', 'd', 0},   {'d', 'D', 131}, {'D', 'd', 131}, {0x00, 'N', 131},
     };
     for (const Case& c : cases) {
         device.device_id = c.device_id;
         PackageSpec spec = GoodSpec();
         spec.target_hw = c.target_hw;
-        EXPECT_EQ(validate(spec), c.expected) << "device " << int{c.device_id} << " package " << int{c.target_hw};
+        EXPECT_EQ(validate(spec), c.expected)
+            << "device " << int{c.device_id} << " package " << int{c.target_hw};
     }
 }
 
@@ -298,8 +298,8 @@ TEST_F(Validation, UpdaterVersionComparison)
         int expected;
     };
     const Case cases[] = {
-        {1, 13, 101, 0}, {1, 12, 65535, 0}, {0, 200, 0, 0}, {0, 0, 0, 0}, {1, 13, 100, 0},
-        {1, 13, 102, 132}, {1, 14, 0, 132}, {2, 0, 0, 132}, {255, 255, 65535, 132},
+        {1, 13, 101, 0},   {1, 12, 65535, 0}, {0, 200, 0, 0}, {0, 0, 0, 0},           {1, 13, 100, 0},
+        {1, 13, 102, 132}, {1, 14, 0, 132},   {2, 0, 0, 132}, {255, 255, 65535, 132},
     };
     for (const Case& c : cases) {
         PackageSpec spec = GoodSpec();
@@ -448,10 +448,20 @@ TEST(UploadCommand, AnnouncesTheBodyIn16Bits)
 TEST(UploadStatus, FinalStatusTable)
 {
     const std::pair<std::uint8_t, std::int32_t> table[] = {
-        {'C', KV_S_OK}, {'O', KV_S_OK}, {'?', KV_E_REQUEST_NOT_SUPPORTED}, {'E', KV_E_EXTERNAL_CS_INVALID},
-        {'F', KV_E_INVALID_RESPONSE}, {'H', KV_E_INVALID_HARDWARE_ID}, {'I', KV_E_INTERNAL_CS_INVALID},
-        {'R', KV_E_NVRAM_BUFFERING_FAILED}, {'V', KV_E_INVALID_VERSION}, {'W', KV_E_FIRMWARE_FLASH_FAILED},
-        {'Z', KV_S_OK}, {0x00, KV_S_OK}, {0xFF, KV_S_OK}, {'c', KV_S_OK},
+        {'C', KV_S_OK},
+        {'O', KV_S_OK},
+        {'?', KV_E_REQUEST_NOT_SUPPORTED},
+        {'E', KV_E_EXTERNAL_CS_INVALID},
+        {'F', KV_E_INVALID_RESPONSE},
+        {'H', KV_E_INVALID_HARDWARE_ID},
+        {'I', KV_E_INTERNAL_CS_INVALID},
+        {'R', KV_E_NVRAM_BUFFERING_FAILED},
+        {'V', KV_E_INVALID_VERSION},
+        {'W', KV_E_FIRMWARE_FLASH_FAILED},
+        {'Z', KV_S_OK},
+        {0x00, KV_S_OK},
+        {0xFF, KV_S_OK},
+        {'c', KV_S_OK},
     };
     for (const auto& [status, code] : table)
         EXPECT_EQ(UploadStatusResult(status), code) << "status " << int{status};

@@ -8,7 +8,8 @@
 namespace kvtest {
 namespace {
 
-bool speed_constant(std::uint32_t rate, speed_t& constant) {
+bool speed_constant(std::uint32_t rate, speed_t& constant)
+{
     switch (rate) {
     case 9600: constant = B9600; return true;
     case 19200: constant = B19200; return true;
@@ -24,20 +25,22 @@ bool speed_constant(std::uint32_t rate, speed_t& constant) {
 
 class NativeFarEnd final : public FarEnd {
 public:
-    NativeFarEnd() {
+    NativeFarEnd()
+    {
         ready_ = true;
         for (int i = 0; i < 2; ++i) {
             ready_ = ready_ && peers_[i].open();
             // A descriptor of our own on the slave, for terminal attributes only: opened before
             // the port under test makes the terminal exclusive. Nothing is ever read from it.
-            settings_fd_[i] = ready_ ? ::open(peers_[i].slave_path().c_str(),
-                                               O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
-                                     : -1;
+            settings_fd_[i] =
+                ready_ ? ::open(peers_[i].slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                       : -1;
             ready_ = ready_ && settings_fd_[i] >= 0;
         }
     }
 
-    ~NativeFarEnd() override {
+    ~NativeFarEnd() override
+    {
         for (int fd : settings_fd_) {
             if (fd >= 0) {
                 ::close(fd);
@@ -51,7 +54,8 @@ public:
     std::string non_serial_path() const override { return "/dev/null"; }
     bool under_wine() const override { return false; }
 
-    FarLine line(int port) override {
+    FarLine line(int port) override
+    {
         FarLine result;
         termios t{};
         if (tcgetattr(settings_fd_[port], &t) != 0) {
@@ -67,7 +71,8 @@ public:
         return result;
     }
 
-    bool set_two_stop_bits(int port, bool on) override {
+    bool set_two_stop_bits(int port, bool on) override
+    {
         termios t{};
         if (tcgetattr(settings_fd_[port], &t) != 0) {
             return false;
@@ -80,7 +85,8 @@ public:
         return tcsetattr(settings_fd_[port], TCSANOW, &t) == 0;
     }
 
-    bool set_canonical(int port, bool on) override {
+    bool set_canonical(int port, bool on) override
+    {
         termios t{};
         if (tcgetattr(settings_fd_[port], &t) != 0) {
             return false;
@@ -93,7 +99,8 @@ public:
         return tcsetattr(settings_fd_[port], TCSANOW, &t) == 0;
     }
 
-    bool set_speed(int port, std::uint32_t bits_per_second) override {
+    bool set_speed(int port, std::uint32_t bits_per_second) override
+    {
         termios t{};
         speed_t constant{};
         if (!speed_constant(bits_per_second, constant) || tcgetattr(settings_fd_[port], &t) != 0) {
@@ -104,21 +111,23 @@ public:
         return tcsetattr(settings_fd_[port], TCSANOW, &t) == 0;
     }
 
-    bool send(int port, const std::vector<std::uint8_t>& bytes,
-              std::chrono::milliseconds delay) override {
+    bool send(int port, const std::vector<std::uint8_t>& bytes, std::chrono::milliseconds delay) override
+    {
         peers_[port].send(bytes, delay);
         return true;
     }
 
     std::vector<std::uint8_t> take_received(int port, std::size_t count,
-                                            std::chrono::milliseconds timeout) override {
+                                            std::chrono::milliseconds timeout) override
+    {
         peers_[port].wait_for_bytes(count, timeout);
         std::vector<std::uint8_t> bytes = peers_[port].received();
         peers_[port].clear_received();
         return bytes;
     }
 
-    void reset(int port) override {
+    void reset(int port) override
+    {
         peers_[port].discard_output();
         peers_[port].clear_received();
     }
@@ -131,8 +140,6 @@ private:
 
 } // namespace
 
-std::unique_ptr<FarEnd> make_far_end() {
-    return std::make_unique<NativeFarEnd>();
-}
+std::unique_ptr<FarEnd> make_far_end() { return std::make_unique<NativeFarEnd>(); }
 
 } // namespace kvtest

@@ -26,13 +26,15 @@ namespace {
 
 volatile sig_atomic_t g_child = 0;
 
-void forward_signal(int signal_number) {
+void forward_signal(int signal_number)
+{
     if (g_child > 0) {
         kill(static_cast<pid_t>(g_child), signal_number);
     }
 }
 
-std::string answer(kvtest::FarEnd& far, const std::string& request) {
+std::string answer(kvtest::FarEnd& far, const std::string& request)
+{
     std::istringstream in(request);
     std::string verb;
     int port = -1;
@@ -92,7 +94,8 @@ std::string answer(kvtest::FarEnd& far, const std::string& request) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 2) {
         std::fprintf(stderr, "usage: serial_far_end_peer COMMAND [ARGS...]\n");
         return 2;
@@ -129,7 +132,7 @@ int main(int argc, char** argv) {
     }
     setenv("KV_COM_LINKS", links.c_str(), 1);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = forward_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);

@@ -24,7 +24,8 @@ inline constexpr int kDataComNumber[2] = {3, 4};
 inline constexpr int kControlComNumber = 9;
 
 // Bytes as the protocol carries them: two upper-case hex digits each.
-inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
+inline std::string to_hex(const std::vector<std::uint8_t>& bytes)
+{
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string hex;
     for (std::uint8_t b : bytes) {
@@ -35,7 +36,8 @@ inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Appends the bytes of a hex text; false for an odd length or a character that is no hex digit.
-inline bool from_hex(const std::string& hex, std::vector<std::uint8_t>& bytes) {
+inline bool from_hex(const std::string& hex, std::vector<std::uint8_t>& bytes)
+{
     if (hex.size() % 2 != 0) {
         return false;
     }

@@ -10,7 +10,8 @@
 namespace kvtest {
 namespace {
 
-std::string com_path(int number) {
+std::string com_path(int number)
+{
     char path[32];
     std::snprintf(path, sizeof path, "\\\\.\\COM%i", number);
     return path;
@@ -18,9 +19,10 @@ std::string com_path(int number) {
 
 class WineFarEnd final : public FarEnd {
 public:
-    WineFarEnd() {
-        control_ = CreateFileA(com_path(kControlComNumber).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    WineFarEnd()
+    {
+        control_ = CreateFileA(com_path(kControlComNumber).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
         if (control_ == INVALID_HANDLE_VALUE) {
             return;
         }
@@ -30,7 +32,8 @@ public:
         ready_ = SetCommTimeouts(control_, &t) != FALSE;
     }
 
-    ~WineFarEnd() override {
+    ~WineFarEnd() override
+    {
         if (control_ != INVALID_HANDLE_VALUE) {
             CloseHandle(control_);
         }
@@ -40,12 +43,14 @@ public:
     std::string port_path(int port) const override { return com_path(kDataComNumber[port]); }
     std::string missing_port_path() const override { return "\\\\.\\COM0"; }
     std::string non_serial_path() const override { return "NUL"; }
-    bool under_wine() const override {
+    bool under_wine() const override
+    {
         const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
         return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     }
 
-    FarLine line(int port) override {
+    FarLine line(int port) override
+    {
         FarLine result;
         const std::string answer = request("LINE " + std::to_string(port));
         unsigned speed = 0;
@@ -63,28 +68,32 @@ public:
         return result;
     }
 
-    bool set_two_stop_bits(int port, bool on) override {
+    bool set_two_stop_bits(int port, bool on) override
+    {
         return request("STOP " + std::to_string(port) + (on ? " 1" : " 0")) == "OK";
     }
 
-    bool set_canonical(int port, bool on) override {
+    bool set_canonical(int port, bool on) override
+    {
         return request("CANON " + std::to_string(port) + (on ? " 1" : " 0")) == "OK";
     }
 
-    bool set_speed(int port, std::uint32_t bits_per_second) override {
+    bool set_speed(int port, std::uint32_t bits_per_second) override
+    {
         return request("SPEED " + std::to_string(port) + " " + std::to_string(bits_per_second)) == "OK";
     }
 
-    bool send(int port, const std::vector<std::uint8_t>& bytes,
-              std::chrono::milliseconds delay) override {
+    bool send(int port, const std::vector<std::uint8_t>& bytes, std::chrono::milliseconds delay) override
+    {
         return request("SEND " + std::to_string(port) + " " + std::to_string(delay.count()) + " " +
                        to_hex(bytes)) == "OK";
     }
 
     std::vector<std::uint8_t> take_received(int port, std::size_t count,
-                                            std::chrono::milliseconds timeout) override {
-        const std::string answer = request("TAKE " + std::to_string(port) + " " +
-                                           std::to_string(count) + " " + std::to_string(timeout.count()));
+                                            std::chrono::milliseconds timeout) override
+    {
+        const std::string answer = request("TAKE " + std::to_string(port) + " " + std::to_string(count) +
+                                           " " + std::to_string(timeout.count()));
         if (answer.rfind("OK", 0) != 0) {
             return {};
         }
@@ -96,7 +105,8 @@ public:
     void reset(int port) override { request("RESET " + std::to_string(port)); }
 
 private:
-    std::string request(const std::string& line) {
+    std::string request(const std::string& line)
+    {
         if (!ready_) {
             return {};
         }
@@ -126,8 +136,6 @@ private:
 
 } // namespace
 
-std::unique_ptr<FarEnd> make_far_end() {
-    return std::make_unique<WineFarEnd>();
-}
+std::unique_ptr<FarEnd> make_far_end() { return std::make_unique<WineFarEnd>(); }
 
 } // namespace kvtest

@@ -23,18 +23,21 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kA = FarEnd::kPortA;
 constexpr int kB = FarEnd::kPortB;
 
-FarEnd& far_end() {
+FarEnd& far_end()
+{
     static std::unique_ptr<FarEnd> instance = make_far_end();
     return *instance;
 }
 
-long long elapsed_ms(Clock::time_point since) {
+long long elapsed_ms(Clock::time_point since)
+{
     return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
 
 class SerialPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(far_end().ready()) << "the far end of the test ports is not there";
         for (int port : {kA, kB}) {
             far_end().reset(port);
@@ -45,13 +48,15 @@ protected:
         port_.log_sink = &sink_;
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         port_.close();
         port_.log_sink = nullptr;
     }
 
     // Opens port A with the connection's settings, and forgets the log lines of that.
-    void open_with_connection_timeouts() {
+    void open_with_connection_timeouts()
+    {
         ASSERT_TRUE(port_.open(far_end().port_path(kA).c_str()));
         ASSERT_TRUE(port_.set_queue_sizes());
         ASSERT_TRUE(port_.set_timeouts(200, 1, 300, 0, 300));
@@ -67,12 +72,13 @@ protected:
 
 // --- open, close and their log lines ---
 
-TEST_F(SerialPortTest, OpenSetsTheLineAndLogsOpenedAtBaud) {
+TEST_F(SerialPortTest, OpenSetsTheLineAndLogsOpenedAtBaud)
+{
     const std::string path = far_end().port_path(kA);
     ASSERT_TRUE(port_.open(path.c_str()));
     EXPECT_TRUE(port_.is_open());
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Successfully opened " + path,
-                                                      "QBSerial: " + path + " opened at 115200 baud"}));
+                                                     "QBSerial: " + path + " opened at 115200 baud"}));
     const FarLine line = far_end().line(kA);
     ASSERT_TRUE(line.valid);
     EXPECT_EQ(line.speed, 115200u);
@@ -96,7 +102,8 @@ TEST_F(SerialPortTest, OpenSetsTheLineAndLogsOpenedAtBaud) {
     EXPECT_EQ(t.write_total_constant, 300u);
 }
 
-TEST_F(SerialPortTest, OpenKeepsTheStopBitsTheDriverHad) {
+TEST_F(SerialPortTest, OpenKeepsTheStopBitsTheDriverHad)
+{
     ASSERT_TRUE(far_end().set_two_stop_bits(kA, true));
     ASSERT_TRUE(port_.open(far_end().port_path(kA).c_str()));
     EXPECT_EQ(port_.line_settings().stop_bits, 2);
@@ -109,38 +116,42 @@ TEST_F(SerialPortTest, OpenKeepsTheStopBitsTheDriverHad) {
     EXPECT_FALSE(far_end().line(kA).two_stop_bits);
 }
 
-TEST_F(SerialPortTest, FailedOpenLogsItsLineThenPortClosed) {
+TEST_F(SerialPortTest, FailedOpenLogsItsLineThenPortClosed)
+{
     const std::string missing = far_end().missing_port_path();
     EXPECT_FALSE(port_.open(missing.c_str()));
     EXPECT_FALSE(port_.is_open());
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Open Port " + missing + " Failed",
-                                                      "QBSerial: Port Closed"}));
+                                                     "QBSerial: Port Closed"}));
 }
 
-TEST_F(SerialPortTest, OpenOfSomethingThatIsNoPortFailsAtGetCommState) {
+TEST_F(SerialPortTest, OpenOfSomethingThatIsNoPortFailsAtGetCommState)
+{
     const std::string path = far_end().non_serial_path();
     EXPECT_FALSE(port_.open(path.c_str()));
     EXPECT_FALSE(port_.is_open());
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Successfully opened " + path,
-                                                      "QBSerial: GetCommState Failed",
-                                                      "QBSerial: Port Closed"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{"QBSerial: Successfully opened " + path,
+                                        "QBSerial: GetCommState Failed", "QBSerial: Port Closed"}));
 }
 
-TEST_F(SerialPortTest, OpenOnAnOpenPortClosesItFirstAndReleasesIt) {
+TEST_F(SerialPortTest, OpenOnAnOpenPortClosesItFirstAndReleasesIt)
+{
     const std::string a = far_end().port_path(kA);
     const std::string b = far_end().port_path(kB);
     ASSERT_TRUE(port_.open(a.c_str()));
     log_.clear();
     ASSERT_TRUE(port_.open(b.c_str()));
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Port Closed",
-                                                      "QBSerial: Successfully opened " + b,
-                                                      "QBSerial: " + b + " opened at 115200 baud"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{"QBSerial: Port Closed", "QBSerial: Successfully opened " + b,
+                                        "QBSerial: " + b + " opened at 115200 baud"}));
     EXPECT_EQ(std::string(port_.device_path()), b);
     SerialPort other;
     EXPECT_TRUE(other.open(a.c_str())) << "the first port was not released";
 }
 
-TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails) {
+TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails)
+{
     if (far_end().under_wine()) {
         GTEST_SKIP() << "Wine does not enforce share mode 0 on serial devices";
     }
@@ -159,17 +170,19 @@ TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails) {
     EXPECT_TRUE(second.open(a.c_str())) << "a closed port must open again";
 }
 
-TEST_F(SerialPortTest, LongPathIsStoredAndOpenedAsItsFirst259Characters) {
+TEST_F(SerialPortTest, LongPathIsStoredAndOpenedAsItsFirst259Characters)
+{
     const std::string missing = far_end().missing_port_path();
     const std::string path = missing + std::string(300 - missing.size(), 'x');
     EXPECT_FALSE(port_.open(path.c_str()));
     const std::string cut = path.substr(0, 259);
     EXPECT_EQ(std::string(port_.device_path()), cut);
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Open Port " + cut + " Failed",
-                                                      "QBSerial: Port Closed"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{"QBSerial: Open Port " + cut + " Failed", "QBSerial: Port Closed"}));
 }
 
-TEST_F(SerialPortTest, CloseLogsPortClosedWhetherOrNotOpen) {
+TEST_F(SerialPortTest, CloseLogsPortClosedWhetherOrNotOpen)
+{
     port_.close();
     ASSERT_TRUE(port_.open(far_end().port_path(kA).c_str()));
     port_.close();
@@ -180,7 +193,8 @@ TEST_F(SerialPortTest, CloseLogsPortClosedWhetherOrNotOpen) {
     EXPECT_EQ(lines[3], "QBSerial: Port Closed");
 }
 
-TEST_F(SerialPortTest, DestructionLogsPortClosedEvenWhenClosed) {
+TEST_F(SerialPortTest, DestructionLogsPortClosedEvenWhenClosed)
+{
     {
         SerialPort closed;
         closed.log_sink = &sink_;
@@ -188,7 +202,8 @@ TEST_F(SerialPortTest, DestructionLogsPortClosedEvenWhenClosed) {
     EXPECT_EQ(log_lines(), std::vector<std::string>{"QBSerial: Port Closed"});
 }
 
-TEST_F(SerialPortTest, ClosedPortRefusesEverythingSilently) {
+TEST_F(SerialPortTest, ClosedPortRefusesEverythingSilently)
+{
     std::uint8_t buffer[4] = {1, 2, 3, 4};
     EXPECT_FALSE(port_.set_queue_sizes());
     EXPECT_FALSE(port_.set_timeouts(200, 1, 300, 0, 300));
@@ -201,7 +216,8 @@ TEST_F(SerialPortTest, ClosedPortRefusesEverythingSilently) {
     EXPECT_EQ(log_.replace_count(), 0u);
 }
 
-TEST_F(SerialPortTest, WithoutASinkEverythingWorksTheSame) {
+TEST_F(SerialPortTest, WithoutASinkEverythingWorksTheSame)
+{
     port_.log_sink = nullptr;
     ASSERT_TRUE(port_.open(far_end().port_path(kA).c_str()));
     ASSERT_TRUE(port_.set_timeouts(200, 1, 300, 0, 300));
@@ -218,7 +234,8 @@ TEST_F(SerialPortTest, WithoutASinkEverythingWorksTheSame) {
 
 // --- line speed ---
 
-TEST_F(SerialPortTest, SetBaudRateChangesTheLineAndLogs) {
+TEST_F(SerialPortTest, SetBaudRateChangesTheLineAndLogs)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_baud_rate(921600));
     EXPECT_EQ(far_end().line(kA).speed, 921600u);
@@ -226,10 +243,11 @@ TEST_F(SerialPortTest, SetBaudRateChangesTheLineAndLogs) {
     ASSERT_TRUE(port_.set_baud_rate(19200));
     EXPECT_EQ(far_end().line(kA).speed, 19200u);
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"QBSerial: Baud changed to 921600",
-                                                      "QBSerial: Baud changed to 19200"}));
+                                                     "QBSerial: Baud changed to 19200"}));
 }
 
-TEST_F(SerialPortTest, SetBaudRateWithTheRateInForceWritesAndLogsNothing) {
+TEST_F(SerialPortTest, SetBaudRateWithTheRateInForceWritesAndLogsNothing)
+{
     open_with_connection_timeouts();
     // Line editing switched on behind the port's back: any write of the line settings would
     // switch it off again, so it staying on shows that nothing was written.
@@ -243,7 +261,8 @@ TEST_F(SerialPortTest, SetBaudRateWithTheRateInForceWritesAndLogsNothing) {
     EXPECT_FALSE(far_end().line(kA).canonical) << "a real change writes the line settings";
 }
 
-TEST_F(SerialPortTest, SetBaudRateComparesWithTheDriversSpeedNotTheCache) {
+TEST_F(SerialPortTest, SetBaudRateComparesWithTheDriversSpeedNotTheCache)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(far_end().set_speed(kA, 9600));
     // The driver now runs at 9600: asking for it changes nothing.
@@ -258,7 +277,8 @@ TEST_F(SerialPortTest, SetBaudRateComparesWithTheDriversSpeedNotTheCache) {
 
 // --- time-outs ---
 
-TEST_F(SerialPortTest, SetReadTimeoutChangesOnlyTheReadConstant) {
+TEST_F(SerialPortTest, SetReadTimeoutChangesOnlyTheReadConstant)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_read_timeout(6000));
     const CommTimeouts& t = port_.timeouts();
@@ -270,7 +290,8 @@ TEST_F(SerialPortTest, SetReadTimeoutChangesOnlyTheReadConstant) {
     EXPECT_EQ(log_.replace_count(), 0u);
 }
 
-TEST_F(SerialPortTest, ReadWithNothingArrivingEndsOnTheTotalTimeout) {
+TEST_F(SerialPortTest, ReadWithNothingArrivingEndsOnTheTotalTimeout)
+{
     open_with_connection_timeouts();
     std::uint8_t buffer[16] = {};
     auto start = Clock::now();
@@ -287,7 +308,8 @@ TEST_F(SerialPortTest, ReadWithNothingArrivingEndsOnTheTotalTimeout) {
     EXPECT_EQ(log_.replace_count(), 0u) << "a read of nothing dumps nothing";
 }
 
-TEST_F(SerialPortTest, ReadAfterThreeBytesEndsOnTheIntervalAndDumpsThem) {
+TEST_F(SerialPortTest, ReadAfterThreeBytesEndsOnTheIntervalAndDumpsThem)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_read_timeout(2000));
     ASSERT_TRUE(far_end().send(kA, {0x41, 0x42, 0x0A}));
@@ -299,12 +321,12 @@ TEST_F(SerialPortTest, ReadAfterThreeBytesEndsOnTheIntervalAndDumpsThem) {
     EXPECT_GE(ms, 185); // the interval, 200, after the last byte
     EXPECT_LE(ms, 330);
     EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{0x41, 0x42, 0x0A}));
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                               "QBSerial: Read",
-                               "0000: 41 42 0A " + std::string(39, ' ') + "AB."}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{"QBSerial: Read", "0000: 41 42 0A " + std::string(39, ' ') + "AB."}));
 }
 
-TEST_F(SerialPortTest, TheTotalTimeoutEndsAReadThatKeepsReceiving) {
+TEST_F(SerialPortTest, TheTotalTimeoutEndsAReadThatKeepsReceiving)
+{
     open_with_connection_timeouts();
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(far_end().send(kA, {static_cast<std::uint8_t>(i)}, milliseconds(i == 0 ? 0 : 120)));
@@ -319,7 +341,8 @@ TEST_F(SerialPortTest, TheTotalTimeoutEndsAReadThatKeepsReceiving) {
     EXPECT_LE(ms, 450);
 }
 
-TEST_F(SerialPortTest, BytesCloserThanTheIntervalKeepTheReadGoing) {
+TEST_F(SerialPortTest, BytesCloserThanTheIntervalKeepTheReadGoing)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_timeouts(200, 0, 3000, 0, 300));
     std::uint8_t buffer[16] = {};
@@ -336,7 +359,8 @@ TEST_F(SerialPortTest, BytesCloserThanTheIntervalKeepTheReadGoing) {
     EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{1, 2, 3}));
 }
 
-TEST_F(SerialPortTest, AGapLongerThanTheIntervalEndsTheRead) {
+TEST_F(SerialPortTest, AGapLongerThanTheIntervalEndsTheRead)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_timeouts(60, 0, 3000, 0, 300));
     std::uint8_t buffer[16] = {};
@@ -352,7 +376,8 @@ TEST_F(SerialPortTest, AGapLongerThanTheIntervalEndsTheRead) {
     EXPECT_EQ(buffer[0], 2);
 }
 
-TEST_F(SerialPortTest, ReadEndsAsSoonAsTheCountArrived) {
+TEST_F(SerialPortTest, ReadEndsAsSoonAsTheCountArrived)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_read_timeout(3000));
     ASSERT_TRUE(far_end().send(kA, {9, 8, 7, 6}, milliseconds(100)));
@@ -364,7 +389,8 @@ TEST_F(SerialPortTest, ReadEndsAsSoonAsTheCountArrived) {
     EXPECT_LE(ms, 400);
 }
 
-TEST_F(SerialPortTest, AllZeroTimeoutsWaitForTheWholeCount) {
+TEST_F(SerialPortTest, AllZeroTimeoutsWaitForTheWholeCount)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_timeouts(0, 0, 0, 0, 300));
     ASSERT_TRUE(far_end().send(kA, {1, 2}, milliseconds(50)));
@@ -377,7 +403,8 @@ TEST_F(SerialPortTest, AllZeroTimeoutsWaitForTheWholeCount) {
     EXPECT_LE(ms, 800);
 }
 
-TEST_F(SerialPortTest, MaxIntervalWithoutTotalsReturnsAtOnce) {
+TEST_F(SerialPortTest, MaxIntervalWithoutTotalsReturnsAtOnce)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(port_.set_timeouts(0xFFFFFFFFu, 0, 0, 0, 300));
     std::uint8_t buffer[8] = {};
@@ -392,7 +419,8 @@ TEST_F(SerialPortTest, MaxIntervalWithoutTotalsReturnsAtOnce) {
     EXPECT_LE(elapsed_ms(start), 100);
 }
 
-TEST_F(SerialPortTest, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
+TEST_F(SerialPortTest, MaxIntervalAndMultiplierReturnOnTheFirstByte)
+{
     if (far_end().under_wine()) {
         GTEST_SKIP() << "Wine waits for the whole constant under MAXDWORD, MAXDWORD, constant";
     }
@@ -415,19 +443,21 @@ TEST_F(SerialPortTest, MaxIntervalAndMultiplierReturnOnTheFirstByte) {
 
 // --- transfers and their dumps ---
 
-TEST_F(SerialPortTest, WriteSendsTheBytesAndDumpsThem) {
+TEST_F(SerialPortTest, WriteSendsTheBytesAndDumpsThem)
+{
     open_with_connection_timeouts();
-    const Bytes out = {0x66, 0x00, 0x01, 0x7F, 0x80, 0xFF, 0x20, 0x7E, 0x11, 0x13, 0x0D, 0x0A,
-                       0x03, 0x1C, 0x41, 0x42, 0x43};
+    const Bytes out = {0x66, 0x00, 0x01, 0x7F, 0x80, 0xFF, 0x20, 0x7E, 0x11,
+                       0x13, 0x0D, 0x0A, 0x03, 0x1C, 0x41, 0x42, 0x43};
     EXPECT_EQ(port_.write(out.data(), static_cast<std::uint32_t>(out.size())), 17u);
     EXPECT_EQ(far_end().take_received(kA, out.size(), milliseconds(2000)), out);
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                               "QBSerial: Write",
-                               "0000: 66 00 01 7F 80 FF 20 7E 11 13 0D 0A 03 1C 41 42 f..... ~......AB",
-                               "0010: 43 " + std::string(45, ' ') + "C"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{
+                  "QBSerial: Write", "0000: 66 00 01 7F 80 FF 20 7E 11 13 0D 0A 03 1C 41 42 f..... ~......AB",
+                  "0010: 43 " + std::string(45, ' ') + "C"}));
 }
 
-TEST_F(SerialPortTest, EveryByteValueCrossesUnchangedBothWays) {
+TEST_F(SerialPortTest, EveryByteValueCrossesUnchangedBothWays)
+{
     open_with_connection_timeouts();
     port_.log_sink = nullptr;
     Bytes all(256);
@@ -447,7 +477,8 @@ TEST_F(SerialPortTest, EveryByteValueCrossesUnchangedBothWays) {
     EXPECT_EQ(in, all);
 }
 
-TEST_F(SerialPortTest, ZeroCountOrNullBufferMovesNothingAndLogsNothing) {
+TEST_F(SerialPortTest, ZeroCountOrNullBufferMovesNothingAndLogsNothing)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(far_end().send(kA, {1}));
     std::this_thread::sleep_for(milliseconds(50));
@@ -462,7 +493,8 @@ TEST_F(SerialPortTest, ZeroCountOrNullBufferMovesNothingAndLogsNothing) {
     EXPECT_EQ(port_.read(buffer, 1), 1u) << "the waiting byte must still be there";
 }
 
-TEST_F(SerialPortTest, PurgeDropsWhatWaitsInTheInputQueue) {
+TEST_F(SerialPortTest, PurgeDropsWhatWaitsInTheInputQueue)
+{
     open_with_connection_timeouts();
     ASSERT_TRUE(far_end().send(kA, {1, 2, 3}));
     std::this_thread::sleep_for(milliseconds(100));

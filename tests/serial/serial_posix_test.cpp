@@ -28,14 +28,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-long long elapsed_ms(Clock::time_point since) {
+long long elapsed_ms(Clock::time_point since)
+{
     return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
 
 // Sets or clears one environment variable for the life of the object.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
         const char* old = std::getenv(name);
         had_ = old != nullptr;
         if (had_) {
@@ -47,7 +49,8 @@ public:
             unsetenv(name);
         }
     }
-    ~ScopedEnv() {
+    ~ScopedEnv()
+    {
         if (had_) {
             setenv(name_, old_.c_str(), 1);
         } else {
@@ -63,12 +66,14 @@ private:
 
 class TempDir {
 public:
-    TempDir() {
+    TempDir()
+    {
         char pattern[] = "/tmp/kv-serial-test-XXXXXX";
         const char* made = mkdtemp(pattern);
         path_ = made != nullptr ? made : "";
     }
-    ~TempDir() {
+    ~TempDir()
+    {
         if (!path_.empty()) {
             const std::string command = "rm -rf '" + path_ + "'";
             [[maybe_unused]] int rc = std::system(command.c_str());
@@ -80,19 +85,22 @@ private:
     std::string path_;
 };
 
-TEST(PortPathMapping, ComNamesGoToTheComDirectory) {
+TEST(PortPathMapping, ComNamesGoToTheComDirectory)
+{
     ScopedEnv env("KV_COM_DIR", "/tmp/ports");
     EXPECT_EQ(map_port_path("\\\\.\\COM7"), "/tmp/ports/com7");
     EXPECT_EQ(map_port_path("\\\\.\\COM12"), "/tmp/ports/com12");
     EXPECT_EQ(map_port_path("\\\\.\\com3"), "/tmp/ports/com3");
 }
 
-TEST(PortPathMapping, DefaultDirectoryWithoutTheVariable) {
+TEST(PortPathMapping, DefaultDirectoryWithoutTheVariable)
+{
     ScopedEnv env("KV_COM_DIR", nullptr);
     EXPECT_EQ(map_port_path("\\\\.\\COM1"), "/dev/kvcom/com1");
 }
 
-TEST(PortPathMapping, AnythingElseIsUsedAsItIs) {
+TEST(PortPathMapping, AnythingElseIsUsedAsItIs)
+{
     ScopedEnv env("KV_COM_DIR", "/tmp/ports");
     EXPECT_EQ(map_port_path("/dev/ttyUSB0"), "/dev/ttyUSB0");
     EXPECT_EQ(map_port_path("\\\\.\\COM"), "\\\\.\\COM");
@@ -103,7 +111,8 @@ TEST(PortPathMapping, AnythingElseIsUsedAsItIs) {
     EXPECT_EQ(map_port_path(nullptr), "");
 }
 
-TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven) {
+TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     TempDir dir;
@@ -126,7 +135,8 @@ TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven) {
     port.log_sink = nullptr;
 }
 
-TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort) {
+TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     TempDir dir;
@@ -148,7 +158,8 @@ TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort) {
     EXPECT_EQ(std::string(port.device_path()), link);
 }
 
-TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine) {
+TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     MemoryTextControl log;
@@ -168,7 +179,8 @@ TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine) {
     port.log_sink = nullptr;
 }
 
-TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn) {
+TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     {
@@ -199,7 +211,8 @@ TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn) {
     EXPECT_TRUE(port.line_settings().rts_on);
 }
 
-TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout) {
+TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout)
+{
     // A pseudo-terminal whose master nobody reads: the write fills the buffer and stalls.
     int master = -1;
     int slave = -1;
@@ -228,11 +241,12 @@ TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout) {
 
 void ignore_signal(int) {}
 
-TEST(PosixSerialPort, SignalsDuringAReadNeitherEndNorStretchIt) {
+TEST(PosixSerialPort, SignalsDuringAReadNeitherEndNorStretchIt)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    struct sigaction action{};
-    struct sigaction previous{};
+    struct sigaction action {};
+    struct sigaction previous {};
     action.sa_handler = ignore_signal; // no SA_RESTART: every wait sees EINTR
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
@@ -261,7 +275,8 @@ TEST(PosixSerialPort, SignalsDuringAReadNeitherEndNorStretchIt) {
     EXPECT_LE(ms, 450);
 }
 
-TEST(PosixSerialPort, HugeTotalsMeanNoTimeOutRatherThanAnOverflow) {
+TEST(PosixSerialPort, HugeTotalsMeanNoTimeOutRatherThanAnOverflow)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     SerialPort port;
@@ -277,7 +292,8 @@ TEST(PosixSerialPort, HugeTotalsMeanNoTimeOutRatherThanAnOverflow) {
     EXPECT_EQ(port.write(buffer, 3), 3u);
 }
 
-TEST(PosixSerialPort, HangUpEndsAReadAtOnce) {
+TEST(PosixSerialPort, HangUpEndsAReadAtOnce)
+{
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
     SerialPort port;

@@ -23,14 +23,15 @@ constexpr const char* kBackend = "posix";
 
 constexpr int kRuns = 5;
 
-void report(const char* name, double expected, std::vector<double> samples) {
+void report(const char* name, double expected, std::vector<double> samples)
+{
     std::sort(samples.begin(), samples.end());
-    std::printf("%-14s %-44s expected %6.1f ms  measured min %6.1f  median %6.1f  max %6.1f ms\n",
-                kBackend, name, expected, samples.front(), samples[samples.size() / 2],
-                samples.back());
+    std::printf("%-14s %-44s expected %6.1f ms  measured min %6.1f  median %6.1f  max %6.1f ms\n", kBackend,
+                name, expected, samples.front(), samples[samples.size() / 2], samples.back());
 }
 
-double timed_read(SerialPort& port, std::uint32_t count, std::uint32_t expected_bytes, bool& ok) {
+double timed_read(SerialPort& port, std::uint32_t count, std::uint32_t expected_bytes, bool& ok)
+{
     std::uint8_t buffer[64];
     const auto start = Clock::now();
     const std::uint32_t got = port.read(buffer, count);
@@ -41,7 +42,8 @@ double timed_read(SerialPort& port, std::uint32_t count, std::uint32_t expected_
 
 } // namespace
 
-int main() {
+int main()
+{
     std::unique_ptr<kvtest::FarEnd> far = kvtest::make_far_end();
     SerialPort port;
     if (!far->ready() || !port.open(far->port_path(kvtest::FarEnd::kPortA).c_str()) ||

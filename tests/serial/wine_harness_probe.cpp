@@ -6,15 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 2) {
         return 100;
     }
     if (argc >= 4) {
         char path[64];
         std::snprintf(path, sizeof path, "\\\\.\\COM%s", argv[2]);
-        const HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        0, nullptr);
+        const HANDLE port =
+            CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         const bool opened = port != INVALID_HANDLE_VALUE;
         if (opened) {
             CloseHandle(port);

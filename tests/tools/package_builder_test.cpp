@@ -148,7 +148,8 @@ TEST(PackageBuilder, WritePackageWritesTheBuiltBytes)
     spec.body_size = 513;
     ASSERT_TRUE(qfwpack::WritePackage(path, spec));
     std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<std::uint8_t> read((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
     EXPECT_EQ(read, BuildPackage(spec));
     std::remove(path.c_str());
     EXPECT_FALSE(qfwpack::WritePackage(::testing::TempDir() + "no/such/dir/x.qfw", spec));

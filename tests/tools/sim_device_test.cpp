@@ -91,7 +91,8 @@ TEST_F(SimDeviceTest, AnswersEachQueryWithItsExactBytes)
 
     EXPECT_EQ(Ask({0x42, 0x45, 0x45, 0xCC}, 1), (Bytes{5}));
     EXPECT_EQ(Ask({0x42, 0x52, 0x52, 0xE6}, 1), (Bytes{0xFE}));
-    EXPECT_EQ(Ask({0x44, 0x4F, 0x4C, 0x49, 0x28}, 17), WithSum(Bytes(c.flash_info.begin(), c.flash_info.end())));
+    EXPECT_EQ(Ask({0x44, 0x4F, 0x4C, 0x49, 0x28}, 17),
+              WithSum(Bytes(c.flash_info.begin(), c.flash_info.end())));
     EXPECT_EQ(Ask({0x4E, 0x53, 0xA1}, 10), (Bytes{'A', 1, 2, 3, 4, 5, 6, 7, 8, 0x5A}));
 
     const auto frames = device_->frames();

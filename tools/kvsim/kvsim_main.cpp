@@ -94,7 +94,8 @@ bool ParseVersion(const char* text, std::uint8_t* major, std::uint8_t* minor)
         return false;
     const std::string a(text, dot);
     unsigned long m = 0, n = 0;
-    if (a.find_first_not_of("0123456789") != std::string::npos || std::strspn(dot + 1, "0123456789") != std::strlen(dot + 1))
+    if (a.find_first_not_of("0123456789") != std::string::npos ||
+        std::strspn(dot + 1, "0123456789") != std::strlen(dot + 1))
         return false;
     if (!ParseNumber(a.c_str(), 255, &m) || !ParseNumber(dot + 1, 255, &n))
         return false;
@@ -149,9 +150,9 @@ bool ParseFault(const char* text, kvsim::FaultRule* rule)
     else
         return false;
     static const std::pair<const char*, kvsim::Fault> kinds[] = {
-        {"silence", kvsim::Fault::silence}, {"short", kvsim::Fault::short_reply},
+        {"silence", kvsim::Fault::silence},           {"short", kvsim::Fault::short_reply},
         {"bad-checksum", kvsim::Fault::bad_checksum}, {"echo", kvsim::Fault::echo},
-        {"question", kvsim::Fault::question}, {"delay", kvsim::Fault::delay},
+        {"question", kvsim::Fault::question},         {"delay", kvsim::Fault::delay},
         {"disconnect", kvsim::Fault::disconnect}};
     rule->fault = kvsim::Fault::none;
     for (const auto& [name, kind] : kinds)
@@ -213,85 +214,124 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--no-speed-change") { config.accepts_speed_change = false; continue; }
-        if (arg == "--pacing") { config.wire_pacing = true; continue; }
-        if (arg == "--silent-after-command") { config.silent_after_command = true; continue; }
-        if (arg == "--silent-before-final") { config.silent_before_final = true; continue; }
+        if (arg == "--no-speed-change") {
+            config.accepts_speed_change = false;
+            continue;
+        }
+        if (arg == "--pacing") {
+            config.wire_pacing = true;
+            continue;
+        }
+        if (arg == "--silent-after-command") {
+            config.silent_after_command = true;
+            continue;
+        }
+        if (arg == "--silent-before-final") {
+            config.silent_before_final = true;
+            continue;
+        }
         if (v == nullptr)
             return Fail("option (or missing value)", arg.c_str());
         ++i;
         if (arg == "--link") {
             link = v;
         } else if (arg == "--letter") {
-            if (!ParseByte(v, &config.hardware_letter)) return Fail(arg, v);
+            if (!ParseByte(v, &config.hardware_letter))
+                return Fail(arg, v);
         } else if (arg == "--version") {
-            if (!ParseVersion(v, &config.firmware_major, &config.firmware_minor)) return Fail(arg, v);
+            if (!ParseVersion(v, &config.firmware_major, &config.firmware_minor))
+                return Fail(arg, v);
         } else if (arg == "--new-version") {
-            if (!ParseVersion(v, &config.new_major, &config.new_minor)) return Fail(arg, v);
+            if (!ParseVersion(v, &config.new_major, &config.new_minor))
+                return Fail(arg, v);
         } else if (arg == "--eeprom-id") {
-            if (!ParseByte(v, &config.eeprom[kvsim::kEepromDeviceId])) return Fail(arg, v);
+            if (!ParseByte(v, &config.eeprom[kvsim::kEepromDeviceId]))
+                return Fail(arg, v);
         } else if (arg == "--interface") {
-            if (!ParseByte(v, &config.eeprom[kvsim::kEepromInterface])) return Fail(arg, v);
+            if (!ParseByte(v, &config.eeprom[kvsim::kEepromInterface]))
+                return Fail(arg, v);
         } else if (arg == "--mode") {
-            if (!ParseNumber(v, 255, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 255, &n))
+                return Fail(arg, v);
             config.eeprom[kvsim::kEepromWayfarerMode] = static_cast<std::uint8_t>(n);
         } else if (arg == "--wayfarer-bank") {
-            if (!ParseNumber(v, 255, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 255, &n))
+                return Fail(arg, v);
             config.eeprom[kvsim::kEepromWayfarerBank] = static_cast<std::uint8_t>(n);
         } else if (arg == "--eeprom") {
-            if (!ParseAssignment(v, config.eeprom.size() - 1, &n, &b)) return Fail(arg, v);
+            if (!ParseAssignment(v, config.eeprom.size() - 1, &n, &b))
+                return Fail(arg, v);
             config.eeprom[n] = b;
         } else if (arg == "--bank") {
-            if (!ParseNumber(v, 255, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 255, &n))
+                return Fail(arg, v);
             config.active_bank = static_cast<std::uint8_t>(n);
         } else if (arg == "--rw-bank") {
-            if (!ParseNumber(v, 255, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 255, &n))
+                return Fail(arg, v);
             config.rw_bank = static_cast<std::uint8_t>(n);
         } else if (arg == "--flash-info") {
-            if (!ParseHex(v, &config.flash_info)) return Fail(arg, v);
+            if (!ParseHex(v, &config.flash_info))
+                return Fail(arg, v);
         } else if (arg == "--serial") {
-            if (!ParseHex(v, &config.serial)) return Fail(arg, v);
+            if (!ParseHex(v, &config.serial))
+                return Fail(arg, v);
         } else if (arg == "--serial-trailer") {
-            if (!ParseByte(v, &config.serial_trailer)) return Fail(arg, v);
+            if (!ParseByte(v, &config.serial_trailer))
+                return Fail(arg, v);
         } else if (arg == "--speeds") {
             config.speeds.clear();
             std::string list = v;
             std::size_t start = 0;
             for (;;) {
                 const std::size_t comma = list.find(',', start);
-                const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-                if (!ParseNumber(item.c_str(), 4000000, &n) || n == 0) return Fail(arg, v);
+                const std::string item =
+                    list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                if (!ParseNumber(item.c_str(), 4000000, &n) || n == 0)
+                    return Fail(arg, v);
                 config.speeds.insert(static_cast<std::uint32_t>(n));
-                if (comma == std::string::npos) break;
+                if (comma == std::string::npos)
+                    break;
                 start = comma + 1;
             }
         } else if (arg == "--fault") {
             kvsim::FaultRule rule;
-            if (!ParseFault(v, &rule)) return Fail(arg, v);
+            if (!ParseFault(v, &rule))
+                return Fail(arg, v);
             config.faults.push_back(rule);
         } else if (arg == "--unknown-answer") {
-            if (std::strcmp(v, "none") == 0) config.unknown_answer = -1;
-            else if (ParseByte(v, &b)) config.unknown_answer = b;
-            else return Fail(arg, v);
+            if (std::strcmp(v, "none") == 0)
+                config.unknown_answer = -1;
+            else if (ParseByte(v, &b))
+                config.unknown_answer = b;
+            else
+                return Fail(arg, v);
         } else if (arg == "--reconnect-after") {
-            if (!ParseNumber(v, 600000, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 600000, &n))
+                return Fail(arg, v);
             config.reconnect_after_ms = static_cast<int>(n);
         } else if (arg == "--final-status") {
-            if (!ParseByte(v, &config.final_status)) return Fail(arg, v);
+            if (!ParseByte(v, &config.final_status))
+                return Fail(arg, v);
         } else if (arg == "--bad-trailer-status") {
-            if (!ParseByte(v, &b)) return Fail(arg, v);
+            if (!ParseByte(v, &b))
+                return Fail(arg, v);
             config.bad_trailer_status = b;
         } else if (arg == "--final-status-delay") {
-            if (!ParseNumber(v, 600000, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 600000, &n))
+                return Fail(arg, v);
             config.final_status_delay_ms = static_cast<int>(n);
         } else if (arg == "--chunk-answer") {
-            if (!ParseAssignment(v, 65535, &n, &b)) return Fail(arg, v);
+            if (!ParseAssignment(v, 65535, &n, &b))
+                return Fail(arg, v);
             config.chunk_answers[static_cast<int>(n)] = b;
         } else if (arg == "--disconnect-at-chunk") {
-            if (!ParseNumber(v, 65535, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 65535, &n))
+                return Fail(arg, v);
             config.disconnect_at_chunk = static_cast<int>(n);
         } else if (arg == "--silent-at-chunk") {
-            if (!ParseNumber(v, 65535, &n)) return Fail(arg, v);
+            if (!ParseNumber(v, 65535, &n))
+                return Fail(arg, v);
             config.silent_at_chunk = static_cast<int>(n);
         } else if (arg == "--frames-log") {
             frames_log = v;
@@ -344,7 +384,8 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!link.empty() && !device.link_as(link)) {
-        std::fprintf(stderr, "kvsim: cannot link '%s' (an existing file that is not a link is kept)\n", link.c_str());
+        std::fprintf(stderr, "kvsim: cannot link '%s' (an existing file that is not a link is kept)\n",
+                     link.c_str());
         return 1;
     }
     {
@@ -357,7 +398,7 @@ int main(int argc, char** argv)
     sigwait(&signals, &sig);
     device.stop();
     if (!link.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             ::unlink(link.c_str());
     }

@@ -72,10 +72,7 @@ void CloseFd(int& fd)
 
 PtyPeer::PtyPeer() = default;
 
-PtyPeer::~PtyPeer()
-{
-    close();
-}
+PtyPeer::~PtyPeer() { close(); }
 
 void PtyPeer::set_arrival_handler(ArrivalHandler handler)
 {
@@ -167,10 +164,7 @@ bool PtyPeer::is_open() const
     return master_fd_ >= 0;
 }
 
-const std::string& PtyPeer::slave_path() const
-{
-    return slave_path_;
-}
+const std::string& PtyPeer::slave_path() const { return slave_path_; }
 
 bool PtyPeer::link_as(const std::string& link_path)
 {
@@ -181,7 +175,7 @@ bool PtyPeer::link_as(const std::string& link_path)
     }
     if (target.empty() || link_path.empty())
         return false;
-    struct stat st{};
+    struct stat st {};
     // Replace a link, never a real file.
     if (lstat(link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         return false;
@@ -293,10 +287,10 @@ Clock::time_point PtyPeer::write_due(bool* want_pollout)
         std::size_t allowed = p.bytes.size();
         if (p.per_byte.count() > 0) {
             const auto since = now - p.start;
-            allowed = since.count() < 0
-                          ? 0
-                          : std::min<std::size_t>(p.bytes.size(),
-                                                  static_cast<std::size_t>(since / p.per_byte) + 1);
+            allowed =
+                since.count() < 0
+                    ? 0
+                    : std::min<std::size_t>(p.bytes.size(), static_cast<std::size_t>(since / p.per_byte) + 1);
         } else if (now < p.start) {
             allowed = 0;
         }

@@ -16,8 +16,8 @@ namespace kvsim {
 
 struct Arrival {
     std::vector<std::uint8_t> bytes;
-    std::uint32_t baud = 0;                       // line speed in force when the bytes arrived
-    std::chrono::steady_clock::time_point when;   // time of arrival
+    std::uint32_t baud = 0;                     // line speed in force when the bytes arrived
+    std::chrono::steady_clock::time_point when; // time of arrival
 };
 
 // Line speed in bits per second of a termios speed constant (0 when unknown).
@@ -34,28 +34,28 @@ public:
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    bool open();                                  // creates the pair and starts serving
-    void close();                                 // closes the master: the slave sees a hang-up
+    bool open();  // creates the pair and starts serving
+    void close(); // closes the master: the slave sees a hang-up
     bool is_open() const;
     const std::string& slave_path() const;
-    bool link_as(const std::string& link_path);   // symlink link_path -> slave_path()
+    bool link_as(const std::string& link_path); // symlink link_path -> slave_path()
 
-    std::uint32_t current_baud() const;           // speed the slave side set, read off the master
+    std::uint32_t current_baud() const; // speed the slave side set, read off the master
 
     // Everything that arrived, in order, grouped by read.
     std::vector<Arrival> arrivals() const;
-    std::vector<std::uint8_t> received() const;   // all arrived bytes concatenated
+    std::vector<std::uint8_t> received() const; // all arrived bytes concatenated
     bool wait_for_bytes(std::size_t count, std::chrono::milliseconds timeout) const;
     void clear_received();
-    void set_recording(bool on);                  // off: arrivals are only handed to the handler
+    void set_recording(bool on); // off: arrivals are only handed to the handler
 
     // Queued output: bytes go out in order, each after its delay from the previous action.
     void send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay = {});
     // The same, and then one byte per per_byte, as a serial line would deliver them.
     void send_paced(std::vector<std::uint8_t> bytes, std::chrono::nanoseconds delay,
                     std::chrono::nanoseconds per_byte);
-    void discard_output();                        // drops everything not yet written
-    bool output_idle() const;                     // nothing queued or half written
+    void discard_output();    // drops everything not yet written
+    bool output_idle() const; // nothing queued or half written
 
     void set_arrival_handler(ArrivalHandler handler); // set before open()
 
@@ -79,7 +79,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
     int master_fd_ = -1;
-    int slave_hold_fd_ = -1;   // keeps the slave side alive while the program under test reopens it
+    int slave_hold_fd_ = -1; // keeps the slave side alive while the program under test reopens it
     int wake_fd_ = -1;
     std::string slave_path_;
     std::thread thread_;

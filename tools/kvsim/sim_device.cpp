@@ -24,20 +24,26 @@ std::uint8_t Sum(const std::vector<std::uint8_t>& bytes, std::size_t count)
 bool IsFailureStatus(std::uint8_t status)
 {
     switch (status) {
-    case '?': case 'E': case 'F': case 'H': case 'I': case 'R': case 'V': case 'W':
-        return true;
-    default:
-        return false;
+    case '?':
+    case 'E':
+    case 'F':
+    case 'H':
+    case 'I':
+    case 'R':
+    case 'V':
+    case 'W': return true;
+    default: return false;
     }
 }
 
 std::uint32_t SpeedOfCode(std::uint8_t code)
 {
     switch (code) {
-    case 0: case 1: case 3: case 7:
-        return 921600u / (code + 1u);
-    default:
-        return 0;
+    case 0:
+    case 1:
+    case 3:
+    case 7: return 921600u / (code + 1u);
+    default: return 0;
     }
 }
 
@@ -65,10 +71,7 @@ SimDevice::SimDevice(DeviceConfig config) : config_(std::move(config))
     fault_uses_.assign(config_.faults.size(), 0);
 }
 
-SimDevice::~SimDevice()
-{
-    stop();
-}
+SimDevice::~SimDevice() { stop(); }
 
 bool SimDevice::open_peer()
 {
@@ -194,10 +197,7 @@ void SimDevice::supervise()
     }
 }
 
-const std::string& SimDevice::slave_path() const
-{
-    return slave_path_;
-}
+const std::string& SimDevice::slave_path() const { return slave_path_; }
 
 std::string SimDevice::current_slave_path() const
 {
@@ -346,8 +346,8 @@ void SimDevice::on_arrival(PtyPeer* from, const Arrival& arrival)
             speed_ = arrival.baud;
             Clock::time_point rx_done = arrival.when;
             if (config_.wire_pacing && arrival.baud > 0) {
-                const auto line = std::chrono::nanoseconds(
-                    static_cast<long long>(arrival.bytes.size()) * 10'000'000'000LL / arrival.baud);
+                const auto line = std::chrono::nanoseconds(static_cast<long long>(arrival.bytes.size()) *
+                                                           10'000'000'000LL / arrival.baud);
                 rx_done = std::max(arrival.when, rx_line_free_) + line;
                 rx_line_free_ = rx_done;
             }
@@ -380,7 +380,8 @@ void SimDevice::handle_bytes(std::vector<Frame>* recorded, Clock::time_point rx_
         if (state_ == State::repeat_command) {
             if (rx_.size() < upload_command_.size())
                 return;
-            std::vector<std::uint8_t> again(rx_.begin(), rx_.begin() + static_cast<long>(upload_command_.size()));
+            std::vector<std::uint8_t> again(rx_.begin(),
+                                            rx_.begin() + static_cast<long>(upload_command_.size()));
             rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(again.size()));
             record(again, recorded);
             if (again == upload_command_) {
@@ -395,12 +396,24 @@ void SimDevice::handle_bytes(std::vector<Frame>* recorded, Clock::time_point rx_
         std::size_t need = 0;
         std::uint8_t second = 0; // required second byte, 0: any
         switch (rx_[0]) {
-        case kCmdVersion: need = 2; second = 'V'; break;
+        case kCmdVersion:
+            need = 2;
+            second = 'V';
+            break;
         case kCmdSpeed: need = 3; break;
-        case kCmdEepromGen1: need = 6; second = 'R'; break;
+        case kCmdEepromGen1:
+            need = 6;
+            second = 'R';
+            break;
         case kCmdBank: need = 4; break;
-        case kCmdFlashInfo: need = 5; second = 'O'; break;
-        case kCmdSerial: need = 3; second = 'S'; break;
+        case kCmdFlashInfo:
+            need = 5;
+            second = 'O';
+            break;
+        case kCmdSerial:
+            need = 3;
+            second = 'S';
+            break;
         case kCmdUpload: need = 4; break;
         case kCmdEepromOther:
             if (rx_.size() < 2)
@@ -510,9 +523,7 @@ void SimDevice::handle_request(const std::vector<std::uint8_t>& req, Clock::time
             begin_upload_answer(rx_done);
         return;
     }
-    default:
-        reply = {kUnknown};
-        break;
+    default: reply = {kUnknown}; break;
     }
     emit_with_fault(cmd, req, std::move(reply), rx_done);
 }
@@ -593,17 +604,17 @@ const FaultRule* SimDevice::take_fault(std::uint8_t command)
     return nullptr;
 }
 
-std::vector<std::uint8_t> SimDevice::emit_with_fault(std::uint8_t command, const std::vector<std::uint8_t>& request,
-                                                     std::vector<std::uint8_t> reply, Clock::time_point rx_done)
+std::vector<std::uint8_t> SimDevice::emit_with_fault(std::uint8_t command,
+                                                     const std::vector<std::uint8_t>& request,
+                                                     std::vector<std::uint8_t> reply,
+                                                     Clock::time_point rx_done)
 {
     const FaultRule* rule = take_fault(command);
     int delay_ms = 0;
     if (rule != nullptr) {
         switch (rule->fault) {
-        case Fault::none:
-            break;
-        case Fault::silence:
-            return {};
+        case Fault::none: break;
+        case Fault::silence: return {};
         case Fault::short_reply:
             reply.resize(std::min<std::size_t>(reply.size(), rule->fault_arg > 0 ? rule->fault_arg : 1));
             break;
@@ -611,18 +622,10 @@ std::vector<std::uint8_t> SimDevice::emit_with_fault(std::uint8_t command, const
             if (!reply.empty())
                 reply.back() = static_cast<std::uint8_t>(reply.back() + 1);
             break;
-        case Fault::echo:
-            reply = request;
-            break;
-        case Fault::question:
-            reply = {kUnknown};
-            break;
-        case Fault::delay:
-            delay_ms = rule->fault_arg;
-            break;
-        case Fault::disconnect:
-            request_disconnect();
-            return {};
+        case Fault::echo: reply = request; break;
+        case Fault::question: reply = {kUnknown}; break;
+        case Fault::delay: delay_ms = rule->fault_arg; break;
+        case Fault::disconnect: request_disconnect(); return {};
         }
     }
     emit(reply, delay_ms, rx_done);

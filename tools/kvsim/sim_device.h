@@ -22,13 +22,13 @@ struct Arrival;
 
 enum class Fault {
     none,
-    silence,       // no answer at all
-    short_reply,   // the answer stops after one byte (or the number in fault_arg)
-    bad_checksum,  // the trailing checksum of the answer is off by one
-    echo,          // the request comes back instead of an answer
-    question,      // '?' instead of the answer
-    delay,         // the answer comes fault_arg ms late
-    disconnect,    // the device goes away (master closed) instead of answering
+    silence,      // no answer at all
+    short_reply,  // the answer stops after one byte (or the number in fault_arg)
+    bad_checksum, // the trailing checksum of the answer is off by one
+    echo,         // the request comes back instead of an answer
+    question,     // '?' instead of the answer
+    delay,        // the answer comes fault_arg ms late
+    disconnect,   // the device goes away (master closed) instead of answering
 };
 
 // A fault applied to the next `count` requests that start with `command` (0 = any request).
@@ -40,14 +40,14 @@ struct FaultRule {
 };
 
 // Request first bytes, as FaultRule::command names them.
-inline constexpr std::uint8_t kCmdVersion = 'V';      // "VV"
-inline constexpr std::uint8_t kCmdSpeed = 'S';        // 'S' code sum
-inline constexpr std::uint8_t kCmdEepromGen1 = 'H';   // 'H' 'R' count addrH addrL sum
-inline constexpr std::uint8_t kCmdEepromOther = 'E';  // 'E' count addrH addrL count*0 sum
-inline constexpr std::uint8_t kCmdBank = 'B';         // 'B' sel sel sum
-inline constexpr std::uint8_t kCmdFlashInfo = 'D';    // "DOLI" 0x28
-inline constexpr std::uint8_t kCmdSerial = 'N';       // "NS" 0xA1
-inline constexpr std::uint8_t kCmdUpload = 'f';       // 'f' lenH lenL sum
+inline constexpr std::uint8_t kCmdVersion = 'V';     // "VV"
+inline constexpr std::uint8_t kCmdSpeed = 'S';       // 'S' code sum
+inline constexpr std::uint8_t kCmdEepromGen1 = 'H';  // 'H' 'R' count addrH addrL sum
+inline constexpr std::uint8_t kCmdEepromOther = 'E'; // 'E' count addrH addrL count*0 sum
+inline constexpr std::uint8_t kCmdBank = 'B';        // 'B' sel sel sum
+inline constexpr std::uint8_t kCmdFlashInfo = 'D';   // "DOLI" 0x28
+inline constexpr std::uint8_t kCmdSerial = 'N';      // "NS" 0xA1
+inline constexpr std::uint8_t kCmdUpload = 'f';      // 'f' lenH lenL sum
 
 // EEPROM addresses the system reads.
 inline constexpr std::size_t kEepromDeviceId = 1;
@@ -62,16 +62,17 @@ struct DeviceConfig {
     std::uint8_t firmware_major = 2;
     std::uint8_t firmware_minor = 20;
     std::uint8_t hardware_letter = 'A';
-    std::array<std::uint8_t, 0x200> eeprom = DefaultEeprom(); // id at 1, interface letter at 4, Wayfarer mode 0x100, bank 0x101
+    std::array<std::uint8_t, 0x200> eeprom =
+        DefaultEeprom(); // id at 1, interface letter at 4, Wayfarer mode 0x100, bank 0x101
     std::uint8_t active_bank = 0;
     std::uint8_t rw_bank = 0;
     std::array<std::uint8_t, 16> flash_info{};
     std::array<std::uint8_t, 9> serial{};
     std::uint8_t serial_trailer = 0;
-    std::set<std::uint32_t> speeds{115200};   // speeds it answers at; follows a confirmed change
-    bool accepts_speed_change = true;          // false: answers the speed request with '?'
+    std::set<std::uint32_t> speeds{115200}; // speeds it answers at; follows a confirmed change
+    bool accepts_speed_change = true;       // false: answers the speed request with '?'
     std::vector<FaultRule> faults;
-    int unknown_answer = '?';                  // answer byte to an unknown request; -1: silence
+    int unknown_answer = '?'; // answer byte to an unknown request; -1: silence
 
     // Upload side.
     std::uint8_t final_status = 'C';
@@ -98,7 +99,7 @@ struct DeviceConfig {
 struct Frame {
     std::vector<std::uint8_t> bytes;
     std::uint32_t baud = 0;
-    bool ignored = false;  // arrived at a speed the device was not at (or while it was away)
+    bool ignored = false; // arrived at a speed the device was not at (or while it was away)
     std::chrono::steady_clock::time_point when{};
 };
 
@@ -109,7 +110,7 @@ public:
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
 
-    bool start();                               // creates the pty pair and serves it
+    bool start(); // creates the pty pair and serves it
     void stop();
     const std::string& slave_path() const;      // valid until the next reconnect or stop
     bool link_as(const std::string& link_path); // also re-linked after every reconnect
@@ -117,21 +118,21 @@ public:
     DeviceConfig config() const;
     void set_config(const DeviceConfig& config); // takes effect for the next request
 
-    std::vector<Frame> frames() const;          // every request received, with its line speed
+    std::vector<Frame> frames() const; // every request received, with its line speed
     void clear_frames();
     std::vector<std::uint8_t> received_image() const; // body of the last upload, as received
     bool upload_trailer_ok() const;
-    std::uint32_t current_speed() const;        // speed the device itself is at
+    std::uint32_t current_speed() const; // speed the device itself is at
 
     // Frames that were answered or handled (not ignored), in order.
     std::vector<Frame> accepted_frames() const;
     // Waits until at least count frames (ignored ones included) have been recorded.
     bool wait_for_frames(std::size_t count, std::chrono::milliseconds timeout) const;
-    int uploads_completed() const;              // uploads whose final status was sent
+    int uploads_completed() const; // uploads whose final status was sent
     bool connected() const;
-    void disconnect();                          // hang up now, as the disconnect fault does
-    bool reconnect();                           // new pair, re-linked; the device starts afresh
-    std::string current_slave_path() const;     // thread-safe copy of the slave path
+    void disconnect();                      // hang up now, as the disconnect fault does
+    bool reconnect();                       // new pair, re-linked; the device starts afresh
+    std::string current_slave_path() const; // thread-safe copy of the slave path
     // Called (outside the device's lock) for every recorded frame, on the serving thread.
     void set_frame_observer(std::function<void(const Frame&)> observer);
     // Called after each reconnect with the new slave path.
@@ -146,7 +147,8 @@ private:
     void handle_request(const std::vector<std::uint8_t>& req, std::chrono::steady_clock::time_point rx_done);
     bool handle_chunk(std::vector<Frame>* recorded, std::chrono::steady_clock::time_point rx_done);
     void begin_upload_answer(std::chrono::steady_clock::time_point rx_done);
-    void emit(const std::vector<std::uint8_t>& bytes, int delay_ms, std::chrono::steady_clock::time_point rx_done);
+    void emit(const std::vector<std::uint8_t>& bytes, int delay_ms,
+              std::chrono::steady_clock::time_point rx_done);
     // Sends reply as the fault rules for command allow; returns the bytes actually sent.
     std::vector<std::uint8_t> emit_with_fault(std::uint8_t command, const std::vector<std::uint8_t>& request,
                                               std::vector<std::uint8_t> reply,

@@ -30,9 +30,9 @@ struct PackageSpec {
     // When set, these are the body bytes before the trailer and body_size is ignored.
     std::optional<std::vector<std::uint8_t>> payload;
 
-    bool bad_checksum = false;              // header sum off by one
-    bool bad_trailer = false;               // image trailer off by one
-    std::optional<std::uint32_t> checksum;  // exact header sum to store instead of the computed one
+    bool bad_checksum = false;             // header sum off by one
+    bool bad_trailer = false;              // image trailer off by one
+    std::optional<std::uint32_t> checksum; // exact header sum to store instead of the computed one
     // Cut the finished file to this many bytes (for files without a complete header).
     std::optional<std::size_t> truncate_to;
 };

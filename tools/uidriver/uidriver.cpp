@@ -161,7 +161,8 @@ struct FindOwned {
 
 bool IsFileDialog(HWND w)
 {
-    return CaptionOf(w) == kFileDialogTitle || GetDlgItem(w, kEdt1) != nullptr || GetDlgItem(w, kCmb13) != nullptr;
+    return CaptionOf(w) == kFileDialogTitle || GetDlgItem(w, kEdt1) != nullptr ||
+           GetDlgItem(w, kCmb13) != nullptr;
 }
 
 BOOL CALLBACK FindOwnedProc(HWND w, LPARAM lp)
@@ -271,7 +272,6 @@ std::string FileDialogInfo(HWND dlg)
     return Ok("\"caption\":" + Json(CaptionOf(dlg)) + ",\"filters\":" + filters);
 }
 
-
 INT_PTR CALLBACK QuietDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 // MapDialogRect works only on a dialog of the calling process: a hidden one with the updater's
@@ -282,30 +282,38 @@ bool MapDialogUnits(RECT* rect)
     if (reference == nullptr) {
         alignas(4) static unsigned char tmpl[256] = {};
         unsigned char* p = tmpl;
-        auto put16 = [&](WORD v) { std::memcpy(p, &v, 2); p += 2; };
-        auto put32 = [&](DWORD v) { std::memcpy(p, &v, 4); p += 4; };
+        auto put16 = [&](WORD v) {
+            std::memcpy(p, &v, 2);
+            p += 2;
+        };
+        auto put32 = [&](DWORD v) {
+            std::memcpy(p, &v, 4);
+            p += 4;
+        };
         put16(1);      // dlgVer
         put16(0xFFFF); // signature: extended template
         put32(0);      // helpID
         put32(0);      // exStyle
         put32(DS_SETFONT | DS_FIXEDSYS | WS_POPUP | WS_CAPTION | WS_SYSMENU);
-        put16(0);      // no items
-        put16(0); put16(0); put16(278); put16(191);
-        put16(0);      // no menu
-        put16(0);      // default class
-        put16(0);      // empty title
-        put16(8);      // point size
-        put16(400);    // weight
-        *p++ = 0;      // italic
-        *p++ = 1;      // DEFAULT_CHARSET
-        for (const char* f = "MS Shell Dlg"; ; ++f) {
+        put16(0); // no items
+        put16(0);
+        put16(0);
+        put16(278);
+        put16(191);
+        put16(0);   // no menu
+        put16(0);   // default class
+        put16(0);   // empty title
+        put16(8);   // point size
+        put16(400); // weight
+        *p++ = 0;   // italic
+        *p++ = 1;   // DEFAULT_CHARSET
+        for (const char* f = "MS Shell Dlg";; ++f) {
             put16(static_cast<WORD>(static_cast<unsigned char>(*f)));
             if (*f == '\0')
                 break;
         }
-        reference = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                               reinterpret_cast<LPCDLGTEMPLATEW>(tmpl), nullptr,
-                                               QuietDialogProc, 0);
+        reference = CreateDialogIndirectParamW(
+            GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tmpl), nullptr, QuietDialogProc, 0);
         if (reference == nullptr)
             return false;
     }
@@ -333,8 +341,9 @@ BOOL CALLBACK ListChild(HWND w, LPARAM lp)
     std::string text;
     TextOf(w, &text);
     const int id = GetDlgCtrlID(w);
-    list->json += std::string(list->json.empty() ? "" : ",") + "{\"id\":" + std::to_string(static_cast<short>(id)) +
-                  ",\"class\":" + Json(ClassOf(w)) + ",\"text\":" + Json(text) +
+    list->json += std::string(list->json.empty() ? "" : ",") +
+                  "{\"id\":" + std::to_string(static_cast<short>(id)) + ",\"class\":" + Json(ClassOf(w)) +
+                  ",\"text\":" + Json(text) +
                   ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(w, GWL_STYLE))) +
                   ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(w, GWL_EXSTYLE))) +
                   ",\"rect\":" + RectJson(r) + "}";
@@ -388,7 +397,8 @@ std::string Run(const std::vector<std::string>& a)
         return Ok();
     }
     if (verb == "resource-string" || verb == "resource-dialog") {
-        HMODULE module = LoadLibraryExA(arg(1).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        HMODULE module = LoadLibraryExA(arg(1).c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         if (module == nullptr)
             return Err("cannot load " + arg(1));
         std::string answer;
@@ -397,7 +407,8 @@ std::string Run(const std::vector<std::string>& a)
             const int n = LoadStringA(module, static_cast<UINT>(ToInt(arg(2))), text, sizeof text);
             answer = n > 0 ? Ok("\"text\":" + Json(text)) : Err("no such string");
         } else {
-            HWND dlg = CreateDialogParamA(module, MAKEINTRESOURCEA(ToInt(arg(2))), nullptr, QuietDialogProc, 0);
+            HWND dlg =
+                CreateDialogParamA(module, MAKEINTRESOURCEA(ToInt(arg(2))), nullptr, QuietDialogProc, 0);
             if (dlg == nullptr) {
                 answer = Err("no such dialog");
             } else {
@@ -493,7 +504,8 @@ std::string Run(const std::vector<std::string>& a)
         const DWORD timeout = static_cast<DWORD>(ToInt(arg(2)));
         if (!WaitFor(timeout, [&] {
                 DWORD_PTR pos = 0;
-                return SendMessageTimeoutA(Control(2777), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &pos) &&
+                return SendMessageTimeoutA(Control(2777), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout,
+                                           &pos) &&
                        static_cast<int>(pos) >= want;
             }))
             return Err("position not reached");
@@ -505,7 +517,8 @@ std::string Run(const std::vector<std::string>& a)
             return Err("no message box");
         std::string info = MessageBoxInfo(box);
         if (verb == "msgbox-ok") {
-            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
             if (!WaitFor(5000, [&] { return !IsWindow(box) || !IsWindowVisible(box); }))
                 return Err("message box stays open");
         }
@@ -536,7 +549,8 @@ std::string Run(const std::vector<std::string>& a)
             DWORD_PTR r = 0;
             SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
                                 kSendTimeout, &r);
-            PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
+            PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
         } else {
             PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDCANCEL)));
@@ -552,10 +566,10 @@ std::string Run(const std::vector<std::string>& a)
         GetWindowRect(GetDesktopWindow(), &desk);
         RECT client{};
         GetClientRect(g_main, &client);
-        return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) + ",\"client\":" +
-                  RectJson(client) + ",\"style\":" +
-                  std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) + ",\"exstyle\":" +
-                  std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
+        return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) +
+                  ",\"client\":" + RectJson(client) +
+                  ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) +
+                  ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
     }
     if (verb == "children") {
         ChildList list;
