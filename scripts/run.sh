@@ -19,8 +19,14 @@ if [[ -n "$device" ]]; then
     echo "run: $device is not a character device (a serial port such as /dev/ttyUSB0 or /dev/ttyACM0)" >&2
     exit 2
   fi
-  group=$(stat -c %G "$device")
-  echo "Serial node $device: $(stat -c '%A owner %U group %G' "$device")."
+  # A /dev/serial/by-id/... name is a link: the permissions that count are the device node's.
+  node=$(readlink -f "$device")
+  group=$(stat -L -c %G "$node")
+  if [[ "$node" != "$device" ]]; then
+    echo "Serial node $device -> $node: $(stat -L -c '%A owner %U group %G' "$node")."
+  else
+    echo "Serial node $device: $(stat -L -c '%A owner %U group %G' "$node")."
+  fi
   if [[ "$group" != root ]]; then
     echo "The updater needs read and write access to it: run as root, or join the '$group' group"
     echo "(sudo usermod -aG $group \"\$USER\", then log in again)."
@@ -28,8 +34,8 @@ if [[ -n "$device" ]]; then
     echo "The updater needs read and write access to it: run as root, or give the node to the dialout"
     echo "group (a udev rule, GROUP=\"dialout\", MODE=\"0660\") and join that group."
   fi
-  if [[ ! -r "$device" || ! -w "$device" ]]; then
-    echo "run: no read/write access to $device for $(id -un)" >&2
+  if [[ ! -r "$node" || ! -w "$node" ]]; then
+    echo "run: no read/write access to $node for $(id -un)" >&2
     exit 1
   fi
 fi
