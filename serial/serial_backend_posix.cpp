@@ -11,6 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if __has_include(<linux/serial.h>)
+#include <linux/serial.h>
+#endif
+
 #include "serial/port_path_posix.h"
 #include "serial/serial_backend.h"
 
@@ -61,6 +65,35 @@ std::uint32_t rate_of(speed_t constant)
 
 int as_fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
+// A USB serial adapter holds short replies back for up to 16 ms by default, and every chunk of an
+// upload waits for its one-byte answer: ask the driver to hand them on at once. Drivers without
+// the setting (a pseudo-terminal) refuse the query, and the port works as before. True when this
+// call turned the setting on, so that closing turns it off again.
+bool request_low_latency([[maybe_unused]] int fd)
+{
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    return false;
+#endif
+}
+
+void restore_latency([[maybe_unused]] int fd)
+{
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#endif
+}
+
 enum class Wait { kReady, kTimedOut, kHungUp };
 
 // Waits for the descriptor until the deadline (none: for ever).
@@ -109,6 +142,7 @@ public:
             return kInvalidHandle;
         }
         exclusive_ = ioctl(fd, TIOCEXCL) == 0;
+        low_latency_set_ = request_low_latency(fd);
         timeouts_ = {};
         dtr_on_ = false;
         rts_on_ = false;
@@ -119,6 +153,10 @@ public:
     void close(std::intptr_t handle) override
     {
         const int fd = as_fd(handle);
+        if (low_latency_set_) {
+            restore_latency(fd);
+        }
+        low_latency_set_ = false;
         // The exclusive flag belongs to the terminal, not the descriptor: it would outlive this
         // close while anyone else (a peer holding the slave) keeps the terminal open.
         if (exclusive_) {
@@ -358,6 +396,7 @@ private:
     termios attributes_{};
     bool have_attributes_ = false;
     bool exclusive_ = false;
+    bool low_latency_set_ = false;
     bool dtr_on_ = false;
     bool rts_on_ = false;
     CommTimeouts timeouts_{};
