@@ -14,12 +14,9 @@ constexpr char kUnknown[] = "Unknown";
 constexpr char kUpdateText[] = "Update!";
 constexpr char kUpdatingText[] = "Updating...";
 
-constexpr std::size_t kVersionTextSize = 15;
-constexpr std::size_t kPackageVersionSize = 50;
 constexpr std::size_t kStringTableTextSize = 100;
 constexpr std::size_t kCaptionSize = 100;
 constexpr std::size_t kBuildStringSize = 100;
-constexpr std::size_t kSuccessTextSize = 75;
 
 // Bounded copy that always terminates and cuts longer text.
 void CopyText(char* destination, std::size_t capacity, const char* source)
@@ -36,12 +33,6 @@ void CopyText(char* destination, std::size_t capacity, const char* source)
     destination[n] = '\0';
 }
 
-void FormatVersion(char (&text)[kVersionTextSize], const FirmwareVersion& version)
-{
-    std::snprintf(text, sizeof text, "%.2i.%.2i.%c", version.firmware_major, version.firmware_minor,
-                  static_cast<char>(version.hardware_letter));
-}
-
 struct TargetName {
     std::uint8_t letter;
     const char* name;
@@ -54,6 +45,18 @@ constexpr TargetName kTargetNames[] = {
 };
 
 } // namespace
+
+void FormatFirmwareVersion(char (&text)[kVersionTextSize], const FirmwareVersion& version)
+{
+    std::snprintf(text, sizeof text, "%.2i.%.2i.%c", version.firmware_major, version.firmware_minor,
+                  static_cast<char>(version.hardware_letter));
+}
+
+void FormatPackageVersion(char (&text)[kPackageVersionSize], const PackageHeader& header)
+{
+    std::snprintf(text, sizeof text, "%i.%i.%c", header.fw_major, header.fw_minor,
+                  static_cast<char>(header.fw_letter));
+}
 
 const char* TargetHardwareName(std::uint8_t letter)
 {
@@ -99,6 +102,25 @@ OutcomeMessage FailureOutcome(std::int32_t result)
                       static_cast<unsigned>(static_cast<std::uint32_t>(result)), result_name(result));
         message.caption = "Error!";
         return message;
+    }
+    CopyText(message.text, sizeof message.text, text);
+    return message;
+}
+
+OutcomeMessage SuccessOutcome(const FirmwareVersion* new_version)
+{
+    OutcomeMessage message{};
+    message.caption = "Success";
+    message.icon = MessageIcon::information;
+    char text[kSuccessTextSize];
+    if (new_version != nullptr) {
+        char version_text[kVersionTextSize];
+        FormatFirmwareVersion(version_text, *new_version);
+        std::snprintf(text, sizeof text, "Update Successful. New version is %s", version_text);
+    } else {
+        // The image went in, but the device did not answer afterwards: say so rather than
+        // name a version nobody reported.
+        CopyText(text, sizeof text, "Update Successful. New version is unknown (device not found).");
     }
     CopyText(message.text, sizeof message.text, text);
     return message;
@@ -154,7 +176,7 @@ int UpdateDialog::Validate(const char* path)
 void UpdateDialog::ShowDevice(const FirmwareVersion& version)
 {
     char text[kVersionTextSize];
-    FormatVersion(text, version);
+    FormatFirmwareVersion(text, version);
     main_window_->set_text(IDC_FW_VERSION, text);
     main_window_->set_text(IDC_HW_DESCRIPTION, description_);
 }
@@ -225,8 +247,7 @@ void UpdateDialog::OnBrowseButton()
     if (!upload_running_)
         view.enable(IDC_UPDATE, true);
     char version[kPackageVersionSize];
-    std::snprintf(version, sizeof version, "%i.%i.%c", current_package_header.fw_major,
-                  current_package_header.fw_minor, static_cast<char>(current_package_header.fw_letter));
+    FormatPackageVersion(version, current_package_header);
     view.set_text(IDC_PACKAGE_VERSION, version);
     view.set_text(IDC_PACKAGE_TARGET, TargetHardwareName(current_package_header.target_hw));
 }
@@ -277,30 +298,25 @@ void UpdateDialog::OnUpdateComplete(std::int32_t result)
     if (main_window_ == nullptr)
         return;
     DialogView& view = *main_window_;
+    OutcomeMessage message{};
     if (result == KV_S_OK) {
         description_[0] = '\0';
         FirmwareVersion version;
-        char text[kSuccessTextSize];
         if (connection_.SearchForHardware(nullptr, 0, &version)) {
             const HardwareInfo* info = connection_.GetHardwareInfo();
             CopyText(description_, sizeof description_, info != nullptr ? info->description : "");
             ShowDevice(version);
-            char version_text[kVersionTextSize];
-            FormatVersion(version_text, version);
-            std::snprintf(text, sizeof text, "Update Successful. New version is %s", version_text);
+            message = SuccessOutcome(&version);
         } else {
-            // The image went in, but the device did not answer afterwards: say so rather than
-            // name a version nobody reported.
             connection_.ClosePort();
             view.set_text(IDC_FW_VERSION, kNotFound);
             view.set_text(IDC_HW_DESCRIPTION, kNotFound);
-            CopyText(text, sizeof text, "Update Successful. New version is unknown (device not found).");
+            message = SuccessOutcome(nullptr);
         }
-        view.message_box(text, "Success", MessageIcon::information);
     } else {
-        const OutcomeMessage message = FailureOutcome(result);
-        view.message_box(message.text, message.caption, message.icon);
+        message = FailureOutcome(result);
     }
+    view.message_box(message.text, message.caption, message.icon);
     view.set_text(IDC_UPDATE, kUpdateText);
     view.enable(IDC_UPDATE, true);
     view.enable(IDC_CANCEL, true);

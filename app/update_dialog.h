@@ -78,6 +78,17 @@ struct OutcomeMessage {
     MessageIcon icon;
 };
 OutcomeMessage FailureOutcome(std::int32_t result);
+// What the outcome box says after a successful upload: the version the device reports now, or,
+// without one (the device did not answer the search afterwards), that it is unknown.
+OutcomeMessage SuccessOutcome(const FirmwareVersion* new_version);
+
+inline constexpr std::size_t kVersionTextSize = 15;
+inline constexpr std::size_t kPackageVersionSize = 50;
+inline constexpr std::size_t kSuccessTextSize = 75; // 74 characters and the terminator
+// A device's firmware version as the dialog shows it: "%.2i.%.2i.%c" (02.21.A).
+void FormatFirmwareVersion(char (&text)[kVersionTextSize], const FirmwareVersion& version);
+// A package's firmware version as its details show it: "%i.%i.%c" (2.21.A).
+void FormatPackageVersion(char (&text)[kPackageVersionSize], const PackageHeader& header);
 
 // The name shown for a package's target hardware letter ("Unknown" for letters without one).
 // Written for a static control that processes ampersands.

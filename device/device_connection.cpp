@@ -117,49 +117,54 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
         char path[kPortPathCapacity];
         FormatComPortPath(path, sizeof path, n);
-        ClosePort();
-
-        bool found = false;
-        if (OpenPort(path) == KV_S_OK) {
-            std::this_thread::sleep_for(kSettleBeforeProbe);
-            // The device may still run at the fast speed a previous session left it at, or
-            // be one of the slow models.
-            std::int32_t result = GetFirmwareVersion(nullptr);
-            if (result != KV_S_OK && SetUSBBaud(kFastSpeedCode) == KV_S_OK)
-                result = GetFirmwareVersion(nullptr);
-            if (result != KV_S_OK) {
-                SetUSBBaud(kDefaultSpeedCode);
-                if (port_ref_.set_baud_rate(kSlowProbeBaud))
-                    result = GetFirmwareVersion(nullptr);
-            }
-
-            if (result == KV_S_OK) {
-                found = true;
-                last_port_number = n;
-                IdentifyHardware();
-                if (description != nullptr && capacity != 0)
-                    CopyBounded(description,
-                                capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
-                                hardware_info.description);
-                if (version != nullptr)
-                    *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
-                if (hardware_info.capabilities != 0)
-                    return true;
-            } else {
-                if (description != nullptr && capacity != 0)
-                    description[0] = '\0';
-                firmware_major = firmware_minor = hardware_letter = 0;
-                if (version != nullptr)
-                    *version = FirmwareVersion{};
-            }
-        }
-
-        ClosePort();
-        if (found)
+        if (ProbePort(path, description, capacity, version) == PortProbe::answered) {
+            last_port_number = n;
             return true;
+        }
         n = n < kLastPort ? n + 1 : kFirstPort;
     }
     return false;
+}
+
+PortProbe DeviceConnection::ProbePort(const char* device_path, char* description, std::uint32_t capacity,
+                                      FirmwareVersion* version)
+{
+    ClosePort();
+    PortProbe probe = PortProbe::not_opened;
+    if (OpenPort(device_path) == KV_S_OK) {
+        probe = PortProbe::no_answer;
+        std::this_thread::sleep_for(kSettleBeforeProbe);
+        // The device may still run at the fast speed a previous session left it at, or
+        // be one of the slow models.
+        std::int32_t result = GetFirmwareVersion(nullptr);
+        if (result != KV_S_OK && SetUSBBaud(kFastSpeedCode) == KV_S_OK)
+            result = GetFirmwareVersion(nullptr);
+        if (result != KV_S_OK) {
+            SetUSBBaud(kDefaultSpeedCode);
+            if (port_ref_.set_baud_rate(kSlowProbeBaud))
+                result = GetFirmwareVersion(nullptr);
+        }
+
+        if (result == KV_S_OK) {
+            probe = PortProbe::answered;
+            IdentifyHardware();
+            if (description != nullptr && capacity != 0)
+                CopyBounded(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
+                            hardware_info.description);
+            if (version != nullptr)
+                *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
+            if (hardware_info.capabilities != 0)
+                return probe;
+        } else {
+            if (description != nullptr && capacity != 0)
+                description[0] = '\0';
+            firmware_major = firmware_minor = hardware_letter = 0;
+            if (version != nullptr)
+                *version = FirmwareVersion{};
+        }
+    }
+    ClosePort();
+    return probe;
 }
 
 std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)

@@ -47,6 +47,13 @@ static_assert(sizeof(EEPROMInfo) == 7);
 
 enum class LockResult { acquired, busy, unavailable };
 
+// How one attempt of the hardware search on one port ended.
+enum class PortProbe {
+    not_opened, // no such port, held by another program, or it cannot be configured
+    no_answer,  // opened, but no valid version reply at any of the three speeds
+    answered,   // a device answered; identified when GetHardwareInfo() says so
+};
+
 class DeviceConnection {
 public:
     DeviceConnection();
@@ -58,6 +65,11 @@ public:
     std::int32_t OpenPort(const char* device_path);
     void ClosePort();
     bool SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version);
+    // One attempt of the search on one device path: open, the speed probe and identification.
+    // The port stays open only for an identified device. Fills description and version as the
+    // search does.
+    PortProbe ProbePort(const char* device_path, char* description, std::uint32_t capacity,
+                        FirmwareVersion* version);
     const HardwareInfo* GetHardwareInfo() const;
 
     // Device lock: wait at most 1200 ms; only the holder releases.
