@@ -5,32 +5,8 @@
 //   uidriver VERB ARGS...     one verb, then exit (status 0 when the answer is ok)
 //   uidriver repl             verbs from stdin, one per line; answers on stdout, flushed
 //
-// Verbs (times in ms):
-//   find TIMEOUT                 wait for the main dialog; caption
-//   caption | text ID | enabled ID | visible ID | state
-//   progress                     pos, low, high of control 2777
-//   click ID                     press a button as a user would: refused when it is disabled
-//   click-force ID               post the click even to a disabled button
-//   wait-text ID TIMEOUT TEXT... wait until the control shows TEXT (rest of the line)
-//   wait-enabled ID 0|1 TIMEOUT
-//   wait-progress POS TIMEOUT    wait until the bar's position is at least POS
-//   msgbox TIMEOUT               wait for a message box of the dialog: caption, text, icon
-//   msgbox-ok TIMEOUT            wait for one, press OK, wait until it is gone
-//   nomsgbox                     ok when no message box is open
-//   filedlg TIMEOUT              wait for the open-file dialog: caption, filter list
-//   filedlg-open TIMEOUT PATH    type PATH as the file name and press OK
-//   filedlg-cancel TIMEOUT
-//   close | syscmd-close | escape | altf4   close requests to the main dialog
-//   gone TIMEOUT                 wait until the main dialog has closed
-//   window                       the dialog's screen rectangle, styles and extended styles
-//   children                     every control: id, class, text, styles, rectangle in the
-//                                dialog's client coordinates
-//   resource-string EXE ID       a string-table entry of the program file EXE
-//   resource-dialog EXE ID       that file's dialog template ID, created hidden in this process
-//                                (no dialog procedure of its own): caption and control texts
-//   dlu X Y W H                  the pixel rectangle of those dialog units, measured on a dialog
-//                                of this process with the same font ("MS Shell Dlg" 8)
-//   sleep MS
+// The verbs and their arguments are in the table kVerbs below; without arguments the program
+// prints them.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -41,7 +17,11 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "app/update_dialog.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -49,7 +29,6 @@ constexpr UINT kSendTimeout = 3000;
 constexpr int kEdt1 = 0x480;  // file name edit of the open-file dialog
 constexpr int kCmb13 = 0x47c; // file name combo box of the explorer-style open-file dialog
 constexpr int kCmb1 = 0x470;  // file type combo box
-constexpr char kFileDialogTitle[] = "Select Firmware Image...";
 
 std::string Json(const std::string& s)
 {
@@ -124,7 +103,7 @@ BOOL CALLBACK FindMainProc(HWND w, LPARAM lp)
     if (!IsWindowVisible(w) || !IsDialogClass(w))
         return TRUE;
     const std::string caption = CaptionOf(w);
-    if (caption.rfind("Quenby", 0) == 0 && GetDlgItem(w, 2777) != nullptr) {
+    if (caption.rfind("Quenby", 0) == 0 && GetDlgItem(w, IDC_PROGRESS) != nullptr) {
         f->found = w;
         return FALSE;
     }
@@ -161,7 +140,7 @@ struct FindOwned {
 
 bool IsFileDialog(HWND w)
 {
-    return CaptionOf(w) == kFileDialogTitle || GetDlgItem(w, kEdt1) != nullptr ||
+    return CaptionOf(w) == kBrowseTitle || GetDlgItem(w, kEdt1) != nullptr ||
            GetDlgItem(w, kCmb13) != nullptr;
 }
 
@@ -356,7 +335,7 @@ HWND Control(int id) { return GetDlgItem(g_main, id); }
 
 std::string ProgressJson()
 {
-    HWND bar = Control(2777);
+    HWND bar = Control(IDC_PROGRESS);
     DWORD_PTR pos = 0, low = 0, high = 0;
     if (!SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &pos) ||
         !SendMessageTimeoutA(bar, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, kSendTimeout, &low) ||
@@ -366,237 +345,376 @@ std::string ProgressJson()
               std::to_string(static_cast<int>(low)) + ",\"high\":" + std::to_string(static_cast<int>(high)));
 }
 
-std::string Run(const std::vector<std::string>& a)
-{
-    if (a.empty())
-        return Err("no verb");
-    const std::string& verb = a[0];
-    auto arg = [&](std::size_t i) { return i < a.size() ? a[i] : std::string(); };
-    auto rest = [&](std::size_t i) {
+// The words of one request: the verb, then its arguments.
+class Args {
+public:
+    explicit Args(std::vector<std::string> words) : words_(std::move(words)) {}
+    std::string str(std::size_t i) const { return i < words_.size() ? words_[i] : std::string(); }
+    int num(std::size_t i) const { return ToInt(str(i)); }
+    DWORD ms(std::size_t i) const { return static_cast<DWORD>(num(i)); }
+    // The words from i on, joined by single spaces (texts and paths may hold blanks).
+    std::string rest(std::size_t i) const
+    {
         std::string r;
-        for (std::size_t k = i; k < a.size(); ++k)
-            r += (k > i ? " " : "") + a[k];
+        for (std::size_t k = i; k < words_.size(); ++k)
+            r += (k > i ? " " : "") + words_[k];
         return r;
-    };
+    }
+
+private:
+    std::vector<std::string> words_;
+};
+
+std::string VerbSleep(const Args& a)
+{
+    Sleep(a.ms(1));
+    return Ok();
+}
+
+std::string VerbFind(const Args& a)
+{
     std::string error;
+    if (!WaitFor(a.ms(1), [&] { return EnsureMain(&error); }))
+        return Err("no dialog");
+    return Ok("\"caption\":" + Json(CaptionOf(g_main)));
+}
 
-    if (verb == "sleep") {
-        Sleep(static_cast<DWORD>(ToInt(arg(1))));
-        return Ok();
-    }
-    if (verb == "find") {
-        const DWORD timeout = static_cast<DWORD>(ToInt(arg(1)));
-        if (!WaitFor(timeout, [&] { return EnsureMain(&error); }))
-            return Err("no dialog");
-        return Ok("\"caption\":" + Json(CaptionOf(g_main)));
-    }
-    if (verb == "gone") {
-        const DWORD timeout = static_cast<DWORD>(ToInt(arg(1)));
-        if (!WaitFor(timeout, [&] { return !MainAlive() && FindMainNow() == nullptr; }))
-            return Err("still open");
-        return Ok();
-    }
-    if (verb == "resource-string" || verb == "resource-dialog") {
-        HMODULE module = LoadLibraryExA(arg(1).c_str(), nullptr,
-                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        if (module == nullptr)
-            return Err("cannot load " + arg(1));
-        std::string answer;
-        if (verb == "resource-string") {
-            char text[512] = {};
-            const int n = LoadStringA(module, static_cast<UINT>(ToInt(arg(2))), text, sizeof text);
-            answer = n > 0 ? Ok("\"text\":" + Json(text)) : Err("no such string");
-        } else {
-            HWND dlg =
-                CreateDialogParamA(module, MAKEINTRESOURCEA(ToInt(arg(2))), nullptr, QuietDialogProc, 0);
-            if (dlg == nullptr) {
-                answer = Err("no such dialog");
-            } else {
-                ShowWindow(dlg, SW_HIDE);
-                HWND saved = g_main;
-                g_main = dlg;
-                ChildList list;
-                EnumChildWindows(dlg, ListChild, reinterpret_cast<LPARAM>(&list));
-                answer = Ok("\"caption\":" + Json(CaptionOf(dlg)) + ",\"children\":[" + list.json + "]");
-                g_main = saved;
-                DestroyWindow(dlg);
-            }
-        }
-        FreeLibrary(module);
-        return answer;
-    }
-    if (verb == "dlu") {
-        // The dialog manager converts position and size separately, each rounded on its own.
-        RECT origin{ToInt(arg(1)), ToInt(arg(2)), 0, 0};
-        RECT size{0, 0, ToInt(arg(3)), ToInt(arg(4))};
-        if (!MapDialogUnits(&origin) || !MapDialogUnits(&size))
-            return Err("no reference dialog");
-        const RECT r{origin.left, origin.top, origin.left + size.right, origin.top + size.bottom};
-        return Ok("\"rect\":" + RectJson(r));
-    }
-    if (!EnsureMain(&error))
-        return Err(error);
+std::string VerbGone(const Args& a)
+{
+    if (!WaitFor(a.ms(1), [&] { return !MainAlive() && FindMainNow() == nullptr; }))
+        return Err("still open");
+    return Ok();
+}
 
-    if (verb == "caption")
-        return Ok("\"caption\":" + Json(CaptionOf(g_main)));
-    if (verb == "text") {
+// Loads EXE as a data file for the resource verbs.
+class ResourceModule {
+public:
+    explicit ResourceModule(const std::string& path)
+        : module_(LoadLibraryExA(path.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE))
+    {
+    }
+    ~ResourceModule()
+    {
+        if (module_ != nullptr)
+            FreeLibrary(module_);
+    }
+    ResourceModule(const ResourceModule&) = delete;
+    ResourceModule& operator=(const ResourceModule&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+std::string VerbResourceString(const Args& a)
+{
+    const ResourceModule module(a.str(1));
+    if (module.get() == nullptr)
+        return Err("cannot load " + a.str(1));
+    char text[512] = {};
+    const int n = LoadStringA(module.get(), static_cast<UINT>(a.num(2)), text, sizeof text);
+    return n > 0 ? Ok("\"text\":" + Json(text)) : Err("no such string");
+}
+
+std::string VerbResourceDialog(const Args& a)
+{
+    const ResourceModule module(a.str(1));
+    if (module.get() == nullptr)
+        return Err("cannot load " + a.str(1));
+    HWND dlg = CreateDialogParamA(module.get(), MAKEINTRESOURCEA(a.num(2)), nullptr, QuietDialogProc, 0);
+    if (dlg == nullptr)
+        return Err("no such dialog");
+    ShowWindow(dlg, SW_HIDE);
+    HWND saved = g_main;
+    g_main = dlg;
+    ChildList list;
+    EnumChildWindows(dlg, ListChild, reinterpret_cast<LPARAM>(&list));
+    const std::string answer =
+        Ok("\"caption\":" + Json(CaptionOf(dlg)) + ",\"children\":[" + list.json + "]");
+    g_main = saved;
+    DestroyWindow(dlg);
+    return answer;
+}
+
+std::string VerbDlu(const Args& a)
+{
+    // The dialog manager converts position and size separately, each rounded on its own.
+    RECT origin{a.num(1), a.num(2), 0, 0};
+    RECT size{0, 0, a.num(3), a.num(4)};
+    if (!MapDialogUnits(&origin) || !MapDialogUnits(&size))
+        return Err("no reference dialog");
+    const RECT r{origin.left, origin.top, origin.left + size.right, origin.top + size.bottom};
+    return Ok("\"rect\":" + RectJson(r));
+}
+
+std::string VerbCaption(const Args&) { return Ok("\"caption\":" + Json(CaptionOf(g_main))); }
+
+std::string VerbText(const Args& a)
+{
+    std::string t;
+    HWND c = Control(a.num(1));
+    if (c == nullptr)
+        return Err("no control");
+    if (!TextOf(c, &t))
+        return Err("busy");
+    return Ok("\"text\":" + Json(t));
+}
+
+std::string ControlFlag(const Args& a, BOOL(WINAPI* query)(HWND))
+{
+    HWND c = Control(a.num(1));
+    if (c == nullptr)
+        return Err("no control");
+    return Ok(std::string("\"value\":") + (query(c) != FALSE ? "true" : "false"));
+}
+
+std::string VerbEnabled(const Args& a) { return ControlFlag(a, IsWindowEnabled); }
+std::string VerbVisible(const Args& a) { return ControlFlag(a, IsWindowVisible); }
+
+std::string VerbState(const Args&)
+{
+    static const int ids[] = {IDC_UPDATE,          IDC_CANCEL,         IDC_HW_DESCRIPTION,
+                              IDC_PACKAGE_VERSION, IDC_PACKAGE_TARGET, IDC_DETECT,
+                              IDC_IMAGE_PATH,      IDC_BROWSE,         IDC_FW_VERSION};
+    std::string fields = "\"caption\":" + Json(CaptionOf(g_main)) + ",\"controls\":{";
+    bool first = true;
+    for (int id : ids) {
         std::string t;
-        HWND c = Control(ToInt(arg(1)));
-        if (c == nullptr)
-            return Err("no control");
-        if (!TextOf(c, &t))
+        HWND c = Control(id);
+        if (c == nullptr || !TextOf(c, &t))
             return Err("busy");
-        return Ok("\"text\":" + Json(t));
+        fields += std::string(first ? "" : ",") + "\"" + std::to_string(id) + "\":{\"text\":" + Json(t) +
+                  ",\"enabled\":" + (IsWindowEnabled(c) ? "true" : "false") + "}";
+        first = false;
     }
-    if (verb == "enabled" || verb == "visible") {
-        HWND c = Control(ToInt(arg(1)));
-        if (c == nullptr)
-            return Err("no control");
-        const bool v = verb == "enabled" ? IsWindowEnabled(c) != FALSE : IsWindowVisible(c) != FALSE;
-        return Ok(std::string("\"value\":") + (v ? "true" : "false"));
+    return Ok(fields + "}");
+}
+
+std::string VerbProgress(const Args&) { return ProgressJson(); }
+
+std::string Click(const Args& a, bool only_enabled)
+{
+    HWND c = Control(a.num(1));
+    if (c == nullptr)
+        return Err("no control");
+    if (only_enabled && !IsWindowEnabled(c))
+        return Err("disabled");
+    // Posted: the click may open a modal box, which a sent message would wait for.
+    PostMessageA(c, BM_CLICK, 0, 0);
+    return Ok();
+}
+
+std::string VerbClick(const Args& a) { return Click(a, true); }
+std::string VerbClickForce(const Args& a) { return Click(a, false); }
+
+std::string VerbWaitText(const Args& a)
+{
+    const int id = a.num(1);
+    const std::string want = a.rest(3);
+    std::string t;
+    if (!WaitFor(a.ms(2), [&] { return TextOf(Control(id), &t) && t == want; }))
+        return Err("text is " + t);
+    return Ok("\"text\":" + Json(t));
+}
+
+std::string VerbWaitEnabled(const Args& a)
+{
+    const int id = a.num(1);
+    const bool want = a.num(2) != 0;
+    if (!WaitFor(a.ms(3), [&] { return (IsWindowEnabled(Control(id)) != FALSE) == want; }))
+        return Err("not in that state");
+    return Ok();
+}
+
+std::string VerbWaitProgress(const Args& a)
+{
+    const int want = a.num(1);
+    if (!WaitFor(a.ms(2), [&] {
+            DWORD_PTR pos = 0;
+            return SendMessageTimeoutA(Control(IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+                                       kSendTimeout, &pos) &&
+                   static_cast<int>(pos) >= want;
+        }))
+        return Err("position not reached");
+    return ProgressJson();
+}
+
+std::string MessageBoxVerb(const Args& a, bool press_ok)
+{
+    HWND box = WaitOwned(false, a.ms(1));
+    if (box == nullptr)
+        return Err("no message box");
+    std::string info = MessageBoxInfo(box);
+    if (press_ok) {
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        if (!WaitFor(5000, [&] { return !IsWindow(box) || !IsWindowVisible(box); }))
+            return Err("message box stays open");
     }
-    if (verb == "state") {
-        static const int ids[] = {1, 2, 1000, 1001, 1002, 1004, 2745, 2746, 2747};
-        std::string fields = "\"caption\":" + Json(CaptionOf(g_main)) + ",\"controls\":{";
-        bool first = true;
-        for (int id : ids) {
-            std::string t;
-            HWND c = Control(id);
-            if (c == nullptr || !TextOf(c, &t))
-                return Err("busy");
-            fields += std::string(first ? "" : ",") + "\"" + std::to_string(id) + "\":{\"text\":" + Json(t) +
-                      ",\"enabled\":" + (IsWindowEnabled(c) ? "true" : "false") + "}";
-            first = false;
-        }
-        return Ok(fields + "}");
-    }
-    if (verb == "progress")
-        return ProgressJson();
-    if (verb == "click" || verb == "click-force") {
-        HWND c = Control(ToInt(arg(1)));
-        if (c == nullptr)
-            return Err("no control");
-        if (verb == "click" && !IsWindowEnabled(c))
-            return Err("disabled");
-        // Posted: the click may open a modal box, which a sent message would wait for.
-        PostMessageA(c, BM_CLICK, 0, 0);
+    return info;
+}
+
+std::string VerbMsgbox(const Args& a) { return MessageBoxVerb(a, false); }
+std::string VerbMsgboxOk(const Args& a) { return MessageBoxVerb(a, true); }
+
+std::string VerbNoMsgbox(const Args&)
+{
+    HWND open = FindOwnedNow(false);
+    if (open == nullptr)
+        open = FindOwnedNow(true);
+    if (open == nullptr)
         return Ok();
-    }
-    if (verb == "wait-text") {
-        const int id = ToInt(arg(1));
-        const DWORD timeout = static_cast<DWORD>(ToInt(arg(2)));
-        const std::string want = rest(3);
-        std::string t;
-        if (!WaitFor(timeout, [&] { return TextOf(Control(id), &t) && t == want; }))
-            return Err("text is " + t);
-        return Ok("\"text\":" + Json(t));
-    }
-    if (verb == "wait-enabled") {
-        const int id = ToInt(arg(1));
-        const bool want = ToInt(arg(2)) != 0;
-        const DWORD timeout = static_cast<DWORD>(ToInt(arg(3)));
-        if (!WaitFor(timeout, [&] { return (IsWindowEnabled(Control(id)) != FALSE) == want; }))
-            return Err("not in that state");
-        return Ok();
-    }
-    if (verb == "wait-progress") {
-        const int want = ToInt(arg(1));
-        const DWORD timeout = static_cast<DWORD>(ToInt(arg(2)));
-        if (!WaitFor(timeout, [&] {
-                DWORD_PTR pos = 0;
-                return SendMessageTimeoutA(Control(2777), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout,
-                                           &pos) &&
-                       static_cast<int>(pos) >= want;
-            }))
-            return Err("position not reached");
-        return ProgressJson();
-    }
-    if (verb == "msgbox" || verb == "msgbox-ok") {
-        HWND box = WaitOwned(false, static_cast<DWORD>(ToInt(arg(1))));
-        if (box == nullptr)
-            return Err("no message box");
-        std::string info = MessageBoxInfo(box);
-        if (verb == "msgbox-ok") {
-            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
-            if (!WaitFor(5000, [&] { return !IsWindow(box) || !IsWindowVisible(box); }))
-                return Err("message box stays open");
-        }
+    return Err("a box is open: " + CaptionOf(open) + " / " + MessageBoxInfo(open));
+}
+
+// Waits for the open-file dialog; then, unless only looking, answers it with IDOK or IDCANCEL.
+std::string FileDialogVerb(const Args& a, int answer)
+{
+    HWND dlg = WaitOwned(true, a.ms(1));
+    if (dlg == nullptr)
+        return Err("no file dialog");
+    std::string info = FileDialogInfo(dlg);
+    if (answer == 0)
         return info;
+    if (answer == IDOK) {
+        HWND name = GetDlgItem(dlg, kCmb13);
+        if (name == nullptr)
+            name = GetDlgItem(dlg, kEdt1);
+        if (name == nullptr)
+            return Err("no file name field");
+        const std::string path = a.rest(2);
+        DWORD_PTR r = 0;
+        SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
+                            kSendTimeout, &r);
     }
-    if (verb == "nomsgbox") {
-        HWND open = FindOwnedNow(false);
-        if (open == nullptr)
-            open = FindOwnedNow(true);
-        if (open == nullptr)
-            return Ok();
-        return Err("a box is open: " + CaptionOf(open) + " / " + MessageBoxInfo(open));
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dlg, answer)));
+    if (!WaitFor(5000, [&] { return !IsWindow(dlg) || !IsWindowVisible(dlg); }))
+        return Err("file dialog stays open");
+    return info;
+}
+
+std::string VerbFileDialog(const Args& a) { return FileDialogVerb(a, 0); }
+std::string VerbFileDialogOpen(const Args& a) { return FileDialogVerb(a, IDOK); }
+std::string VerbFileDialogCancel(const Args& a) { return FileDialogVerb(a, IDCANCEL); }
+
+std::string VerbWindow(const Args&)
+{
+    RECT r{};
+    GetWindowRect(g_main, &r);
+    RECT desk{};
+    GetWindowRect(GetDesktopWindow(), &desk);
+    RECT client{};
+    GetClientRect(g_main, &client);
+    return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) +
+              ",\"client\":" + RectJson(client) +
+              ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) +
+              ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
+}
+
+std::string VerbChildren(const Args&)
+{
+    ChildList list;
+    EnumChildWindows(g_main, ListChild, reinterpret_cast<LPARAM>(&list));
+    return Ok("\"children\":[" + list.json + "]");
+}
+
+std::string VerbClose(const Args&)
+{
+    PostMessageA(g_main, WM_CLOSE, 0, 0);
+    return Ok();
+}
+
+std::string VerbSysCommandClose(const Args&)
+{
+    PostMessageA(g_main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return Ok();
+}
+
+std::string VerbEscape(const Args&)
+{
+    // The dialog manager of the dialog's modal loop sees the key as if typed into the dialog.
+    PostMessageA(g_main, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(g_main, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+    return Ok();
+}
+
+std::string VerbAltF4(const Args&)
+{
+    const LPARAM alt = 0x20000000 | (0x3E << 16) | 1; // context code: Alt is down
+    PostMessageA(g_main, WM_SYSKEYDOWN, VK_F4, alt);
+    PostMessageA(g_main, WM_SYSKEYUP, VK_F4, alt | static_cast<LPARAM>(0xC0000000u));
+    return Ok();
+}
+
+struct Verb {
+    const char* name;
+    const char* arguments; // for the usage text
+    const char* what;
+    bool needs_dialog; // looks for the updater's dialog first
+    std::string (*run)(const Args&);
+};
+
+// Times in ms.
+constexpr Verb kVerbs[] = {
+    {"sleep", "MS", "", false, VerbSleep},
+    {"find", "TIMEOUT", "wait for the main dialog; caption", false, VerbFind},
+    {"gone", "TIMEOUT", "wait until the main dialog has closed", false, VerbGone},
+    {"resource-string", "EXE ID", "a string-table entry of the program file EXE", false, VerbResourceString},
+    {"resource-dialog", "EXE ID", "that file's dialog template ID, created hidden here: caption and controls",
+     false, VerbResourceDialog},
+    {"dlu", "X Y W H", "pixel rectangle of those dialog units on a dialog of this process with the same font",
+     false, VerbDlu},
+    {"caption", "", "", true, VerbCaption},
+    {"text", "ID", "", true, VerbText},
+    {"enabled", "ID", "", true, VerbEnabled},
+    {"visible", "ID", "", true, VerbVisible},
+    {"state", "", "caption, texts and states of the controls", true, VerbState},
+    {"progress", "", "pos, low, high of the progress bar", true, VerbProgress},
+    {"click", "ID", "press a button as a user would: refused when it is disabled", true, VerbClick},
+    {"click-force", "ID", "post the click even to a disabled button", true, VerbClickForce},
+    {"wait-text", "ID TIMEOUT TEXT...", "wait until the control shows TEXT (rest of the line)", true,
+     VerbWaitText},
+    {"wait-enabled", "ID 0|1 TIMEOUT", "", true, VerbWaitEnabled},
+    {"wait-progress", "POS TIMEOUT", "wait until the bar's position is at least POS", true, VerbWaitProgress},
+    {"msgbox", "TIMEOUT", "wait for a message box of the dialog: caption, text, icon", true, VerbMsgbox},
+    {"msgbox-ok", "TIMEOUT", "wait for one, press OK, wait until it is gone", true, VerbMsgboxOk},
+    {"nomsgbox", "", "ok when no message box is open", true, VerbNoMsgbox},
+    {"filedlg", "TIMEOUT", "wait for the open-file dialog: caption, filter list", true, VerbFileDialog},
+    {"filedlg-open", "TIMEOUT PATH", "type PATH as the file name and press OK", true, VerbFileDialogOpen},
+    {"filedlg-cancel", "TIMEOUT", "", true, VerbFileDialogCancel},
+    {"window", "", "the dialog's screen rectangle, styles and extended styles", true, VerbWindow},
+    {"children", "", "every control: id, class, text, styles, rectangle in client coordinates", true,
+     VerbChildren},
+    {"close", "", "WM_CLOSE to the dialog", true, VerbClose},
+    {"syscmd-close", "", "WM_SYSCOMMAND SC_CLOSE", true, VerbSysCommandClose},
+    {"escape", "", "the Escape key", true, VerbEscape},
+    {"altf4", "", "Alt+F4", true, VerbAltF4},
+};
+
+std::string Run(const std::vector<std::string>& words)
+{
+    if (words.empty())
+        return Err("no verb");
+    for (const Verb& verb : kVerbs) {
+        if (words[0] != verb.name)
+            continue;
+        std::string error;
+        if (verb.needs_dialog && !EnsureMain(&error))
+            return Err(error);
+        return verb.run(Args(words));
     }
-    if (verb == "filedlg" || verb == "filedlg-open" || verb == "filedlg-cancel") {
-        HWND dlg = WaitOwned(true, static_cast<DWORD>(ToInt(arg(1))));
-        if (dlg == nullptr)
-            return Err("no file dialog");
-        std::string info = FileDialogInfo(dlg);
-        if (verb == "filedlg")
-            return info;
-        if (verb == "filedlg-open") {
-            HWND name = GetDlgItem(dlg, kCmb13);
-            if (name == nullptr)
-                name = GetDlgItem(dlg, kEdt1);
-            if (name == nullptr)
-                return Err("no file name field");
-            const std::string path = rest(2);
-            DWORD_PTR r = 0;
-            SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
-                                kSendTimeout, &r);
-            PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
-        } else {
-            PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDCANCEL)));
-        }
-        if (!WaitFor(5000, [&] { return !IsWindow(dlg) || !IsWindowVisible(dlg); }))
-            return Err("file dialog stays open");
-        return info;
-    }
-    if (verb == "window") {
-        RECT r{};
-        GetWindowRect(g_main, &r);
-        RECT desk{};
-        GetWindowRect(GetDesktopWindow(), &desk);
-        RECT client{};
-        GetClientRect(g_main, &client);
-        return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) +
-                  ",\"client\":" + RectJson(client) +
-                  ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) +
-                  ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
-    }
-    if (verb == "children") {
-        ChildList list;
-        EnumChildWindows(g_main, ListChild, reinterpret_cast<LPARAM>(&list));
-        return Ok("\"children\":[" + list.json + "]");
-    }
-    if (verb == "close") {
-        PostMessageA(g_main, WM_CLOSE, 0, 0);
-        return Ok();
-    }
-    if (verb == "syscmd-close") {
-        PostMessageA(g_main, WM_SYSCOMMAND, SC_CLOSE, 0);
-        return Ok();
-    }
-    if (verb == "escape") {
-        // The dialog manager of the dialog's modal loop sees the key as if typed into the dialog.
-        PostMessageA(g_main, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-        PostMessageA(g_main, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
-        return Ok();
-    }
-    if (verb == "altf4") {
-        const LPARAM alt = 0x20000000 | (0x3E << 16) | 1; // context code: Alt is down
-        PostMessageA(g_main, WM_SYSKEYDOWN, VK_F4, alt);
-        PostMessageA(g_main, WM_SYSKEYUP, VK_F4, alt | static_cast<LPARAM>(0xC0000000u));
-        return Ok();
-    }
-    return Err("unknown verb " + verb);
+    return Err("unknown verb " + words[0]);
+}
+
+std::string Usage()
+{
+    std::string usage = "usage: uidriver VERB ARGS... | uidriver repl\nverbs:\n";
+    for (const Verb& verb : kVerbs)
+        usage += std::string("  ") + verb.name + (verb.arguments[0] != '\0' ? " " : "") + verb.arguments +
+                 (verb.what[0] != '\0' ? std::string("    ") + verb.what : std::string()) + "\n";
+    return usage;
 }
 
 std::vector<std::string> Split(const std::string& line)
@@ -628,6 +746,10 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         }
         return 0;
+    }
+    if (args.empty()) {
+        std::fputs(Usage().c_str(), stderr);
+        return 2;
     }
     const std::string answer = Run(args);
     std::puts(answer.c_str());
