@@ -1,6 +1,9 @@
 #include "app/dialog_win32.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
+
+#include <new>
 
 #include "app/win32_helpers.h"
 
@@ -8,6 +11,11 @@ namespace {
 
 UpdateDialog* g_dialog = nullptr;
 Win32DialogView g_view;
+
+// The taskbar's interface may only be used on the dialog's thread: the worker's progress comes
+// over with this message, sent like the progress bar's.
+constexpr UINT kTaskbarProgressMessage = WM_APP + 0x10;
+UINT g_taskbar_button_created = 0;
 
 DWORD WINAPI WorkerThread(LPVOID parameter)
 {
@@ -129,6 +137,109 @@ bool Win32DialogView::build_string(char* buffer, std::size_t capacity)
     return GetBuildString(path, buffer, capacity);
 }
 
+bool Win32DialogView::ask_ok_cancel(const char* text, const char* caption, MessageIcon icon)
+{
+    return MessageBoxA(dialog_, text, caption, MB_OKCANCEL | IconFlag(icon)) == IDOK;
+}
+
+bool Win32DialogView::power_status(PowerStatus* status)
+{
+    SYSTEM_POWER_STATUS power{};
+    if (!GetSystemPowerStatus(&power))
+        return false;
+    status->on_battery = power.ACLineStatus == 0;
+    status->battery_percent = power.BatteryLifePercent <= 100 ? power.BatteryLifePercent : -1;
+    return true;
+}
+
+void Win32DialogView::keep_system_awake(bool awake)
+{
+    SetThreadExecutionState(awake ? (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) : ES_CONTINUOUS);
+}
+
+void Win32DialogView::block_session_end(const char* reason)
+{
+    if (reason == nullptr) {
+        ShutdownBlockReasonDestroy(dialog_);
+        return;
+    }
+    wchar_t wide[256] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, reason, -1, wide, 256) == 0)
+        wide[0] = L'\0';
+    ShutdownBlockReasonCreate(dialog_, wide);
+}
+
+void Win32DialogView::taskbar_progress(std::uint32_t completed, std::uint32_t total)
+{
+    if (GetWindowThreadProcessId(dialog_, nullptr) == GetCurrentThreadId())
+        apply_taskbar_progress(completed, total);
+    else
+        SendMessageA(dialog_, kTaskbarProgressMessage, static_cast<WPARAM>(completed),
+                     static_cast<LPARAM>(total));
+}
+
+void Win32DialogView::apply_taskbar_progress(std::uint32_t completed, std::uint32_t total)
+{
+    if (taskbar_ == nullptr)
+        return;
+    taskbar_->SetProgressState(dialog_, TBPF_NORMAL);
+    taskbar_->SetProgressValue(dialog_, completed, total);
+}
+
+void Win32DialogView::taskbar_error()
+{
+    if (taskbar_ != nullptr)
+        taskbar_->SetProgressState(dialog_, TBPF_ERROR);
+}
+
+void Win32DialogView::taskbar_clear()
+{
+    if (taskbar_ != nullptr)
+        taskbar_->SetProgressState(dialog_, TBPF_NOPROGRESS);
+}
+
+void Win32DialogView::on_taskbar_button_created()
+{
+    if (taskbar_ != nullptr)
+        return;
+    ITaskbarList3* list = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&list))))
+        return;
+    if (FAILED(list->HrInit())) {
+        list->Release();
+        return;
+    }
+    taskbar_ = list;
+}
+
+void Win32DialogView::release_taskbar()
+{
+    if (taskbar_ != nullptr)
+        taskbar_->Release();
+    taskbar_ = nullptr;
+}
+
+namespace {
+
+// The first file of a drop, as Browse would have returned it; a name that does not fit the
+// path buffer is passed on whole, so the dialog can refuse it instead of taking a cut one.
+void TakeDrop(UpdateDialog& dialog, HDROP drop)
+{
+    const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+    if (length != 0 && length < 0x8000) {
+        char* path = new (std::nothrow) char[length + 1];
+        if (path != nullptr) {
+            if (DragQueryFileA(drop, 0, path, length + 1) == length)
+                dialog.OnFileDropped(path);
+            delete[] path;
+        }
+    }
+    DragFinish(drop);
+}
+
+} // namespace
+
 void InstallUpdateDialog(UpdateDialog& dialog) { g_dialog = &dialog; }
 
 INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -139,6 +250,8 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
     switch (message) {
     case WM_INITDIALOG:
         g_view.attach(window);
+        g_taskbar_button_created = RegisterWindowMessageA("TaskbarButtonCreated");
+        DragAcceptFiles(window, TRUE);
         dialog.OnInitDialog(g_view);
         return 1;
     case WM_COMMAND:
@@ -166,7 +279,20 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
             return 1;
         }
         return 0;
-    case WM_DESTROY: dialog.OnDestroy(); return 0;
-    default: return 0;
+    case WM_QUERYENDSESSION:
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, dialog.OnQueryEndSession() ? TRUE : FALSE);
+        return 1;
+    case WM_DROPFILES: TakeDrop(dialog, reinterpret_cast<HDROP>(wparam)); return 0;
+    case kTaskbarProgressMessage:
+        g_view.apply_taskbar_progress(static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam));
+        return 0;
+    case WM_DESTROY:
+        dialog.OnDestroy();
+        g_view.release_taskbar();
+        return 0;
+    default:
+        if (message != 0 && message == g_taskbar_button_created)
+            g_view.on_taskbar_button_created();
+        return 0;
     }
 }

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <shobjidl.h>
+
 #include "app/update_dialog.h"
 
 class Win32DialogView final : public DialogView {
@@ -29,9 +31,23 @@ public:
     int load_string(int id, char* buffer, std::size_t capacity) override;
     bool own_version_numbers(FileVersionNumbers* numbers) override;
     bool build_string(char* buffer, std::size_t capacity) override;
+    bool ask_ok_cancel(const char* text, const char* caption, MessageIcon icon) override;
+    bool power_status(PowerStatus* status) override;
+    void keep_system_awake(bool awake) override;
+    void block_session_end(const char* reason) override;
+    void taskbar_progress(std::uint32_t completed, std::uint32_t total) override;
+    void taskbar_error() override;
+    void taskbar_clear() override;
+
+    // "TaskbarButtonCreated": the button exists now, so its progress can be shown.
+    void on_taskbar_button_created();
+    // On the dialog's thread: what taskbar_progress asked for from another thread.
+    void apply_taskbar_progress(std::uint32_t completed, std::uint32_t total);
+    void release_taskbar();
 
 private:
     HWND dialog_ = nullptr;
+    ITaskbarList3* taskbar_ = nullptr; // null where the shell offers none
 };
 
 // Binds the dialog procedure to the process-wide dialog state; call once before the dialog opens.

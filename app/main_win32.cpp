@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include "app/dialog_win32.h"
 #include "app/update_dialog.h"
@@ -21,7 +22,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
+    // The taskbar's progress interface is a COM object; without COM the button just shows none.
+    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     InstallUpdateDialog(g_update_dialog);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATE_DIALOG), nullptr, UpdateDialogProc, 0);
+    if (com)
+        CoUninitialize();
     return 0;
 }

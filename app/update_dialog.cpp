@@ -220,15 +220,32 @@ void UpdateDialog::OnBrowseButton()
 {
     if (main_window_ == nullptr)
         return;
-    DialogView& view = *main_window_;
     remembered_path_[0] = '\0';
-    if (!view.browse_for_file(remembered_path_, sizeof remembered_path_, kBrowseTitle, kBrowseFilter,
-                              kBrowseDefaultExtension)) {
+    if (!main_window_->browse_for_file(remembered_path_, sizeof remembered_path_, kBrowseTitle, kBrowseFilter,
+                                       kBrowseDefaultExtension)) {
         remembered_path_[0] = '\0';
         return;
     }
     remembered_path_[sizeof remembered_path_ - 1] = '\0';
+    TakeChosenFile();
+}
 
+void UpdateDialog::OnFileDropped(const char* path)
+{
+    if (main_window_ == nullptr)
+        return;
+    remembered_path_[0] = '\0';
+    // The open-file dialog cannot return a path that does not fit its buffer either; cutting it
+    // would name another file.
+    if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof remembered_path_)
+        return;
+    CopyText(remembered_path_, sizeof remembered_path_, path);
+    TakeChosenFile();
+}
+
+void UpdateDialog::TakeChosenFile()
+{
+    DialogView& view = *main_window_;
     const int verdict = Validate(remembered_path_);
     if (verdict != 0) {
         remembered_path_[0] = '\0';
@@ -256,7 +273,9 @@ void UpdateDialog::OnUpdateButton()
 {
     // Under Wine a click reaches a disabled button too: only an enabled Update! (a package that
     // passed its checks, no upload running) starts one.
-    if (main_window_ == nullptr || upload_running_ || !main_window_->is_enabled(IDC_UPDATE))
+    if (main_window_ == nullptr || upload_running_ || asking_ || !main_window_->is_enabled(IDC_UPDATE))
+        return;
+    if (!BatteryAllowsUpdate())
         return;
     DialogView& view = *main_window_;
     view.set_text(IDC_UPDATE, kUpdatingText);
@@ -271,10 +290,31 @@ void UpdateDialog::OnUpdateButton()
     params_.package_path[sizeof params_.package_path - 1] = '\0';
 
     upload_running_ = true;
+    view.keep_system_awake(true);
+    view.block_session_end(kSessionEndReason);
     if (!view.start_worker(params_)) {
         // No thread, no upload: report it like any other failure so the buttons come back.
         OnUpdateComplete(KV_E_GENERAL_ERROR);
     }
+}
+
+bool UpdateDialog::BatteryAllowsUpdate()
+{
+    PowerStatus power;
+    if (!main_window_->power_status(&power) || !power.on_battery || power.battery_percent < 0 ||
+        power.battery_percent >= kLowBatteryPercent)
+        return true;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The computer is running on battery (%i %% left). Connect it to power before updating, so "
+                  "the update cannot be cut short.",
+                  power.battery_percent);
+    asking_ = true;
+    const bool go_on = main_window_->ask_ok_cancel(text, "Update!", MessageIcon::warning);
+    asking_ = false;
+    // The question is modal, but the button may have changed meanwhile (a search that forgot the
+    // package): only a still enabled Update! goes on.
+    return go_on && !upload_running_ && main_window_->is_enabled(IDC_UPDATE);
 }
 
 std::int32_t UpdateDialog::OnUpdateProgress(const UpdateProgress* progress)
@@ -288,8 +328,12 @@ std::int32_t UpdateDialog::OnUpdateProgress(const UpdateProgress* progress)
         view.progress_step();
         return 0;
     }
-    if (progress->total != 0)
+    if (progress->total != 0) {
         view.progress_set_pos(progress->position);
+        // The short last chunk can take the position one past the total; the bar stands full.
+        view.taskbar_progress(progress->position < progress->total ? progress->position : progress->total,
+                              progress->total);
+    }
     return 0;
 }
 
@@ -315,12 +359,16 @@ void UpdateDialog::OnUpdateComplete(std::int32_t result)
         }
     } else {
         message = FailureOutcome(result);
+        view.taskbar_error();
     }
     view.message_box(message.text, message.caption, message.icon);
+    view.taskbar_clear();
     view.set_text(IDC_UPDATE, kUpdateText);
     view.enable(IDC_UPDATE, true);
     view.enable(IDC_CANCEL, true);
     upload_running_ = false;
+    view.block_session_end(nullptr);
+    view.keep_system_awake(false);
 }
 
 void UpdateDialog::OnCancel()

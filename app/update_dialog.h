@@ -21,6 +21,12 @@ inline constexpr std::size_t kDescriptionBufferSize = 260;
 
 enum class MessageIcon { information, warning, error };
 
+// What the system reports about its power supply.
+struct PowerStatus {
+    bool on_battery = false;  // false also when the system does not know
+    int battery_percent = -1; // 0 to 100; -1 when unknown
+};
+
 struct FirmwareUpdateParams;
 
 // The window side of the dialog. The Win32 implementation maps each call onto one API call.
@@ -57,6 +63,19 @@ public:
     virtual bool own_version_numbers(FileVersionNumbers* numbers) = 0;
     // The build string of the program's own file version ("1.13.0101.00"); false without one.
     virtual bool build_string(char* buffer, std::size_t capacity) = 0;
+
+    // Modal, owned by the dialog, OK and Cancel; true for OK.
+    virtual bool ask_ok_cancel(const char* text, const char* caption, MessageIcon icon) = 0;
+    // False when the power status cannot be had.
+    virtual bool power_status(PowerStatus* status) = 0;
+    // Asks the system to stay awake (true), or gives that request back (false).
+    virtual void keep_system_awake(bool awake) = 0;
+    // Refuses the end of the session with this reason for the dialog window; null allows it again.
+    virtual void block_session_end(const char* reason) = 0;
+    // The dialog's taskbar button: progress (callable from any thread), error state, cleared.
+    virtual void taskbar_progress(std::uint32_t completed, std::uint32_t total) = 0;
+    virtual void taskbar_error() = 0;
+    virtual void taskbar_clear() = 0;
 };
 
 // The worker thread's parameter record: filled just before the worker starts, read only by it.
@@ -98,6 +117,11 @@ inline constexpr char kBrowseTitle[] = "Select Firmware Image...";
 inline constexpr char kBrowseFilter[] = "Quenby Firmware Image Files (*.qfw)\0*.qfw\0All Files (*.*)\0*.*\0";
 inline constexpr char kBrowseDefaultExtension[] = "qfw";
 
+inline constexpr char kSessionEndReason[] =
+    "Firmware update in progress. Do not turn off the computer or unplug the device.";
+// Below this charge on battery, Update! asks before anything is sent.
+inline constexpr int kLowBatteryPercent = 25;
+
 // The process-wide state of the dialog and its behaviour, message by message.
 class UpdateDialog {
 public:
@@ -114,6 +138,10 @@ public:
     void OnCancel();                            // 2 (IDCANCEL): also Escape, Alt+F4 and the title bar's close
     void OnUpdateComplete(std::int32_t result); // WM_UPDATE_COMPLETE, on the dialog's thread
     void OnDestroy();                           // WM_DESTROY
+    // WM_QUERYENDSESSION: true when the session may end (no upload running).
+    bool OnQueryEndSession() const { return !upload_running_; }
+    // A file dropped on the dialog: taken as if Browse had returned it.
+    void OnFileDropped(const char* path);
     // The upload's progress callback; runs on the worker thread.
     std::int32_t OnUpdateProgress(const UpdateProgress* progress);
 
@@ -127,6 +155,8 @@ public:
 
 private:
     int Validate(const char* path);
+    void TakeChosenFile();
+    bool BatteryAllowsUpdate();
     void ShowDevice(const FirmwareVersion& version);
 
     DeviceConnection& connection_;
@@ -135,4 +165,5 @@ private:
     char description_[kDescriptionBufferSize] = {};
     FirmwareUpdateParams params_;
     bool upload_running_ = false;
+    bool asking_ = false; // the low-battery question is open
 };

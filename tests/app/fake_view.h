@@ -91,6 +91,25 @@ public:
     std::function<void()> while_box_open;                  // runs inside message_box
     bool has_build_string = true;
     bool thread_fails = false;
+    std::optional<PowerStatus> power;  // nullopt: the status cannot be had
+    std::deque<bool> question_answers; // true: OK; none left: Cancel
+
+    // Around an upload.
+    std::vector<ShownBox> questions;
+    std::vector<bool> awake_requests;            // each keep_system_awake call
+    std::vector<std::string> session_end_blocks; // each block_session_end call ("" when allowed)
+    bool awake() const { return !awake_requests.empty() && awake_requests.back(); }
+    bool session_end_blocked() const
+    {
+        return !session_end_blocks.empty() && !session_end_blocks.back().empty();
+    }
+
+    // The taskbar button, call by call: "progress C/T", "error", "clear".
+    std::vector<std::string> taskbar() const
+    {
+        std::lock_guard lock(mutex_);
+        return taskbar_;
+    }
 
     std::vector<ProgressCall> progress() const
     {
@@ -240,7 +259,41 @@ public:
         return true;
     }
 
+    bool ask_ok_cancel(const char* text, const char* box_caption, MessageIcon icon) override
+    {
+        questions.push_back({text, box_caption, icon});
+        if (question_answers.empty())
+            return false;
+        const bool answer = question_answers.front();
+        question_answers.pop_front();
+        return answer;
+    }
+    bool power_status(PowerStatus* status) override
+    {
+        if (!power)
+            return false;
+        *status = *power;
+        return true;
+    }
+    void keep_system_awake(bool on) override { awake_requests.push_back(on); }
+    void block_session_end(const char* reason) override
+    {
+        session_end_blocks.emplace_back(reason != nullptr ? reason : "");
+    }
+    void taskbar_progress(std::uint32_t completed, std::uint32_t total) override
+    {
+        record_taskbar("progress " + std::to_string(completed) + "/" + std::to_string(total));
+    }
+    void taskbar_error() override { record_taskbar("error"); }
+    void taskbar_clear() override { record_taskbar("clear"); }
+
 private:
+    void record_taskbar(std::string event)
+    {
+        std::lock_guard lock(mutex_);
+        taskbar_.push_back(std::move(event));
+    }
+
     struct Pending {
         std::uint32_t message;
         std::intptr_t lparam;
@@ -268,6 +321,7 @@ private:
     std::condition_variable handled_;
     std::deque<Pending> queue_;
     std::vector<ProgressCall> progress_;
+    std::vector<std::string> taskbar_;
     std::vector<std::thread> workers_;
     bool closing_ = false;
 };

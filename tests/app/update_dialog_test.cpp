@@ -551,6 +551,177 @@ TEST_F(DialogTest, CancelEndsWithZeroAndDestroyClosesThePort)
     EXPECT_FALSE(connection_->port.is_open());
 }
 
+// --- Around an upload: sleep, the end of the session, the battery, the taskbar ---
+
+TEST_F(DialogTest, AwakeAndSessionEndAreHeldFromUpdateToTheHandledOutcomeOnEveryPath)
+{
+    struct Path {
+        const char* name;
+        char final_status;
+        bool broken_package;
+        bool thread_fails;
+        const char* caption;
+    };
+    const Path paths[] = {
+        {"success", 'O', false, false, "Success"},
+        {"device failure", 'W', false, false, "Flash failed"},
+        {"package broken since Browse", 'O', true, false, "Error!"},
+        {"worker cannot start", 'O', false, true, "Error!"},
+    };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        kvsim::DeviceConfig config;
+        config.final_status = path.final_status;
+        StartSim(config);
+        if (view_->centred == 0)
+            Open();
+        else
+            dialog_->OnDetectButton();
+        const std::string package = Package("good.qfw");
+        Browse(package);
+        if (path.broken_package) {
+            qfwpack::PackageSpec broken;
+            broken.bad_trailer = true;
+            ASSERT_TRUE(qfwpack::WritePackage(package, broken));
+        }
+        view_->thread_fails = path.thread_fails;
+        view_->awake_requests.clear();
+        view_->session_end_blocks.clear();
+        view_->boxes.clear();
+        EXPECT_TRUE(dialog_->OnQueryEndSession());
+
+        bool held_while_box_open = false;
+        view_->while_box_open = [&] {
+            held_while_box_open =
+                view_->awake() && view_->session_end_blocked() && !dialog_->OnQueryEndSession();
+        };
+        dialog_->OnUpdateButton();
+        if (!path.thread_fails) {
+            EXPECT_TRUE(view_->awake());
+            EXPECT_FALSE(dialog_->OnQueryEndSession());
+        }
+        ASSERT_TRUE(view_->wait_for_outcome());
+        ASSERT_EQ(view_->boxes.size(), 1u);
+        EXPECT_EQ(view_->boxes[0].caption, path.caption);
+        EXPECT_TRUE(held_while_box_open);
+        EXPECT_EQ(view_->awake_requests, (std::vector<bool>{true, false}));
+        EXPECT_EQ(view_->session_end_blocks, (std::vector<std::string>{kSessionEndReason, ""}));
+        EXPECT_TRUE(dialog_->OnQueryEndSession());
+    }
+    EXPECT_STREQ(kSessionEndReason,
+                 "Firmware update in progress. Do not turn off the computer or unplug the device.");
+}
+
+TEST_F(DialogTest, LowBatteryAsksBeforeAnythingIsSentAndOnlyOkGoesOn)
+{
+    StartSim();
+    Open();
+    Browse(Package("good.qfw"));
+    sim_->clear_frames();
+    view_->power = PowerStatus{true, 24};
+    dialog_->OnUpdateButton(); // no answer queued: Cancel
+    ASSERT_EQ(view_->questions.size(), 1u);
+    EXPECT_EQ(view_->questions[0].text, "The computer is running on battery (24 % left). Connect it to power "
+                                        "before updating, so the update cannot be cut short.");
+    EXPECT_EQ(view_->questions[0].caption, "Update!");
+    EXPECT_FALSE(dialog_->upload_running());
+    EXPECT_EQ(view_->workers_started, 0);
+    EXPECT_TRUE(view_->awake_requests.empty());
+    EXPECT_EQ(Text(IDC_UPDATE), "Update!");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+    EXPECT_TRUE(sim_->accepted_frames().empty());
+
+    view_->question_answers.push_back(true);
+    dialog_->OnUpdateButton();
+    EXPECT_EQ(view_->questions.size(), 2u);
+    EXPECT_EQ(view_->workers_started, 1);
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(view_->boxes.back().caption, "Success");
+
+    // Nothing is asked on mains, at 25 % or more, or when the charge or the status is unknown.
+    const std::optional<PowerStatus> quiet[] = {PowerStatus{false, 5}, PowerStatus{true, 25},
+                                                PowerStatus{true, -1}, std::nullopt};
+    view_->thread_fails = true; // enough to see that the upload would start
+    for (const auto& power : quiet) {
+        view_->power = power;
+        view_->awake_requests.clear();
+        dialog_->OnUpdateButton();
+        EXPECT_EQ(view_->questions.size(), 2u);
+        EXPECT_EQ(view_->awake_requests, (std::vector<bool>{true, false}));
+    }
+}
+
+TEST_F(DialogTest, TaskbarFollowsTheBarShowsErrorsAndIsClearedAfterTheBox)
+{
+    StartSim();
+    Open();
+    qfwpack::PackageSpec spec;
+    spec.body_size = 1000;
+    Browse(Package("good.qfw", spec));
+    std::vector<std::string> during_box;
+    view_->while_box_open = [&] { during_box = view_->taskbar(); };
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    // The short last chunk takes the bar one past its total; the button stands full.
+    const std::vector<std::string> progress = {"progress 0/3", "progress 1/3", "progress 2/3",
+                                               "progress 3/3", "progress 3/3", "progress 3/3"};
+    EXPECT_EQ(during_box, progress);
+    std::vector<std::string> want = progress;
+    want.push_back("clear");
+    EXPECT_EQ(view_->taskbar(), want);
+
+    kvsim::DeviceConfig config;
+    config.final_status = 'W';
+    StartSim(config);
+    dialog_->OnDetectButton();
+    view_->while_box_open = [&] { during_box = view_->taskbar(); };
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    const auto events = view_->taskbar();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2], "error");
+    EXPECT_EQ(events.back(), "clear");
+    EXPECT_EQ(during_box.back(), "error");
+}
+
+TEST_F(DialogTest, ADroppedFileIsTakenAsBrowseWouldTakeIt)
+{
+    StartSim();
+    Open();
+    const std::string good = Package("good.qfw");
+    dialog_->OnFileDropped(good.c_str());
+    EXPECT_TRUE(view_->browse_calls.empty());
+    EXPECT_TRUE(view_->boxes.empty());
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "2.21.A");
+    EXPECT_EQ(Text(IDC_PACKAGE_TARGET), "Korvane");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(dialog_->remembered_path(), good);
+
+    qfwpack::PackageSpec wrong;
+    wrong.target_hw = 'F';
+    dialog_->OnFileDropped(Package("wrong.qfw", wrong).c_str());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text, KV_TEXT_PACKAGE_WRONG_HARDWARE);
+    EXPECT_EQ(view_->boxes[0].caption, "Error!");
+    EXPECT_EQ(view_->boxes[0].icon, MessageIcon::warning);
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "Unknown");
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+    EXPECT_STREQ(dialog_->remembered_path(), "");
+
+    // A path longer than the path buffer is not cut into another file's name: like a file dialog
+    // that returned nothing.
+    dialog_->OnFileDropped(good.c_str());
+    const std::string too_long = dir_ + "/" + std::string(300, 'x') + ".qfw";
+    dialog_->OnFileDropped(too_long.c_str());
+    dialog_->OnFileDropped("");
+    EXPECT_EQ(view_->boxes.size(), 1u);
+    EXPECT_STREQ(dialog_->remembered_path(), "");
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
+}
+
 // --- A running upload is left alone ---
 
 class FlashSafetyTest : public DialogTest {
@@ -650,6 +821,24 @@ TEST_F(FlashSafetyTest, CancelAndASecondUpdateAreRefusedWhileUploading)
     EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
     dialog_->OnCancel();
     EXPECT_EQ(view_->ended, 0);
+}
+
+TEST_F(FlashSafetyTest, ADroppedFileDuringAnUploadIsJudgedLikeBrowse)
+{
+    qfwpack::PackageSpec spec;
+    spec.body_size = 4096;
+    StartSlowUpload(spec);
+    qfwpack::PackageSpec other;
+    other.fw_minor = 30;
+    const std::string second = Package("second.qfw", other);
+    dialog_->OnFileDropped(second.c_str());
+    EXPECT_TRUE(view_->boxes.empty());
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), second);
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "2.30.A");
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(sim_->received_image(), qfwpack::BuildBody(spec));
+    ExpectOnlyTheUploadUntilItsOutcome(spec.body_size);
 }
 
 TEST(PackageMessagesTest, PackageCodeAndStringTableShareTheTexts)
