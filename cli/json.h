@@ -1,0 +1,24 @@
+// A small JSON object writer for the updater's machine-readable output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The text as a JSON string literal: quotes, backslashes and control characters escaped; byte
+// sequences that are not UTF-8 become U+FFFD, so the output is always valid JSON.
+std::string JsonString(std::string_view text);
+
+// One flat object, members in the order added.
+class JsonObject {
+public:
+    JsonObject& add(std::string_view key, std::string_view value);
+    JsonObject& add(std::string_view key, const char* value); // null when value is null
+    JsonObject& add(std::string_view key, std::int64_t value);
+    JsonObject& add_bool(std::string_view key, bool value);
+    std::string text() const { return "{" + members_ + "}"; }
+
+private:
+    void key(std::string_view name);
+    std::string members_;
+};

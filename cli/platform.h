@@ -1,0 +1,43 @@
+// What the command-line updater needs from the operating system: which ports to try, why a port
+// would not open, whether standard error is a terminal, and keeping an upload from being
+// interrupted. One implementation per platform, chosen by the build.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// "--port" help text and the search without --port, for --help.
+const char* PortHelpText();
+
+// True where the search without --port is the dialog's COM search (SearchForHardware).
+bool UsesComSearch();
+
+// Ports to try without --port, in the order to try them; what they are, for messages.
+std::vector<std::string> CandidatePorts();
+const char* CandidatePortsText();
+
+// The device path that the serial port opens for a port name the user gave (COM3, /dev/ttyUSB0).
+std::string DevicePathOf(const std::string& port);
+
+// Why a port that the serial port could not open does not open ("in use by another program").
+std::string DescribeOpenFailure(const std::string& port);
+
+bool StandardErrorIsTerminal();
+
+// Said on standard error when a stop is asked for while an upload runs.
+inline constexpr char kUpdateInProgressText[] =
+    "\nkorvane-update: a firmware update is in progress and cannot be stopped; it finishes first.\n";
+
+// While one exists, the requests that would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and
+// Ctrl+Break on Windows) do not: each says that an update is in progress. Afterwards they end
+// the program as usual again.
+class UploadSignalGuard {
+public:
+    UploadSignalGuard();
+    ~UploadSignalGuard();
+    UploadSignalGuard(const UploadSignalGuard&) = delete;
+    UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
+
+    // Whether a stop was asked for while the guard stood.
+    bool stop_requested() const;
+};

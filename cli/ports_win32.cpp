@@ -1,0 +1,65 @@
+#include <windows.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "cli/platform.h"
+
+namespace {
+
+// "COM3", "com3" or "\\.\COM3" → 3; 0 when the name is none of these.
+unsigned ComNumberOf(const std::string& port)
+{
+    std::string name = port;
+    if (name.rfind("\\\\.\\", 0) == 0)
+        name = name.substr(4);
+    if (name.size() < 4 || (name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
+        (name[2] != 'M' && name[2] != 'm'))
+        return 0;
+    unsigned n = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 1000)
+            return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n;
+}
+
+} // namespace
+
+const char* PortHelpText()
+{
+    return "  --port PORT      try only this port (COM3)\n"
+           "Without --port the COM ports are searched as the Windows updater does.\n";
+}
+
+bool UsesComSearch() { return true; }
+
+std::vector<std::string> CandidatePorts() { return {}; }
+
+const char* CandidatePortsText() { return "COM ports"; }
+
+std::string DevicePathOf(const std::string& port)
+{
+    const unsigned n = ComNumberOf(port);
+    return n != 0 || port == "COM0" ? "\\\\.\\COM" + std::to_string(n) : port;
+}
+
+std::string DescribeOpenFailure(const std::string& port)
+{
+    const std::string path = DevicePathOf(port);
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return "it cannot be set up as a serial port";
+    }
+    switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return "in use by another program";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such port";
+    default: return "it cannot be opened";
+    }
+}

@@ -1,0 +1,19 @@
+#include "cli/trace_sink.h"
+
+#include <cstring>
+
+void StreamTextControl::replace_selection(const char* text)
+{
+    // The log puts CR LF in front of every line but the first; a stream wants each line ended
+    // instead, and plain LF inside lines too.
+    if (std::strncmp(text, "\r\n", 2) == 0)
+        text += 2;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (p[0] == '\r' && p[1] == '\n')
+            continue;
+        std::fputc(*p, out_);
+    }
+    std::fputc('\n', out_);
+    std::fflush(out_);
+    written_ += std::strlen(text) + 2;
+}
