@@ -4,7 +4,7 @@
 set -euo pipefail
 
 want=(
-  build-essential cmake ninja-build git python3 procps
+  build-essential cmake ninja-build git python3 python3-pytest procps
   libgtest-dev googletest
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64 xvfb imagemagick x11-utils

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The Windows console updater under Wine finds the simulated device on COM3 by its own COM search
+# and flashes a package into it:  wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
+set -u
+tools="$1" run_in_wine="$2" exe="$3"
+work="$(mktemp -d /tmp/kv-cli-wine.XXXXXX)"
+sim_pid=""
+
+cleanup() {
+    if [[ -n "$sim_pid" ]]; then
+        kill "$sim_pid" 2>/dev/null
+        wait "$sim_pid" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "cli.wine_flash: $*" >&2
+    exit 1
+}
+
+"$tools/qfwpack" --out "$work/pkg.qfw" --fw 2.21 --letter A --target A --body-size 8192 >/dev/null ||
+    fail "qfwpack failed"
+"$tools/kvsim" --link "$work/dev" --new-version 2.21 --image-out "$work/image" >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for ((i = 0; i < 100; i++)); do
+    grep -qx ready "$work/sim.out" 2>/dev/null && break
+    sleep 0.05
+done
+grep -qx ready "$work/sim.out" || fail "kvsim did not start"
+slave="$(head -n 1 "$work/sim.out")"
+
+# Wine shows the Unix root as drive Z:.
+package="Z:${work//\//\\}\\pkg.qfw"
+KV_COM_LINKS="3=$slave" "$run_in_wine" "$exe" flash "$package" >"$work/out" 2>"$work/err"
+status=$?
+cat "$work/out"
+cat "$work/err" >&2
+
+[[ $status -eq 0 ]] || fail "exit status $status"
+[[ "$(tr -d '\r' <"$work/out")" == "Update Successful. New version is 02.21.A" ]] || fail "unexpected outcome"
+grep -q "Updating Korvane v2.20.A on COM3 to 2.21.A" "$work/err" || fail "did not find the device on COM3"
+for ((i = 0; i < 60; i++)); do
+    [[ -f "$work/image" && $(stat -c %s "$work/image") -eq 8192 ]] && break
+    sleep 0.05
+done
+cmp -s "$work/image" <(tail -c +257 "$work/pkg.qfw") || fail "image not received byte-exact"
+echo "cli.wine_flash: found on COM3, flashed 8192 bytes byte-exact"
