@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows console updater under Wine finds the simulated device on COM3 by its own COM search
-# and flashes a package into it:  wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
+# and flashes a package into it; a Ctrl+C during the upload (Wine turns SIGINT into one) does not
+# stop it.   wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
 set -u
 tools="$1" run_in_wine="$2" exe="$3"
 work="$(mktemp -d /tmp/kv-cli-wine.XXXXXX)"
@@ -20,9 +21,9 @@ fail() {
     exit 1
 }
 
-"$tools/qfwpack" --out "$work/pkg.qfw" --fw 2.21 --letter A --target A --body-size 8192 >/dev/null ||
+"$tools/qfwpack" --out "$work/pkg.qfw" --fw 2.21 --letter A --target A --body-size 16384 >/dev/null ||
     fail "qfwpack failed"
-"$tools/kvsim" --link "$work/dev" --new-version 2.21 --image-out "$work/image" >"$work/sim.out" 2>&1 &
+"$tools/kvsim" --link "$work/dev" --pacing --new-version 2.21 --image-out "$work/image" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for ((i = 0; i < 100; i++)); do
     grep -qx ready "$work/sim.out" 2>/dev/null && break
@@ -33,7 +34,16 @@ slave="$(head -n 1 "$work/sim.out")"
 
 # Wine shows the Unix root as drive Z:.
 package="Z:${work//\//\\}\\pkg.qfw"
-KV_COM_LINKS="3=$slave" "$run_in_wine" "$exe" flash "$package" >"$work/out" 2>"$work/err"
+KV_COM_LINKS="3=$slave" "$run_in_wine" "$exe" flash "$package" >"$work/out" 2>"$work/err" &
+run_pid=$!
+# Once the upload runs (about 1.5 s on the paced line), Ctrl+C.
+for ((i = 0; i < 600; i++)); do
+    grep -q "^Uploading:" "$work/err" 2>/dev/null && break
+    sleep 0.05
+done
+program=$(pgrep -n -f "^[^ ]*korvane-update\.exe flash .*${work##*/}")
+[[ -n "$program" ]] && kill -INT "$program"
+wait "$run_pid"
 status=$?
 cat "$work/out"
 cat "$work/err" >&2
@@ -41,9 +51,11 @@ cat "$work/err" >&2
 [[ $status -eq 0 ]] || fail "exit status $status"
 [[ "$(tr -d '\r' <"$work/out")" == "Update Successful. New version is 02.21.A" ]] || fail "unexpected outcome"
 grep -q "Updating Korvane v2.20.A on COM3 to 2.21.A" "$work/err" || fail "did not find the device on COM3"
+[[ -n "$program" ]] || fail "the program was not running during the upload"
+grep -q "a firmware update is in progress and cannot be stopped" "$work/err" || fail "Ctrl+C not answered"
 for ((i = 0; i < 60; i++)); do
-    [[ -f "$work/image" && $(stat -c %s "$work/image") -eq 8192 ]] && break
+    [[ -f "$work/image" && $(stat -c %s "$work/image") -eq 16384 ]] && break
     sleep 0.05
 done
 cmp -s "$work/image" <(tail -c +257 "$work/pkg.qfw") || fail "image not received byte-exact"
-echo "cli.wine_flash: found on COM3, flashed 8192 bytes byte-exact"
+echo "cli.wine_flash: found on COM3, flashed 16384 bytes byte-exact through a Ctrl+C"
