@@ -8,22 +8,22 @@
 
 namespace {
 
-// "COM3", "com3" or "\\.\COM3" → 3; 0 when the name is none of these.
-unsigned ComNumberOf(const std::string& port)
+// "COM3", "com3" or "\\.\COM3" → 3; false when the name is none of these.
+bool ComNumberOf(const std::string& port, unsigned& n)
 {
     std::string name = port;
     if (name.rfind("\\\\.\\", 0) == 0)
         name = name.substr(4);
     if (name.size() < 4 || (name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
         (name[2] != 'M' && name[2] != 'm'))
-        return 0;
-    unsigned n = 0;
+        return false;
+    n = 0;
     for (std::size_t i = 3; i < name.size(); ++i) {
         if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 1000)
-            return 0;
+            return false;
         n = n * 10 + static_cast<unsigned>(name[i] - '0');
     }
-    return n;
+    return true;
 }
 
 } // namespace
@@ -42,8 +42,8 @@ const char* CandidatePortsText() { return "COM ports"; }
 
 std::string DevicePathOf(const std::string& port)
 {
-    const unsigned n = ComNumberOf(port);
-    return n != 0 || port == "COM0" ? "\\\\.\\COM" + std::to_string(n) : port;
+    unsigned n = 0;
+    return ComNumberOf(port, n) ? "\\\\.\\COM" + std::to_string(n) : port;
 }
 
 std::string DescribeOpenFailure(const std::string& port)
