@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/bounded_text.h"
 #include "device/result.h"
 #include "log/log.h"
 
@@ -17,21 +18,6 @@ constexpr char kUpdatingText[] = "Updating...";
 constexpr std::size_t kStringTableTextSize = 100;
 constexpr std::size_t kCaptionSize = 100;
 constexpr std::size_t kBuildStringSize = 100;
-
-// Bounded copy that always terminates and cuts longer text.
-void CopyText(char* destination, std::size_t capacity, const char* source)
-{
-    if (capacity == 0)
-        return;
-    std::size_t n = 0;
-    if (source != nullptr) {
-        while (n + 1 < capacity && source[n] != '\0') {
-            destination[n] = source[n];
-            ++n;
-        }
-    }
-    destination[n] = '\0';
-}
 
 struct TargetName {
     std::uint8_t letter;

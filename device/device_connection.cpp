@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "device/bounded_text.h"
 #include "device/checksum.h"
 #include "device/device_lock.h"
 #include "device/frames.h"
@@ -34,24 +35,6 @@ constexpr std::uint32_t kFirstPort = 2; // where the search continues after 255
 constexpr std::uint32_t kLastPort = 255;
 constexpr int kSearchAttempts = 254;
 constexpr std::size_t kPortPathCapacity = 50;
-
-// Link speed of the code in force; a code that SetUSBBaud never sets must not divide by zero.
-std::uint32_t SpeedInForce(std::uint32_t code)
-{
-    return static_cast<std::uint32_t>(921600ull / (static_cast<std::uint64_t>(code) + 1));
-}
-
-void CopyBounded(char* destination, std::size_t capacity, const char* source)
-{
-    if (destination == nullptr || capacity == 0)
-        return;
-    std::size_t n = 0;
-    while (n + 1 < capacity && source[n] != '\0') {
-        destination[n] = source[n];
-        ++n;
-    }
-    destination[n] = '\0';
-}
 
 } // namespace
 
@@ -149,8 +132,8 @@ PortProbe DeviceConnection::ProbePort(const char* device_path, char* description
             probe = PortProbe::answered;
             IdentifyHardware();
             if (description != nullptr && capacity != 0)
-                CopyBounded(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
-                            hardware_info.description);
+                CopyText(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
+                         hardware_info.description);
             if (version != nullptr)
                 *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
             if (hardware_info.capabilities != 0)
@@ -174,7 +157,7 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
     std::int32_t result = KV_S_OK;
 
     if (new_speed == 0) {
-        logged_speed = SpeedInForce(link_speed_code);
+        logged_speed = frames::SpeedOfCode(link_speed_code);
         result = KV_E_INVALID_FUNC_PARAM;
     } else if (hardware_info.capabilities == 0) {
         // Nobody to ask: only the port follows.

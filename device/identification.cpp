@@ -1,6 +1,6 @@
 #include <cstdio>
-#include <cstring>
 
+#include "device/bounded_text.h"
 #include "device/device_connection.h"
 #include "device/device_lock.h"
 #include "device/frames.h"
@@ -36,14 +36,6 @@ bool HasFlashInfo(std::uint32_t model_id)
 {
     return model_id == kModelMeridian || model_id == kModelCinder || model_id == kModelTolv ||
            model_id == kModelTolv2;
-}
-
-void AppendBounded(char* destination, std::size_t capacity, const char* text)
-{
-    std::size_t n = std::strlen(destination);
-    while (n + 1 < capacity && *text != '\0')
-        destination[n++] = *text++;
-    destination[n] = '\0';
 }
 
 } // namespace
@@ -168,7 +160,7 @@ std::int32_t DeviceConnection::IdentifyHardware()
     char suffix[kSuffixCapacity];
     std::snprintf(suffix, sizeof suffix, " v%i.%i.%c", static_cast<int>(firmware_major),
                   static_cast<int>(firmware_minor), static_cast<char>(hardware_letter));
-    AppendBounded(info.description, sizeof info.description, suffix);
+    AppendText(info.description, sizeof info.description, suffix);
 
     if (info.protocol_generation == 1) {
         EEPROMInfo eeprom{};

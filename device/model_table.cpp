@@ -1,6 +1,6 @@
 #include "device/model_table.h"
 
-#include <cstring>
+#include "device/bounded_text.h"
 
 namespace {
 
@@ -90,7 +90,6 @@ ModelMatch ApplyModelRow(HardwareInfo& info, std::uint8_t letter, std::uint8_t m
     info.memory_size = row->memory_size;
     info.bank_size = row->bank_size;
     info.bank_count = row->bank_count;
-    std::strncpy(info.description, row->name, sizeof info.description - 1);
-    info.description[sizeof info.description - 1] = '\0';
+    CopyText(info.description, sizeof info.description, row->name);
     return ModelMatch::known;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/bounded_text.h"
 #include "device/checksum.h"
 #include "device/device_connection.h"
 #include "device/frames.h"
@@ -188,6 +189,28 @@ TEST(PortPath, Format)
     char small[5];
     FormatComPortPath(small, sizeof small, 255);
     EXPECT_STREQ(small, "\\\\.\\"); // cut, and terminated
+}
+
+TEST(BoundedText, CopiesAndAppendsCutAndTerminate)
+{
+    char text[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+    CopyText(text, sizeof text, "Larkin II");
+    EXPECT_STREQ(text, "Larki");
+    CopyText(text, sizeof text, nullptr);
+    EXPECT_STREQ(text, "");
+    CopyText(text, 0, "never written");
+    EXPECT_STREQ(text, "");
+
+    CopyText(text, sizeof text, "TO");
+    AppendText(text, sizeof text, "LV2 v1");
+    EXPECT_STREQ(text, "TOLV2");
+    AppendText(text, sizeof text, "more");
+    EXPECT_STREQ(text, "TOLV2");
+
+    // A buffer without a terminator counts as full: nothing is written past its end.
+    char full[4] = {'a', 'b', 'c', 'd'};
+    AppendText(full, sizeof full, "e");
+    EXPECT_EQ(std::string(full, sizeof full), "abcd");
 }
 
 // ---- Model table ------------------------------------------------------------------------
