@@ -66,11 +66,6 @@ bool IsValidVersionReply(std::span<const std::uint8_t, kVersionReplySize> reply)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool ChecksumMatches(std::span<const std::uint8_t> data, std::uint8_t received)
-{
-    return AdditiveChecksum(data) == received;
-}
-
 std::uint32_t SpeedOfCode(std::uint32_t code)
 {
     switch (code) {

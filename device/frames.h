@@ -51,9 +51,6 @@ std::size_t BuildEepromRequest(std::uint32_t generation, std::uint16_t address, 
 // letter is not an ASCII letter or digit.
 bool IsValidVersionReply(std::span<const std::uint8_t, kVersionReplySize> reply);
 
-// Additive checksum of `data` compared with the trailing byte the device sent.
-bool ChecksumMatches(std::span<const std::uint8_t> data, std::uint8_t received);
-
 // Read total time-out constants (ms) the commands put in force for their replies.
 inline constexpr std::uint32_t kReadTimeoutStandardMs = 300; // the connection's usual value
 inline constexpr std::uint32_t kReadTimeoutQuickMs = 110;    // version and speed replies
