@@ -5,8 +5,6 @@
 #include <new>
 #include <tuple>
 
-#include "package/package_file.h"
-#include "package/upload_steps.h"
 #include "resources/package_messages.h"
 
 PackageHeader current_package_header{};
@@ -40,33 +38,25 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info,
              const FileVersionNumbers& own_version)
 {
     PackageFile file;
-    if (!file.open(path, PackageFile::Sharing::readers_allowed))
-        return IDS_PACKAGE_INVALID;
-    std::uint64_t size = 0;
-    if (!file.size(&size) || size == 0)
-        return IDS_PACKAGE_INVALID;
+    LoadedPackage package;
+    const PackageRead read = ReadPackage(file, path, PackageFile::Sharing::readers_allowed, &package);
+    // What was read of the header is what the dialog shows, also for a file refused below.
+    current_package_header = package.header;
+    switch (read) {
+    case PackageRead::ok: break;
+    case PackageRead::not_a_package: return IDS_PACKAGE_NOT_A_PACKAGE;
+    case PackageRead::cannot_open:
+    case PackageRead::empty:
+    case PackageRead::header_unread:
+    // A package that the upload could not announce is refused here rather than after the user
+    // pressed Update!.
+    case PackageRead::not_uploadable:
+    case PackageRead::no_memory:
+    case PackageRead::body_unread: return IDS_PACKAGE_INVALID;
+    }
 
-    // The header first, and never more of it than the file holds: what was read is what the
-    // dialog later shows, the rest stays zero.
-    PackageHeader header{};
-    const auto header_bytes =
-        static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
-    if (file.read(&header, header_bytes) != header_bytes)
-        return IDS_PACKAGE_INVALID;
-    current_package_header = header;
-    if (!HasMagic(header))
-        return IDS_PACKAGE_NOT_A_PACKAGE;
-
-    // Decided from the size alone, before the body is read: a package that the upload could not
-    // announce is refused here rather than after the user pressed Update!.
-    if (!PackageSizeUploadable(size))
-        return IDS_PACKAGE_INVALID;
-    const auto body_size = static_cast<std::uint32_t>(size - kPackageHeaderSize);
-    std::unique_ptr<std::uint8_t[]> body(new (std::nothrow) std::uint8_t[body_size]);
-    if (!body || file.read(body.get(), body_size) != body_size)
-        return IDS_PACKAGE_INVALID;
-
-    if (PackageSumParts(header, body.get(), body_size) != header.checksum)
+    const PackageHeader& header = package.header;
+    if (!PackageSumMatches(package))
         return IDS_PACKAGE_CHECKSUM_MISMATCH;
     if (IsDeprecated(header))
         return IDS_PACKAGE_DEPRECATED;
@@ -128,7 +118,7 @@ std::uint32_t PackageChecksum(const std::uint8_t* file, std::size_t size)
     std::uint32_t sum = 0;
     if (file == nullptr)
         return 0;
-    for (std::size_t i = 12; i < size; ++i)
+    for (std::size_t i = kPackageSumStart; i < size; ++i)
         sum += file[i];
     return sum;
 }
@@ -138,13 +128,44 @@ bool PackageSizeUploadable(std::uint64_t file_size)
     return file_size > kPackageHeaderSize && file_size - kPackageHeaderSize <= kMaxPackageBodySize;
 }
 
-std::uint32_t PackageSumParts(const PackageHeader& header, const std::uint8_t* body, std::uint32_t body_size)
+PackageRead ReadPackage(PackageFile& file, const char* path, PackageFile::Sharing sharing, LoadedPackage* out)
 {
-    const auto* head = reinterpret_cast<const std::uint8_t*>(&header);
-    std::uint32_t sum = PackageChecksum(head, sizeof header);
-    if (body == nullptr)
-        return sum;
-    for (std::uint32_t i = 0; i < body_size; ++i)
-        sum += body[i];
-    return sum;
+    *out = LoadedPackage{};
+    std::uint64_t size = 0;
+    if (!file.open(path, sharing) || !file.size(&size))
+        return PackageRead::cannot_open;
+    if (size == 0)
+        return PackageRead::empty;
+
+    // The header first, and never more of it than the file holds; the rest stays zero.
+    const auto header_bytes =
+        static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
+    if (file.read(&out->header, header_bytes) != header_bytes) {
+        out->header = PackageHeader{};
+        return PackageRead::header_unread;
+    }
+    if (!HasMagic(out->header))
+        return PackageRead::not_a_package;
+
+    // Decided from the size alone, before any buffer is taken: a huge file is never read.
+    if (!PackageSizeUploadable(size))
+        return PackageRead::not_uploadable;
+    const auto n = static_cast<std::uint32_t>(size - kPackageHeaderSize);
+    out->body.reset(new (std::nothrow) std::uint8_t[n]());
+    if (!out->body)
+        return PackageRead::no_memory;
+    out->body_size = n;
+    // A short read is a failed read: a body cut short must not pass as one padded with zeros.
+    if (file.read(out->body.get(), n) != n)
+        return PackageRead::body_unread;
+    return PackageRead::ok;
+}
+
+bool PackageSumMatches(const LoadedPackage& package)
+{
+    const auto* head = reinterpret_cast<const std::uint8_t*>(&package.header);
+    std::uint32_t sum = PackageChecksum(head, sizeof package.header);
+    for (std::uint32_t i = 0; i < package.body_size; ++i)
+        sum += package.body[i];
+    return sum == package.header.checksum;
 }

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "device/device_connection.h"
+#include "package/package_file.h"
 #include "resources/version.h"
 
 static_assert(std::endian::native == std::endian::little, "the header is read as it lies in the file");
@@ -28,7 +30,11 @@ struct PackageHeader {
 #pragma pack(pop)
 static_assert(sizeof(PackageHeader) == 256);
 
-inline constexpr std::uint32_t kPackageHeaderSize = 256;
+inline constexpr std::uint32_t kPackageHeaderSize = sizeof(PackageHeader);
+// The file sum covers everything from the firmware version on; the updater requirement before
+// it may change without touching the sum.
+inline constexpr std::size_t kPackageSumStart = offsetof(PackageHeader, fw_major);
+static_assert(kPackageSumStart == 12);
 // The upload announces the body length in 16 bits, with 0 standing for 65,536.
 inline constexpr std::uint32_t kMaxPackageBodySize = 65536;
 
@@ -71,3 +77,36 @@ std::uint32_t GetFileSizeByName(const char* path);
 
 // The 32-bit package sum over bytes 12 to the end of a file image.
 std::uint32_t PackageChecksum(const std::uint8_t* file, std::size_t size);
+
+// True for the files an upload can carry: a whole header and a body of 1 to 65,536 bytes.
+bool PackageSizeUploadable(std::uint64_t file_size);
+
+// A package file in memory: the header as far as the file holds it (zero beyond its end) and,
+// for a file of uploadable size, the whole body.
+struct LoadedPackage {
+    PackageHeader header{};
+    std::unique_ptr<std::uint8_t[]> body; // zero-filled before it is read
+    std::uint32_t body_size = 0;
+};
+
+// The step at which reading a package file stopped. Validation and the upload answer each
+// with a result of their own.
+enum class PackageRead {
+    ok,
+    cannot_open,    // missing, not a regular file, refused by the sharing mode, or no size
+    empty,          // not a single byte
+    header_unread,  // the header could not be read as far as the file goes
+    not_a_package,  // no "CQFW" signature
+    not_uploadable, // no body, or more body than the upload can announce
+    no_memory,      // no buffer for the body
+    body_unread,    // the body could not be read whole
+};
+
+// Opens the file in `file` with the given sharing and reads it in this order: size, header,
+// signature, size rule, body. No buffer is taken before the size rule has passed, and nothing
+// is read past the file's end.
+PackageRead ReadPackage(PackageFile& file, const char* path, PackageFile::Sharing sharing,
+                        LoadedPackage* out);
+
+// The header's `checksum` against the sum of header bytes 12 to 255 and the whole body.
+bool PackageSumMatches(const LoadedPackage& package);

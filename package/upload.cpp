@@ -6,18 +6,16 @@
 #include "device/checksum.h"
 #include "device/device_connection.h"
 #include "device/device_lock.h"
+#include "device/frames.h"
 #include "device/result.h"
 #include "package/upload_steps.h"
 
 namespace {
 
-constexpr std::uint8_t kAck = 0x4F;                 // 'O'
-constexpr std::uint8_t kNotSupported = 0x3F;        // '?'
 constexpr std::uint8_t kBufferingFailed = 0x52;     // 'R'
 constexpr std::uint8_t kDoubledCommandLetter = 'R'; // hardware that takes the command twice
 constexpr std::uint32_t kChunkSize = 256;
 constexpr std::uint32_t kUploadReadTimeoutMs = 6000; // the slowest answer of the exchange
-constexpr std::uint32_t kNormalReadTimeoutMs = 300;
 
 class UploadSession {
 public:
@@ -60,7 +58,7 @@ public:
         std::uint8_t answer = 0;
         if (port_.read(&answer, 1) != 1)
             return KV_E_COMM_READ_FAILURE;
-        if (answer != kAck)
+        if (answer != frames::kAck)
             return KV_E_INVALID_RESPONSE;
 
         return send_image();
@@ -70,7 +68,7 @@ public:
     void finish()
     {
         if (port_.is_open())
-            port_.set_read_timeout(kNormalReadTimeoutMs);
+            port_.set_read_timeout(frames::kReadTimeoutStandardMs);
         if (lock_)
             lock_->release();
         report(kProgressEnd);
@@ -116,11 +114,11 @@ private:
         if (port_.read(&answer, 1) != 1)
             return KV_E_COMM_READ_FAILURE;
         switch (answer) {
-        case kAck:
+        case frames::kAck:
             ++progress_.position;
             report(kProgressChunk);
             return KV_S_OK;
-        case kNotSupported: return KV_E_REQUEST_NOT_SUPPORTED;
+        case frames::kUnknownCommand: return KV_E_REQUEST_NOT_SUPPORTED;
         case kBufferingFailed: return KV_E_NVRAM_BUFFERING_FAILED;
         default: return KV_S_OK; // the device's other chatter does not stop the upload
         }

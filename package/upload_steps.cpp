@@ -1,8 +1,5 @@
 #include "package/upload_steps.h"
 
-#include <cstring>
-#include <new>
-
 #include "device/checksum.h"
 #include "device/result.h"
 
@@ -14,32 +11,25 @@ constexpr std::uint8_t kUploadCommand = 0x66; // 'f'
 
 std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out)
 {
-    if (out == nullptr || !file.open(path, PackageFile::Sharing::exclusive))
+    if (out == nullptr)
         return KV_E_GENERAL_ERROR;
-    std::uint64_t size = 0;
-    if (!file.size(&size))
-        return KV_E_GENERAL_ERROR;
-    // Refused before any buffer is taken: no body, no whole header, or more than 16 bits announce.
-    if (!PackageSizeUploadable(size))
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    const auto n = static_cast<std::uint32_t>(size - kPackageHeaderSize);
-    out->body.reset(new (std::nothrow) std::uint8_t[n]());
-    out->body_size = 0;
-    if (!out->body)
-        return KV_E_GENERAL_ERROR;
-    out->body_size = n;
-
-    if (file.read(&out->header, sizeof out->header) != sizeof out->header)
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    if (std::memcmp(out->header.magic, "CQFW", 4) != 0)
-        return KV_E_INVALID_FIRMWARE_IMAGE;
-    // A short read is a failed read: a body cut short must not go out padded with zeros.
-    if (file.read(out->body.get(), n) != n)
-        return KV_E_COMM_READ_FAILURE;
+    // Exclusive, so that nobody writes the file while it is read.
+    switch (ReadPackage(file, path, PackageFile::Sharing::exclusive, out)) {
+    case PackageRead::ok: break;
+    case PackageRead::cannot_open:
+    case PackageRead::no_memory: return KV_E_GENERAL_ERROR;
+    // No body, no whole header, or more than 16 bits can announce.
+    case PackageRead::empty:
+    case PackageRead::header_unread:
+    case PackageRead::not_a_package:
+    case PackageRead::not_uploadable: return KV_E_INVALID_FIRMWARE_IMAGE;
+    case PackageRead::body_unread: return KV_E_COMM_READ_FAILURE;
+    }
     const std::uint8_t* body = out->body.get();
+    const std::uint32_t n = out->body_size;
     if (AdditiveChecksum(body, static_cast<std::int32_t>(n - 1)) != body[n - 1])
         return KV_E_INVALID_FIRMWARE_IMAGE;
-    if (PackageSumParts(out->header, body, n) != out->header.checksum)
+    if (!PackageSumMatches(*out))
         return KV_E_INVALID_FIRMWARE_IMAGE;
     return KV_S_OK;
 }

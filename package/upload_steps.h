@@ -4,22 +4,9 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "package/package.h"
 #include "package/package_file.h"
-
-// True for the files an upload can carry: a whole header and a body of 1 to 65,536 bytes.
-bool PackageSizeUploadable(std::uint64_t file_size);
-
-// Sum modulo 2^32 of header bytes 12 to 255 and of the whole body: the header's `checksum` rule.
-std::uint32_t PackageSumParts(const PackageHeader& header, const std::uint8_t* body, std::uint32_t body_size);
-
-struct LoadedPackage {
-    PackageHeader header{};
-    std::unique_ptr<std::uint8_t[]> body; // zero-filled before it is read
-    std::uint32_t body_size = 0;
-};
 
 // Opens the package exclusively in `file`, so that nobody writes it while it is read, reads it
 // whole and checks it: KV_S_OK, or -1 (cannot open, no memory), -14 (no
