@@ -20,6 +20,11 @@ std::uint8_t Sum(const std::vector<std::uint8_t>& bytes, std::size_t count)
     return AdditiveChecksum(std::span<const std::uint8_t>(bytes.data(), std::min(count, bytes.size())));
 }
 
+// The speed-code table and the final-status letters below are written here again on purpose,
+// without the updater's own tables: the simulated device is a second opinion on the protocol,
+// so a wrong entry on the host side shows up as a disagreement in the tests instead of being
+// shared by both ends.
+
 // The final status bytes that the host reads as a failed update.
 bool IsFailureStatus(std::uint8_t status)
 {
