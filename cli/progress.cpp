@@ -46,7 +46,8 @@ void ProgressDisplay::Update(const UpdateProgress& progress)
         drawn_ = false;
     }
     // The last chunk may be short, so positions count up to the body's end, not past it.
-    const std::uint64_t done = std::min<std::uint64_t>(std::uint64_t{progress.position} * 256, body_size_);
+    const std::uint64_t done =
+        std::min<std::uint64_t>(std::uint64_t{progress.position} * kUploadChunkSize, body_size_);
     const double seconds = std::chrono::duration<double>(now - start_).count();
     if (terminal_) {
         const bool end = (progress.flags & kProgressEnd) != 0;

@@ -12,9 +12,8 @@
 
 namespace {
 
-constexpr std::uint8_t kBufferingFailed = 0x52;     // 'R'
-constexpr std::uint8_t kDoubledCommandLetter = 'R'; // hardware that takes the command twice
-constexpr std::uint32_t kChunkSize = 256;
+constexpr std::uint8_t kBufferingFailed = 0x52;      // 'R'
+constexpr std::uint8_t kDoubledCommandLetter = 'R';  // hardware that takes the command twice
 constexpr std::uint32_t kUploadReadTimeoutMs = 6000; // the slowest answer of the exchange
 
 class UploadSession {
@@ -38,7 +37,7 @@ public:
         // The image is in memory now: holding the file any longer would only make the dialog
         // refuse the same package if the user picks it again while it is being sent.
         file_.close();
-        progress_.total = package_.body_size / kChunkSize;
+        progress_.total = package_.body_size / kUploadChunkSize;
         report(kProgressBegin);
 
         lock_.emplace(connection_);
@@ -82,19 +81,19 @@ private:
         const std::uint32_t n = package_.body_size;
         const std::uint8_t* body = package_.body.get();
         const std::uint8_t trailer = AdditiveChecksum(body, static_cast<std::int32_t>(n));
-        const std::uint32_t full_chunks = n / kChunkSize;
-        const std::uint32_t rest = n % kChunkSize;
+        const std::uint32_t full_chunks = n / kUploadChunkSize;
+        const std::uint32_t rest = n % kUploadChunkSize;
 
         for (std::uint32_t i = 0; i < full_chunks; ++i) {
-            std::memcpy(chunk_, body + i * kChunkSize, kChunkSize);
-            std::uint32_t length = kChunkSize;
+            std::memcpy(chunk_, body + i * kUploadChunkSize, kUploadChunkSize);
+            std::uint32_t length = kUploadChunkSize;
             if (rest == 0 && i + 1 == full_chunks)
                 chunk_[length++] = trailer;
             if (const std::int32_t r = send_chunk(length); r != KV_S_OK)
                 return r;
         }
         if (rest != 0) {
-            std::memcpy(chunk_, body + full_chunks * kChunkSize, rest);
+            std::memcpy(chunk_, body + full_chunks * kUploadChunkSize, rest);
             chunk_[rest] = trailer;
             if (const std::int32_t r = send_chunk(rest + 1); r != KV_S_OK)
                 return r;
@@ -139,7 +138,7 @@ private:
     PackageFile file_;
     LoadedPackage package_;
     std::optional<DeviceLockGuard> lock_;
-    std::uint8_t chunk_[kChunkSize + 1] = {};
+    std::uint8_t chunk_[kUploadChunkSize + 1] = {};
 };
 
 } // namespace

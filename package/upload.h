@@ -7,10 +7,13 @@
 
 class DeviceConnection;
 
+// The image goes out in chunks of this size, each acknowledged before the next.
+inline constexpr std::uint32_t kUploadChunkSize = 256;
+
 struct UpdateProgress {
     std::uint32_t size = 24;
     std::uint32_t position = 0; // chunks acknowledged so far
-    std::uint32_t total = 0;    // whole 256-byte blocks in the image
+    std::uint32_t total = 0;    // whole chunks in the image
     std::uint32_t flags = 0;
     std::uint32_t reserved1 = 0;
     std::uint32_t reserved2 = 0;
