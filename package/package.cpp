@@ -46,8 +46,6 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info,
     case PackageRead::ok: break;
     case PackageRead::not_a_package: return IDS_PACKAGE_NOT_A_PACKAGE;
     case PackageRead::cannot_open:
-    case PackageRead::empty:
-    case PackageRead::header_unread:
     // A package that the upload could not announce is refused here rather than after the user
     // pressed Update!.
     case PackageRead::not_uploadable:
@@ -134,15 +132,13 @@ PackageRead ReadPackage(PackageFile& file, const char* path, PackageFile::Sharin
     std::uint64_t size = 0;
     if (!file.open(path, sharing) || !file.size(&size))
         return PackageRead::cannot_open;
-    if (size == 0)
-        return PackageRead::empty;
 
     // The header first, and never more of it than the file holds; the rest stays zero.
     const auto header_bytes =
         static_cast<std::uint32_t>(size < kPackageHeaderSize ? size : kPackageHeaderSize);
-    if (file.read(&out->header, header_bytes) != header_bytes) {
+    if (size == 0 || file.read(&out->header, header_bytes) != header_bytes) {
         out->header = PackageHeader{};
-        return PackageRead::header_unread;
+        return PackageRead::not_uploadable;
     }
     if (!HasMagic(out->header))
         return PackageRead::not_a_package;

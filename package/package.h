@@ -94,10 +94,8 @@ struct LoadedPackage {
 enum class PackageRead {
     ok,
     cannot_open,    // missing, not a regular file, refused by the sharing mode, or no size
-    empty,          // not a single byte
-    header_unread,  // the header could not be read as far as the file goes
     not_a_package,  // no "CQFW" signature
-    not_uploadable, // no body, or more body than the upload can announce
+    not_uploadable, // empty, header unreadable, no body, or more body than the upload announces
     no_memory,      // no buffer for the body
     body_unread,    // the body could not be read whole
 };

@@ -18,9 +18,6 @@ std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPac
     case PackageRead::ok: break;
     case PackageRead::cannot_open:
     case PackageRead::no_memory: return KV_E_GENERAL_ERROR;
-    // No body, no whole header, or more than 16 bits can announce.
-    case PackageRead::empty:
-    case PackageRead::header_unread:
     case PackageRead::not_a_package:
     case PackageRead::not_uploadable: return KV_E_INVALID_FIRMWARE_IMAGE;
     case PackageRead::body_unread: return KV_E_COMM_READ_FAILURE;
