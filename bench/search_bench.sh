@@ -2,13 +2,13 @@
 # Builds and runs the port-search benchmark against the simulated device.
 #   bench/search_bench.sh [RUNS]      time SearchForHardware (default 5 runs)
 #   bench/search_bench.sh --models    find and identify one device of each model
-# BUILD_DIR (default build/device-bench) is configured without sanitizers, so the figures are
-# the program's own.
-set -eu
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${BUILD_DIR:-$root/build/device-bench}"
-if [[ ! -f "$build/build.ninja" ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_SANITIZE=OFF >/dev/null
+# Built with the release preset (build/release, no sanitizers), so the figures are the program's own.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+mkdir -p build
+if [[ ! -f build/release/build.ninja ]]; then
+  cmake --preset release >build/release-configure.log 2>&1 || { cat build/release-configure.log; exit 1; }
 fi
-cmake --build "$build" --target device_search_bench -j2 >/dev/null
-exec "$build/bin/device_search_bench" "$@"
+cmake --build --preset release --target device_search_bench -j"${KV_JOBS:-2}" >/dev/null
+exec build/release/bin/device_search_bench "$@"

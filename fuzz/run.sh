@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
 # Builds the package fuzz target with clang and runs it: fuzz/run.sh [seconds] (default 30).
 # The seed packages are written fresh by qfwpack on every run; the corpus grows in the build folder.
-# KV_FUZZ_BUILD_DIR picks the build folder (default build/fuzz), KV_JOBS the parallelism.
+# Built with the fuzz preset (build/fuzz); KV_JOBS sets the parallelism.
 set -euo pipefail
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KV_FUZZ_BUILD_DIR:-$root/build/fuzz}
+cd "$root"
+build=$root/build/fuzz
 jobs=${KV_JOBS:-2}
 mkdir -p "$build"
 # The target writes each input to a file: memory-backed is quicker when there is one.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKV_FUZZ=ON -DKV_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 \
-  || { cat "$build/configure.log"; exit 1; }
+cmake --preset fuzz >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 
 # A native build's qfwpack serves as well as one built here.
 qfwpack=""
@@ -22,7 +21,7 @@ for candidate in "${QFWPACK:-}" "$root/build/native/bin/qfwpack"; do
 done
 targets=(package_fuzz)
 [ -n "$qfwpack" ] || { targets+=(qfwpack); qfwpack=$build/bin/qfwpack; }
-cmake --build "$build" --target "${targets[@]}" -j"$jobs" >"$build/build.log" 2>&1 \
+cmake --build --preset fuzz --target "${targets[@]}" -j"$jobs" >"$build/build.log" 2>&1 \
   || { tail -n 40 "$build/build.log"; exit 1; }
 
 seeds=$build/fuzz-seeds

@@ -42,24 +42,21 @@ fi
 
 bash scripts/install-deps.sh run || { echo "run: installing the dependencies failed" >&2; exit 1; }
 
-# The same configure lines as the test command, so the two share their build folders.
+# The same presets as the test command, so the two share their build folders.
 mkdir -p build/run
 if [[ ! -x build/native/bin/kvsim || ! -x build/native/bin/qfwpack ]]; then
   echo "== building the native tools (build/native)"
   if [[ ! -f build/native/build.ninja ]]; then
-    cmake -S . -B build/native -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >build/native-configure.log 2>&1 \
-      || { cat build/native-configure.log; exit 1; }
+    cmake --preset native >build/native-configure.log 2>&1 || { cat build/native-configure.log; exit 1; }
   fi
-  cmake --build build/native --target kvsim qfwpack -j"$jobs"
+  cmake --build --preset native --target kvsim qfwpack -j"$jobs"
 fi
 if [[ ! -f build/win/bin/KorvaneUpdater.exe || ! -f build/win/bin/uidriver.exe ]]; then
   echo "== building the Windows program (build/win)"
   if [[ ! -f build/win/build.ninja ]]; then
-    cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release -DKV_NATIVE_TOOLS_DIR="$root/build/native/bin" >build/win-configure.log 2>&1 \
-      || { cat build/win-configure.log; exit 1; }
+    cmake --preset win >build/win-configure.log 2>&1 || { cat build/win-configure.log; exit 1; }
   fi
-  cmake --build build/win --target KorvaneUpdater uidriver -j"$jobs"
+  cmake --build --preset win --target KorvaneUpdater uidriver -j"$jobs"
 fi
 exe="$root/build/win/bin/KorvaneUpdater.exe"
 driver="$root/build/win/bin/uidriver.exe"

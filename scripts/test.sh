@@ -26,24 +26,21 @@ tally() { # tally LOGFILE: adds ctest's counts
   fi
 }
 
-# build_and_test NAME TIMEOUT TITLE CONFIGURE-ARGS...: configure and build build/NAME, run its ctest.
+# build_and_test PRESET TITLE: configure, build and test with one preset of CMakePresets.json
+# (build folder build/PRESET).
 build_and_test() {
-  local name=$1 timeout=$2 title=$3
-  shift 3
+  local preset=$1 title=$2
   echo "== $title: build"
-  cmake -S . -B "build/$name" -G Ninja "$@" >"build/$name-configure.log" 2>&1 \
-    || { cat "build/$name-configure.log"; exit 1; }
-  cmake --build "build/$name" -j"$jobs" || exit 1
+  cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 || { cat "build/$preset-configure.log"; exit 1; }
+  cmake --build --preset "$preset" -j"$jobs" || exit 1
   echo "== $title: tests"
-  ctest --test-dir "build/$name" --output-on-failure --timeout "$timeout" 2>&1 | tee "build/$name-ctest.log"
+  ctest --preset "$preset" 2>&1 | tee "build/$preset-ctest.log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  tally "build/$name-ctest.log"
+  tally "build/$preset-ctest.log"
 }
 
-build_and_test native 300 "native (sanitizers)" -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build_and_test win 600 "Windows (mingw-w64, tests under Wine)" \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DKV_NATIVE_TOOLS_DIR="$root/build/native/bin"
+build_and_test native "native (sanitizers)"
+build_and_test win "Windows (mingw-w64, tests under Wine)"
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
   echo "== fuzzing package validation and upload reading (${fuzz_seconds} s)"
