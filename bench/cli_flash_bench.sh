@@ -3,16 +3,18 @@
 # simulated device pacing its wire at 115200 bit/s, timed as a whole process (search with --port,
 # validation, upload, identification afterwards), and its upload part alone, against the time the
 # bytes need on the wire.   bench/cli_flash_bench.sh [RUNS]   (default 5)
-# Builds an optimised native build without sanitizers (KV_BENCH_BUILD_DIR, default build/bench).
+# Built with the release preset (build/release, no sanitizers).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KV_BENCH_BUILD_DIR:-$root/build/bench}
+cd "$root"
 runs=${1:-5}
-mkdir -p "$build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_SANITIZE=OFF >"$build/configure.log" 2>&1 \
-  || { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" --target korvane-update kvsim qfwpack -j"${KV_JOBS:-2}" >"$build/build.log" 2>&1 \
-  || { tail -n 40 "$build/build.log"; exit 1; }
+mkdir -p build
+if [[ ! -f build/release/build.ninja ]]; then
+  cmake --preset release >build/release-configure.log 2>&1 || { cat build/release-configure.log; exit 1; }
+fi
+cmake --build --preset release --target korvane-update kvsim qfwpack -j"${KV_JOBS:-2}" >build/release-build.log 2>&1 \
+  || { tail -n 40 build/release-build.log; exit 1; }
+build=build/release
 
 work=$(mktemp -d /tmp/kv-cli-bench.XXXXXX)
 sim_pid=""
