@@ -5,19 +5,22 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "device/clock.h"
+
 class AutoResetEvent {
 public:
     explicit AutoResetEvent(bool signalled) : signalled_(signalled) {}
 
-    // True when the event was signalled within the time-out (and is now reset).
-    bool wait_for(std::chrono::milliseconds timeout)
+    // True when the event was signalled within the time-out (and is now reset), as the clock tells.
+    bool wait_for(WaitClock& clock, std::chrono::milliseconds timeout)
     {
         std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, timeout, [this] { return signalled_; }))
+        if (!clock.wait_for_flag(ready_, lock, timeout, signalled_))
             return false;
         signalled_ = false;
         return true;
     }
+    bool wait_for(std::chrono::milliseconds timeout) { return wait_for(SystemClock::instance(), timeout); }
 
     void set()
     {

@@ -4,13 +4,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <utility>
 
 #include "device/bounded_text.h"
 #include "device/checksum.h"
 #include "device/device_lock.h"
 #include "device/frames.h"
 #include "log/log.h"
+#include "serial/serial_backend.h"
 
 namespace {
 
@@ -38,7 +39,12 @@ constexpr std::size_t kPortPathCapacity = 50;
 
 } // namespace
 
-DeviceConnection::DeviceConnection() : port_ref_(port) {}
+DeviceConnection::DeviceConnection() : DeviceConnection(make_serial_backend(), SystemClock::instance()) {}
+
+DeviceConnection::DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock)
+    : port(std::move(backend)), port_ref_(port), clock_(clock)
+{
+}
 
 DeviceConnection::~DeviceConnection()
 {
@@ -48,7 +54,7 @@ DeviceConnection::~DeviceConnection()
 
 LockResult DeviceConnection::AcquireDeviceLock()
 {
-    if (!lock_event.wait_for(kLockWait))
+    if (!lock_event.wait_for(clock_, kLockWait))
         return LockResult::busy;
     lock_free = 0;
     return LockResult::acquired;
@@ -72,7 +78,7 @@ std::int32_t DeviceConnection::OpenPort(const char* device_path)
         port_ref_.close();
         return KV_E_PORT_NOT_INITIALIZED;
     }
-    std::this_thread::sleep_for(kSettleAfterOpen);
+    clock_.sleep_for(kSettleAfterOpen);
     return KV_S_OK;
 }
 
@@ -116,7 +122,7 @@ PortProbe DeviceConnection::ProbePort(const char* device_path, char* description
     PortProbe probe = PortProbe::not_opened;
     if (OpenPort(device_path) == KV_S_OK) {
         probe = PortProbe::no_answer;
-        std::this_thread::sleep_for(kSettleBeforeProbe);
+        clock_.sleep_for(kSettleBeforeProbe);
         // The device may still run at the fast speed a previous session left it at, or
         // be one of the slow models.
         std::int32_t result = GetFirmwareVersion(nullptr);
@@ -195,7 +201,7 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
     if (result == KV_S_OK) {
         log_line(log_sink, "QBKorvane: SetUSBBaud to %i, Force = %s SUCCEEDED",
                  static_cast<int>(logged_speed), "TRUE");
-        std::this_thread::sleep_for(kSettleAfterSpeedChange);
+        clock_.sleep_for(kSettleAfterSpeedChange);
     } else {
         log_line(log_sink, "QBKorvane: SetUSBBaud to %i, Force = %s FAILED with %s",
                  static_cast<int>(logged_speed), "TRUE", result_name(result));

@@ -4,12 +4,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "device/auto_reset_event.h"
+#include "device/clock.h"
 #include "device/result.h"
 #include "serial/serial_port.h"
 
 struct LogSink;
+class SerialBackend;
 
 // Firmware version reply of the device: three bytes as they arrive.
 struct FirmwareVersion {
@@ -56,7 +59,10 @@ enum class PortProbe {
 
 class DeviceConnection {
 public:
+    // The program's connection: the platform's serial port, real time.
     DeviceConnection();
+    // A connection over the given serial line whose waits pass on the given clock.
+    DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock);
     ~DeviceConnection(); // closes the port; sends nothing to the device
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
@@ -115,8 +121,11 @@ public:
     EEPROMInfo last_eeprom_info;
     bool last_eeprom_info_valid = false;
 
+    WaitClock& clock() const { return clock_; }
+
 private:
     SerialPort& port_ref_; // every command goes through this reference to `port`
+    WaitClock& clock_;
 };
 
 // A version meets the threshold (M, N) unless its major equals M and its minor is below N.

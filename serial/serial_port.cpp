@@ -1,6 +1,7 @@
 #include "serial/serial_port.h"
 
 #include <cstring>
+#include <utility>
 
 #include "log/log.h"
 #include "serial/serial_backend.h"
@@ -14,7 +15,10 @@ constexpr CommTimeouts kOpenTimeouts{40, 0, 300, 0, 300};
 
 } // namespace
 
-SerialPort::SerialPort() : handle_(kInvalidHandle), backend_(make_serial_backend()) {}
+SerialPort::SerialPort(std::unique_ptr<SerialBackend> backend)
+    : handle_(kInvalidHandle), backend_(std::move(backend))
+{
+}
 
 SerialPort::~SerialPort() { close(); }
 

@@ -34,7 +34,9 @@ class SerialPort {
 public:
     static constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
 
-    SerialPort();
+    // The owner chooses the operating-system side: the platform's (make_serial_backend) in the
+    // program, an in-memory line in tests.
+    explicit SerialPort(std::unique_ptr<SerialBackend> backend);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;

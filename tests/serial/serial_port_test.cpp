@@ -10,6 +10,7 @@
 
 #include "log/log.h"
 #include "log/memory_text_control.h"
+#include "serial/serial_backend.h"
 #include "serial/serial_port.h"
 #include "tests/serial/far_end.h"
 
@@ -67,7 +68,7 @@ protected:
 
     MemoryTextControl log_;
     LogSink sink_;
-    SerialPort port_;
+    SerialPort port_{make_serial_backend()};
 };
 
 // --- open, close and their log lines ---
@@ -146,7 +147,7 @@ TEST_F(SerialPortTest, OpenOnAnOpenPortClosesItFirstAndReleasesIt)
               (std::vector<std::string>{"QBSerial: Port Closed", "QBSerial: Successfully opened " + b,
                                         "QBSerial: " + b + " opened at 115200 baud"}));
     EXPECT_EQ(std::string(port_.device_path()), b);
-    SerialPort other;
+    SerialPort other{make_serial_backend()};
     EXPECT_TRUE(other.open(a.c_str())) << "the first port was not released";
 }
 
@@ -157,7 +158,7 @@ TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails)
     }
     const std::string a = far_end().port_path(kA);
     ASSERT_TRUE(port_.open(a.c_str()));
-    SerialPort second;
+    SerialPort second{make_serial_backend()};
     MemoryTextControl second_log;
     LogSink second_sink{&second_log};
     second.log_sink = &second_sink;
@@ -196,7 +197,7 @@ TEST_F(SerialPortTest, CloseLogsPortClosedWhetherOrNotOpen)
 TEST_F(SerialPortTest, DestructionLogsPortClosedEvenWhenClosed)
 {
     {
-        SerialPort closed;
+        SerialPort closed{make_serial_backend()};
         closed.log_sink = &sink_;
     }
     EXPECT_EQ(log_lines(), std::vector<std::string>{"QBSerial: Port Closed"});

@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "log/memory_text_control.h"
 #include "serial/port_path_posix.h"
+#include "serial/serial_backend.h"
 #include "serial/serial_port.h"
 #include "tools/kvsim/pty_peer.h"
 
@@ -122,7 +123,7 @@ TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven)
 
     MemoryTextControl log;
     LogSink sink{&log};
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     port.log_sink = &sink;
     ASSERT_TRUE(port.open("\\\\.\\COM7"));
     EXPECT_STREQ(port.device_path(), "\\\\.\\COM7");
@@ -152,7 +153,7 @@ TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort)
     ASSERT_EQ(link.size(), 259u);
     ASSERT_TRUE(peer.link_as(link));
 
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     const std::string given = link + std::string(41, 'z');
     ASSERT_TRUE(port.open(given.c_str()));
     EXPECT_EQ(std::string(port.device_path()), link);
@@ -164,7 +165,7 @@ TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine)
     ASSERT_TRUE(peer.open());
     MemoryTextControl log;
     LogSink sink{&log};
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
     port.log_sink = &sink;
     EXPECT_FALSE(port.set_baud_rate(12345));
@@ -198,7 +199,7 @@ TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn)
     // Opened before the port makes the terminal exclusive (only root would pass that).
     const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
@@ -223,7 +224,7 @@ TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout)
     cfmakeraw(&t);
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
 
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(name));
     ASSERT_TRUE(port.set_timeouts(200, 1, 300, 0, 250));
     std::vector<std::uint8_t> big(1 << 20, 0x55);
@@ -251,7 +252,7 @@ TEST(PosixSerialPort, SignalsDuringAReadNeitherEndNorStretchIt)
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
     ASSERT_TRUE(port.set_timeouts(200, 1, 300, 0, 300));
     const pthread_t reader = pthread_self();
@@ -279,7 +280,7 @@ TEST(PosixSerialPort, HugeTotalsMeanNoTimeOutRatherThanAnOverflow)
 {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
     ASSERT_TRUE(port.set_timeouts(0, 0xFFFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFFu, 0xFFFFFFFEu));
     peer.send({1, 2, 3}, milliseconds(150));
@@ -296,7 +297,7 @@ TEST(PosixSerialPort, HangUpEndsAReadAtOnce)
 {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
     ASSERT_TRUE(port.set_timeouts(0, 0, 0, 0, 300)); // would wait for ever
     std::thread closer([&] {

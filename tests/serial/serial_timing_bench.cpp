@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/serial_backend.h"
 #include "serial/serial_port.h"
 #include "tests/serial/far_end.h"
 
@@ -45,7 +46,7 @@ double timed_read(SerialPort& port, std::uint32_t count, std::uint32_t expected_
 int main()
 {
     std::unique_ptr<kvtest::FarEnd> far = kvtest::make_far_end();
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     if (!far->ready() || !port.open(far->port_path(kvtest::FarEnd::kPortA).c_str()) ||
         !port.set_queue_sizes() || !port.set_timeouts(200, 1, 300, 0, 300)) {
         std::fprintf(stderr, "serial_timing_bench: no port to measure on\n");
