@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "serial/serial_backend.h"
 #include "serial/serial_port.h"
 
 #if __has_include(<linux/serial.h>)
@@ -43,7 +44,7 @@ TEST(SerialLowLatency, SetWhileOpenAndRestoredOnClose)
     if (before == 1)
         GTEST_SKIP() << path << " already runs with low latency; nothing to restore";
 
-    SerialPort port;
+    SerialPort port{make_serial_backend()};
     if (!port.open(path.c_str()))
         GTEST_SKIP() << path << " is held by someone else";
     EXPECT_EQ(LowLatencyOf(path), 1);
