@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the package fuzz target with clang and runs it: fuzz/run.sh [seconds] (default 30).
-# The seed packages are written fresh by qfwpack on every run; the corpus grows in the build folder.
+# Builds the fuzz targets with clang and runs them, the time shared between them: fuzz/run.sh [seconds]
+# (default 30). The package target's seeds are written fresh by qfwpack on every run; the device
+# target's seeds (conversations with the simulated device) once per build folder. The corpora grow
+# in the build folder. fuzz/device_long.sh is the device target's long run.
 # Built with the fuzz preset (build/fuzz); KV_JOBS sets the parallelism.
 set -euo pipefail
 seconds=${1:-30}
@@ -19,7 +21,7 @@ qfwpack=""
 for candidate in "${QFWPACK:-}" "$root/build/native/bin/qfwpack"; do
   if [ -n "$candidate" ] && [ -x "$candidate" ]; then qfwpack=$candidate; break; fi
 done
-targets=(package_fuzz)
+targets=(package_fuzz device_fuzz)
 [ -n "$qfwpack" ] || { targets+=(qfwpack); qfwpack=$build/bin/qfwpack; }
 cmake --build --preset fuzz --target "${targets[@]}" -j"$jobs" >"$build/build.log" 2>&1 \
   || { tail -n 40 "$build/build.log"; exit 1; }
@@ -48,11 +50,28 @@ seed --body-size 300 --min-updater 1.13.102
 seed --body-size 300 --min-updater 0.200.0
 seed --body-size 300 --checksum 0
 
-echo "fuzzing package validation and upload reading for ${seconds} s ($n seed packages)"
+package_seconds=$(((seconds + 1) / 2))
+device_seconds=$((seconds - package_seconds))
+echo "fuzzing package validation and upload reading for ${package_seconds} s ($n seed packages)"
 log=$build/fuzz-last.log
 status=0
-"$build/bin/package_fuzz" -max_total_time="$seconds" -max_len=66100 -timeout=10 -rss_limit_mb=2048 \
+"$build/bin/package_fuzz" -max_total_time="$package_seconds" -max_len=66100 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+if [ "$status" -ne 0 ]; then
+  tail -n 60 "$log"
+  echo "fuzzing found a fault (exit $status); inputs in $artifacts"
+  exit 1
+fi
+
+device_seeds=$build/device-seeds
+device_corpus=$build/device-corpus
+mkdir -p "$device_corpus"
+[ -d "$device_seeds" ] || KV_DEVICE_FUZZ_SEEDS="$device_seeds" "$build/bin/device_fuzz" >/dev/null
+echo "fuzzing the device's side of every conversation for ${device_seconds} s"
+log=$build/fuzz-device-last.log
+"$build/bin/device_fuzz" -max_total_time="$device_seconds" -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$artifacts/" "$device_corpus" "$device_seeds" >"$log" 2>&1 || status=$?
 grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
 if [ "$status" -ne 0 ]; then
   tail -n 60 "$log"

@@ -43,7 +43,7 @@ build_and_test native "native (sanitizers)"
 build_and_test win "Windows (mingw-w64, tests under Wine)"
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
-  echo "== fuzzing package validation and upload reading (${fuzz_seconds} s)"
+  echo "== fuzzing package files and device replies (${fuzz_seconds} s in all)"
   if bash fuzz/run.sh "$fuzz_seconds"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 fi
 
