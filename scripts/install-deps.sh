@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the run command need, when they are missing.
-#   install-deps.sh [run|test]   (test adds the fuzzing toolchain)
+#   install-deps.sh [run|test]   (test adds the fuzzing toolchain and clang-format)
 set -euo pipefail
 
 want=(
@@ -10,7 +10,7 @@ want=(
   wine wine64 xvfb imagemagick x11-utils
 )
 if [ "${1:-test}" = test ]; then
-  want+=(clang libclang-rt-14-dev)
+  want+=(clang libclang-rt-14-dev clang-format)
 fi
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the native core under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
-# build under Wine (serial backend, device search, the real dialog end to end), and a short fuzz run.
-# Installs whatever is missing first.
+# Runs every test: the formatting check, the native core under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows build under Wine (serial backend, device search, the real
+# dialog end to end), and a short fuzz run. Installs whatever is missing first.
+# The closing line counts test cases: each GoogleTest case, each pytest test, the fuzz run.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,40 +15,40 @@ mkdir -p build
 status=0
 passed=0
 failed=0
-tally() { # tally LOGFILE: adds ctest's counts
-  local line
-  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1)
-  if [ -n "$line" ]; then
-    local total fail
-    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-    fail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
-    passed=$((passed + total - fail))
-    failed=$((failed + fail))
-  fi
-}
+skipped=0
+
+echo "== formatting"
+bash scripts/check-format.sh || status=1
 
 # build_and_test PRESET TITLE: configure, build and test with one preset of CMakePresets.json
-# (build folder build/PRESET).
+# (build folder build/PRESET), then add its cases to the counts.
 build_and_test() {
   local preset=$1 title=$2
   echo "== $title: build"
   cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 || { cat "build/$preset-configure.log"; exit 1; }
   cmake --build --preset "$preset" -j"$jobs" || exit 1
   echo "== $title: tests"
-  ctest --preset "$preset" 2>&1 | tee "build/$preset-ctest.log"
-  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  tally "build/$preset-ctest.log"
+  rm -rf "build/$preset/test-reports" "build/$preset-ctest.xml"
+  mkdir -p "build/$preset/test-reports"
+  ctest --preset "$preset" --output-junit "$root/build/$preset-ctest.xml" || status=1
+  local counts p f s
+  counts=$(python3 scripts/count-cases.py "build/$preset-ctest.xml" "build/$preset/test-reports") \
+    || { echo "counting the cases of $preset failed"; status=1; return; }
+  read -r p f s <<<"$counts"
+  echo "$title: $p cases passed, $f failed, $s skipped"
+  passed=$((passed + p))
+  failed=$((failed + f))
+  skipped=$((skipped + s))
 }
 
 build_and_test native "native (sanitizers)"
 build_and_test win "Windows (mingw-w64, tests under Wine)"
 
-if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
-  echo "== fuzzing package files and device replies (${fuzz_seconds} s in all)"
-  if bash fuzz/run.sh "$fuzz_seconds"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
-fi
+echo "== fuzzing package files and device replies (${fuzz_seconds} s in all)"
+if bash fuzz/run.sh "$fuzz_seconds"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 
 echo
 echo "Test summary:"
+[ "$skipped" -eq 0 ] || echo "($skipped cases skipped)"
 echo "$passed passed, $failed failed"
 exit $status
