@@ -568,8 +568,13 @@ bool SimDevice::handle_chunk(std::vector<Frame>* recorded, Clock::time_point rx_
         return true;
     }
     const auto it = config_.chunk_answers.find(index);
-    const std::uint8_t answer = it == config_.chunk_answers.end() ? kAck : it->second;
-    emit({answer}, 0, rx_done);
+    const auto sent = emit_with_fault(kAnswerChunk, chunk,
+                                      {it == config_.chunk_answers.end() ? kAck : it->second}, rx_done);
+    if (sent.empty()) {
+        state_ = State::idle;
+        return true;
+    }
+    const std::uint8_t answer = sent[0];
     if (answer == '?' || answer == 'R') {
         state_ = State::idle; // the host stops on these
         return true;
@@ -586,7 +591,10 @@ bool SimDevice::handle_chunk(std::vector<Frame>* recorded, Clock::time_point rx_
     std::uint8_t status = config_.final_status;
     if (!trailer_ok_ && config_.bad_trailer_status >= 0)
         status = static_cast<std::uint8_t>(config_.bad_trailer_status);
-    emit({status}, config_.final_status_delay_ms, Clock::now());
+    if (config_.final_status_delay_ms > 0)
+        emit({status}, config_.final_status_delay_ms, Clock::now());
+    else
+        emit_with_fault(kAnswerStatus, chunk, {status}, Clock::now());
     ++uploads_completed_;
     if (!IsFailureStatus(status) && trailer_ok_ && (config_.new_major != 0 || config_.new_minor != 0)) {
         config_.firmware_major = config_.new_major;
@@ -599,7 +607,8 @@ const FaultRule* SimDevice::take_fault(std::uint8_t command)
 {
     for (std::size_t i = 0; i < config_.faults.size(); ++i) {
         const FaultRule& rule = config_.faults[i];
-        if (rule.fault == Fault::none || (rule.command != 0 && rule.command != command))
+        const bool any_request = rule.command == 0 && command != kAnswerChunk && command != kAnswerStatus;
+        if (rule.fault == Fault::none || (rule.command != command && !any_request))
             continue;
         if (rule.count >= 0 && fault_uses_[i] >= rule.count)
             continue;

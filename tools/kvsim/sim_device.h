@@ -48,6 +48,10 @@ inline constexpr std::uint8_t kCmdBank = 'B';        // 'B' sel sel sum
 inline constexpr std::uint8_t kCmdFlashInfo = 'D';   // "DOLI" 0x28
 inline constexpr std::uint8_t kCmdSerial = 'N';      // "NS" 0xA1
 inline constexpr std::uint8_t kCmdUpload = 'f';      // 'f' lenH lenL sum
+// Not requests: the upload's later answers, which a FaultRule names only explicitly (a rule for
+// any request, command 0, leaves them alone).
+inline constexpr std::uint8_t kAnswerChunk = 0x01;  // the answer to an image chunk
+inline constexpr std::uint8_t kAnswerStatus = 0x02; // the final status
 
 // EEPROM addresses the system reads.
 inline constexpr std::size_t kEepromDeviceId = 1;
