@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The artifact a user downloads, as they would use it: cpack makes it from the build, it is unpacked,
+# its SHA-256 list checked, and its programs run.
+#   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE   the zip; its dialog opens under Wine
+#   package_test.sh linux CPACK_CONFIG VERSION              the tar.gz; its korvane-update runs
+set -u
+kind="$1" config="$2" version="$3" uidriver="${4:-}"
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/wine/wine-env.sh"
+work="$(mktemp -d /tmp/kv-package-XXXXXX)"
+cleanup() {
+    if [[ -n "${WINEPREFIX:-}" ]]; then
+        kv_wine_cleanup
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+fail() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+cpack --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+if [[ "$kind" == win ]]; then
+    name="KorvaneUpdater-$version-win64"
+    archive="$work/out/$name.zip"
+else
+    name="korvane-update-$version-$(uname -s | tr 'A-Z' 'a-z')-$(uname -m)"
+    archive="$work/out/$name.tar.gz"
+fi
+[[ -f "$archive" ]] || fail "no $(basename "$archive"); cpack made: $(ls "$work/out")"
+(cd "$work/out" && sha256sum -c --quiet "$(basename "$archive").sha256") || fail "the archive's own .sha256"
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$archive") || fail "unpacking $(basename "$archive")"
+dir="$work/unpacked/$name"
+[[ -d "$dir" ]] || fail "no top folder $name in the archive"
+echo "$(basename "$archive"):"
+(cd "$dir" && find . -type f | sort | sed 's|^\./|  |')
+
+# The list names every other file, and every file matches it.
+[[ -f "$dir/SHA256SUMS" ]] || fail "no SHA256SUMS"
+listed=$(awk '{print $2}' "$dir/SHA256SUMS" | sort)
+present=$(cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort)
+[[ "$listed" == "$present" ]] || fail "SHA256SUMS lists [$listed], the archive holds [$present]"
+(cd "$dir" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
+[[ -f "$dir/README.md" ]] || fail "no README.md"
+
+if [[ "$kind" == linux ]]; then
+    [[ -x "$dir/bin/korvane-update" ]] || fail "no bin/korvane-update"
+    got=$("$dir/bin/korvane-update" --version) || fail "korvane-update --version"
+    [[ "$got" == "korvane-update $version" ]] || fail "korvane-update --version says '$got'"
+    echo "ok: $got"
+    exit 0
+fi
+
+[[ -f "$dir/KorvaneUpdater.exe" ]] || fail "no KorvaneUpdater.exe"
+kv_wine_prefix_new >/dev/null || fail "Wine prefix"
+kv_wine_xvfb_start || fail "Xvfb"
+kv_wine_prefix_start || fail "Wine prefix start"
+if [[ -f "$dir/korvane-update.exe" ]]; then
+    got=$(wine "$dir/korvane-update.exe" --version </dev/null | tr -d '\r') || fail "korvane-update.exe --version"
+    [[ "$got" == "korvane-update $version" ]] || fail "korvane-update.exe --version says '$got'"
+    echo "ok: $got"
+fi
+# The title shows the file version as major.minor.build.revision with 2, 4 and 2 digits.
+IFS=. read -r major minor build revision <<<"$version"
+title=$(printf 'Quenbyware Firmware Updater: Build %d.%02d.%04d.%02d' "$major" "$minor" "$build" "$revision")
+kv_wine_run_bg "$dir/KorvaneUpdater.exe"
+found=$(wine "$uidriver" find 20000 2>/dev/null) || fail "the dialog did not appear: $found"
+[[ "$found" == *"\"caption\":\"$title\""* ]] || fail "dialog found, caption not '$title': $found"
+echo "ok: the dialog opened: $title"
+wine "$uidriver" close >/dev/null 2>&1
+wine "$uidriver" gone 10000 >/dev/null 2>&1 || fail "the dialog did not close"
