@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "app/log_window_win32.h"
 #include "app/win32_helpers.h"
 
 namespace {
@@ -16,13 +17,26 @@ Win32DialogView g_view;
 // over with this message, sent like the progress bar's.
 constexpr UINT kTaskbarProgressMessage = WM_APP + 0x10;
 UINT g_taskbar_button_created = 0;
+LogWindow* g_log_window = nullptr;
+Win32LogWindowView* g_log_view = nullptr;
+
+void AddLogMenuItem(HWND dialog)
+{
+    HMENU menu = GetSystemMenu(dialog, FALSE);
+    if (menu == nullptr)
+        return;
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, kDiagnosticLogCommand, kDiagnosticLogMenuText);
+}
 
 DWORD WINAPI WorkerThread(LPVOID parameter)
 {
     return FirmwareUpdateProc(*static_cast<FirmwareUpdateParams*>(parameter));
 }
 
-UINT IconFlag(MessageIcon icon)
+} // namespace
+
+UINT MessageBoxIconFlag(MessageIcon icon)
 {
     switch (icon) {
     case MessageIcon::information: return MB_ICONINFORMATION;
@@ -31,8 +45,6 @@ UINT IconFlag(MessageIcon icon)
     }
     return MB_ICONERROR;
 }
-
-} // namespace
 
 void Win32DialogView::set_caption(const char* text) { SetWindowTextA(dialog_, text); }
 
@@ -64,7 +76,7 @@ void Win32DialogView::center_on_desktop() { CenterWindow(dialog_, nullptr); }
 
 void Win32DialogView::message_box(const char* text, const char* caption, MessageIcon icon)
 {
-    MessageBoxA(dialog_, text, caption, MB_OK | IconFlag(icon));
+    MessageBoxA(dialog_, text, caption, MB_OK | MessageBoxIconFlag(icon));
 }
 
 bool Win32DialogView::browse_for_file(char* buffer, std::size_t capacity, const char* title,
@@ -139,7 +151,7 @@ bool Win32DialogView::build_string(char* buffer, std::size_t capacity)
 
 bool Win32DialogView::ask_ok_cancel(const char* text, const char* caption, MessageIcon icon)
 {
-    return MessageBoxA(dialog_, text, caption, MB_OKCANCEL | IconFlag(icon)) == IDOK;
+    return MessageBoxA(dialog_, text, caption, MB_OKCANCEL | MessageBoxIconFlag(icon)) == IDOK;
 }
 
 bool Win32DialogView::power_status(PowerStatus* status)
@@ -242,6 +254,12 @@ void TakeDrop(UpdateDialog& dialog, HDROP drop)
 
 void InstallUpdateDialog(UpdateDialog& dialog) { g_dialog = &dialog; }
 
+void InstallLogWindow(LogWindow& window, Win32LogWindowView& view)
+{
+    g_log_window = &window;
+    g_log_view = &view;
+}
+
 INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (g_dialog == nullptr)
@@ -252,6 +270,10 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         g_view.attach(window);
         g_taskbar_button_created = RegisterWindowMessageA("TaskbarButtonCreated");
         DragAcceptFiles(window, TRUE);
+        if (g_log_window != nullptr) {
+            g_log_view->set_owner(window);
+            AddLogMenuItem(window);
+        }
         dialog.OnInitDialog(g_view);
         return 1;
     case WM_COMMAND:
@@ -274,6 +296,11 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         }
         return 0;
     case WM_SYSCOMMAND:
+        if ((wparam & 0xFFF0) == kDiagnosticLogCommand && g_log_window != nullptr) {
+            g_log_window->OnOpen(*g_log_view);
+            SetWindowLongPtrA(window, DWLP_MSGRESULT, 0);
+            return 1;
+        }
         if ((wparam & 0xFFF0) == SC_CLOSE && dialog.upload_running()) {
             SetWindowLongPtrA(window, DWLP_MSGRESULT, 0);
             return 1;

@@ -5,6 +5,9 @@
 
 #include <shobjidl.h>
 
+class Win32LogWindowView;
+
+#include "app/log_window.h"
 #include "app/update_dialog.h"
 
 class Win32DialogView final : public DialogView {
@@ -50,7 +53,13 @@ private:
     ITaskbarList3* taskbar_ = nullptr; // null where the shell offers none
 };
 
+// The MessageBoxA flag of an icon.
+UINT MessageBoxIconFlag(MessageIcon icon);
+
 // Binds the dialog procedure to the process-wide dialog state; call once before the dialog opens.
 void InstallUpdateDialog(UpdateDialog& dialog);
+
+// The diagnostic log window that the system menu opens; without one the menu item is not added.
+void InstallLogWindow(LogWindow& window, Win32LogWindowView& view);
 
 INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

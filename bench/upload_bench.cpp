@@ -1,6 +1,8 @@
 // Upload benchmark: a 65,536-byte body through the real serial backend to the simulated device,
 // which paces both directions as a 115200 bit/s line would. Prints the wall time against the
-// time the bytes alone need on the wire. Not a test: it only measures.
+// time the bytes alone need on the wire. With --log it uploads in rounds, alternately without a log
+// and with the diagnostic log kept in memory as the program keeps it, and prints what the log
+// costs. Not a test: it only measures.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "device/device_connection.h"
 #include "device/result.h"
+#include "log/log_buffer.h"
 #include "package/upload.h"
 #include "tools/kvsim/sim_device.h"
 #include "tools/qfwpack/package_builder.h"
@@ -30,13 +33,16 @@ int main(int argc, char** argv)
 {
     bool paced = true;
     std::size_t body = 65536;
+    int log_rounds = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--unpaced") == 0)
             paced = false;
         else if (std::strcmp(argv[i], "--body") == 0 && i + 1 < argc)
             body = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 0));
+        else if (std::strcmp(argv[i], "--log") == 0 && i + 1 < argc)
+            log_rounds = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: upload_bench [--unpaced] [--body N]\n");
+            std::fprintf(stderr, "usage: upload_bench [--unpaced] [--body N] [--log ROUNDS]\n");
             return 2;
         }
     }
@@ -79,6 +85,45 @@ int main(int argc, char** argv)
             acks.push_back(Clock::now());
         return 0;
     };
+
+    if (log_rounds > 0) {
+        LogBuffer buffer;
+        LogSink sink{&buffer};
+        std::vector<double> times[2];
+        for (int round = 0; round < log_rounds; ++round) {
+            for (int with_log = 0; with_log < 2; ++with_log) {
+                connection.log_sink = with_log ? &sink : nullptr;
+                connection.port.log_sink = connection.log_sink;
+                const auto start = Clock::now();
+                const std::int32_t r = UploadFirmware(connection, path.c_str(), nullptr);
+                times[with_log].push_back(Seconds(Clock::now() - start));
+                if (r != KV_S_OK || sim.received_image() != qfwpack::BuildBody(spec)) {
+                    connection.log_sink = nullptr;
+                    connection.port.log_sink = nullptr;
+                    std::fprintf(stderr, "upload failed: %d (%s)\n", r, result_name(r));
+                    return 1;
+                }
+                std::printf("round %d %-8s %.3f s\n", round + 1, with_log ? "log" : "no log",
+                            times[with_log].back());
+            }
+        }
+        std::filesystem::remove(path);
+        // The port's closing line must not go to a log that is gone by then.
+        connection.log_sink = nullptr;
+        connection.port.log_sink = nullptr;
+        for (auto& t : times)
+            std::sort(t.begin(), t.end());
+        const double without = times[0][times[0].size() / 2];
+        const double with = times[1][times[1].size() / 2];
+        std::printf("upload of a %zu-byte body, %s, %d rounds\n", body,
+                    paced ? "paced at 115200 bit/s" : "unpaced", log_rounds);
+        std::printf("median without log: %.3f s\nmedian with log:    %.3f s\nratio:              %.4f\n",
+                    without, with, with / without);
+        const std::string kept = buffer.text();
+        std::printf("log kept: %zu bytes, %zu lines\n", kept.size(),
+                    static_cast<std::size_t>(std::count(kept.begin(), kept.end(), '\n')) + 1);
+        return 0;
+    }
 
     const auto t0 = Clock::now();
     const std::int32_t result = UploadFirmware(connection, path.c_str(), progress);

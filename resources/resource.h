@@ -19,4 +19,9 @@
 #define IDC_FW_VERSION 2747
 #define IDC_PROGRESS 2777
 
+/* The diagnostic log window's controls. */
+#define IDC_LOG_TEXT 3001
+#define IDC_LOG_SAVE 3002
+#define IDC_LOG_CLOSE 3003
+
 #endif

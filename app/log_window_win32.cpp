@@ -1,0 +1,184 @@
+#include "app/log_window_win32.h"
+
+#include <commdlg.h>
+
+#include "app/dialog_win32.h"
+#include "resources/resource.h"
+
+namespace {
+
+constexpr char kWindowClass[] = "KorvaneDiagnosticLog";
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMs = 200;
+constexpr int kMargin = 8;
+constexpr int kButtonWidth = 88;
+constexpr int kButtonHeight = 24;
+// Room for the 4 MiB the log keeps, with its line breaks.
+constexpr WPARAM kEditLimit = 16u << 20;
+
+} // namespace
+
+bool Win32LogWindowView::create()
+{
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSEXA window_class{};
+    window_class.cbSize = sizeof window_class;
+    if (!GetClassInfoExA(instance, kWindowClass, &window_class)) {
+        window_class = WNDCLASSEXA{};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = WindowProc;
+        window_class.hInstance = instance;
+        window_class.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        window_class.lpszClassName = kWindowClass;
+        if (RegisterClassExA(&window_class) == 0)
+            return false;
+    }
+    window_ = CreateWindowExA(0, kWindowClass, kDiagnosticLogTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                              CW_USEDEFAULT, 720, 480, owner_, nullptr, instance, this);
+    return window_ != nullptr;
+}
+
+LRESULT CALLBACK Win32LogWindowView::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    auto* self = reinterpret_cast<Win32LogWindowView*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_NCCREATE) {
+        self = static_cast<Win32LogWindowView*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->window_ = window;
+    }
+    if (self == nullptr)
+        return DefWindowProcA(window, message, wparam, lparam);
+    return self->handle(message, wparam, lparam);
+}
+
+LRESULT Win32LogWindowView::handle(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE: {
+        const HINSTANCE instance = GetModuleHandleA(nullptr);
+        edit_ =
+            CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
+                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+                                ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                            0, 0, 0, 0, window_, reinterpret_cast<HMENU>(IDC_LOG_TEXT), instance, nullptr);
+        save_ =
+            CreateWindowExA(0, "BUTTON", "Save As...", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0,
+                            0, 0, 0, window_, reinterpret_cast<HMENU>(IDC_LOG_SAVE), instance, nullptr);
+        close_ = CreateWindowExA(0, "BUTTON", "Close", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0,
+                                 0, 0, 0, window_, reinterpret_cast<HMENU>(IDC_LOG_CLOSE), instance, nullptr);
+        if (edit_ == nullptr || save_ == nullptr || close_ == nullptr)
+            return -1;
+        SendMessageA(edit_, EM_SETLIMITTEXT, kEditLimit, 0);
+        // The dumps line up in columns only in a fixed-pitch font.
+        SendMessageA(edit_, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
+        const WPARAM gui = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
+        SendMessageA(save_, WM_SETFONT, gui, FALSE);
+        SendMessageA(close_, WM_SETFONT, gui, FALSE);
+        return 0;
+    }
+    case WM_SIZE: layout(); return 0;
+    case WM_GETMINMAXINFO: {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
+        info->ptMinTrackSize.x = 3 * kMargin + 2 * kButtonWidth + 40;
+        info->ptMinTrackSize.y = 160;
+        return 0;
+    }
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDC_LOG_SAVE: log_window_.OnSave(); break;
+        case IDC_LOG_CLOSE:
+        case IDCANCEL: log_window_.OnClose(); break;
+        default: break;
+        }
+        return 0;
+    case WM_TIMER:
+        if (wparam == kRefreshTimer)
+            log_window_.OnRefresh();
+        return 0;
+    case WM_CLOSE: log_window_.OnClose(); return 0; // hidden, kept for the next time
+    case WM_DESTROY:
+        KillTimer(window_, kRefreshTimer);
+        log_window_.OnDestroyed();
+        window_ = edit_ = save_ = close_ = nullptr;
+        return 0;
+    default: break;
+    }
+    return DefWindowProcA(window_, message, wparam, lparam);
+}
+
+void Win32LogWindowView::layout()
+{
+    RECT client{};
+    GetClientRect(window_, &client);
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
+    const int buttons_top = height - kMargin - kButtonHeight;
+    MoveWindow(edit_, kMargin, kMargin, width - 2 * kMargin, buttons_top - 2 * kMargin, TRUE);
+    MoveWindow(close_, width - kMargin - kButtonWidth, buttons_top, kButtonWidth, kButtonHeight, TRUE);
+    MoveWindow(save_, width - 2 * (kMargin + kButtonWidth), buttons_top, kButtonWidth, kButtonHeight, TRUE);
+}
+
+bool Win32LogWindowView::show()
+{
+    if (window_ == nullptr && !create())
+        return false;
+    ShowWindow(window_, SW_SHOWNORMAL);
+    SetForegroundWindow(window_);
+    SetTimer(window_, kRefreshTimer, kRefreshMs, nullptr);
+    return true;
+}
+
+void Win32LogWindowView::hide()
+{
+    if (window_ == nullptr)
+        return;
+    KillTimer(window_, kRefreshTimer);
+    ShowWindow(window_, SW_HIDE);
+}
+
+void Win32LogWindowView::set_text(const char* text)
+{
+    if (edit_ != nullptr)
+        SetWindowTextA(edit_, text);
+}
+
+void Win32LogWindowView::remove_leading(std::size_t characters)
+{
+    if (edit_ == nullptr)
+        return;
+    SendMessageA(edit_, EM_SETSEL, 0, static_cast<LPARAM>(characters));
+    SendMessageA(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+}
+
+void Win32LogWindowView::append(const char* text)
+{
+    if (edit_ == nullptr)
+        return;
+    const LRESULT end = SendMessageA(edit_, WM_GETTEXTLENGTH, 0, 0);
+    SendMessageA(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageA(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+}
+
+bool Win32LogWindowView::choose_save_path(char* buffer, std::size_t capacity, const char* title,
+                                          const char* filter, const char* default_extension)
+{
+    if (capacity == 0)
+        return false;
+    buffer[0] = '\0';
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window_;
+    dialog.lpstrFilter = filter;
+    dialog.lpstrFile = buffer;
+    dialog.nMaxFile = static_cast<DWORD>(capacity);
+    dialog.lpstrTitle = title;
+    dialog.lpstrDefExt = default_extension;
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    return GetSaveFileNameA(&dialog) != FALSE;
+}
+
+void Win32LogWindowView::message_box(const char* text, const char* caption, MessageIcon icon)
+{
+    MessageBoxA(window_, text, caption, MB_OK | MessageBoxIconFlag(icon));
+}

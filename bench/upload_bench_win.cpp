@@ -1,0 +1,146 @@
+// Upload benchmark of the Windows build: uploads a package to a device on a COM port in rounds,
+// each round once without a log, once with the diagnostic log as the program keeps it (in memory,
+// its window open and following), and once appending every line straight to that window's edit
+// control from the uploading thread. Prints each time and what the log costs. Meant to run under
+// Wine against the simulated device (bench/upload_bench_wine.sh); not a test, it only measures.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/log_window.h"
+#include "app/log_window_win32.h"
+#include "device/device_connection.h"
+#include "device/result.h"
+#include "log/edit_control_win32.h"
+#include "log/log_buffer.h"
+#include "package/upload.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Uploads on a worker while this thread handles the windows' messages, as the dialog's does.
+double TimedUpload(DeviceConnection& connection, const char* package, std::int32_t* result)
+{
+    std::atomic<bool> done{false};
+    const auto start = Clock::now();
+    std::thread worker([&] {
+        *result = UploadFirmware(connection, package, nullptr);
+        done = true;
+    });
+    while (!done) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    worker.join();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const char* port = "\\\\.\\COM3";
+    const char* package = nullptr;
+    int rounds = 3;
+    bool edit_mode = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
+            port = argv[++i];
+        else if (std::strcmp(argv[i], "--package") == 0 && i + 1 < argc)
+            package = argv[++i];
+        else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--no-edit") == 0)
+            edit_mode = false;
+        else
+            package = nullptr, rounds = 0;
+    }
+    if (package == nullptr || rounds < 1) {
+        std::fprintf(
+            stderr, "usage: upload_bench_win --package PATH [--port \\\\.\\COMn] [--rounds N] [--no-edit]\n");
+        return 2;
+    }
+
+    DeviceConnection connection;
+    if (connection.OpenPort(port) != KV_S_OK) {
+        std::fprintf(stderr, "cannot open %s\n", port);
+        return 1;
+    }
+    connection.hardware_info.protocol_generation = 1;
+    connection.hardware_letter = 'A';
+
+    LogBuffer buffer;
+    LogSink sink{&buffer};
+    LogWindow log_window(buffer);
+    Win32LogWindowView view(log_window);
+    log_window.OnOpen(view);
+    if (!log_window.visible()) {
+        std::fprintf(stderr, "no log window\n");
+        return 1;
+    }
+    // The obvious way, for comparison: a window of its own whose edit control starts empty each
+    // round, so that every line is three messages to it and nothing else.
+    HWND plain = CreateWindowExA(0, "EDIT", "",
+                                 WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
+                                     ES_AUTOVSCROLL,
+                                 40, 40, 600, 400, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (plain == nullptr && edit_mode) {
+        std::fprintf(stderr, "no edit control\n");
+        return 1;
+    }
+    SendMessageA(plain, EM_SETLIMITTEXT, 16u << 20, 0);
+    EditControlWin32 edit(plain);
+    LogSink edit_sink{&edit};
+
+    struct Mode {
+        const char* name;
+        LogSink* sink;
+        std::vector<double> times;
+    };
+    std::vector<Mode> modes = {{"no log", nullptr, {}}, {"log", &sink, {}}};
+    if (edit_mode)
+        modes.push_back({"edit", &edit_sink, {}});
+    for (int round = 1; round <= rounds; ++round) {
+        for (Mode& mode : modes) {
+            if (mode.sink == &edit_sink)
+                SetWindowTextA(plain, "");
+            AttachDiagnosticLog(connection, mode.sink);
+            std::int32_t result = 0;
+            mode.times.push_back(TimedUpload(connection, package, &result));
+            std::printf("round %d %-7s %.3f s, result %d (%s)\n", round, mode.name, mode.times.back(), result,
+                        result_name(result));
+            std::fflush(stdout);
+            if (result != KV_S_OK)
+                return 1;
+        }
+    }
+    const double without = Median(modes[0].times);
+    std::printf("median without log:               %.3f s\n", without);
+    std::printf("median with the log (window open): %.3f s  ratio %.4f\n", Median(modes[1].times),
+                Median(modes[1].times) / without);
+    if (edit_mode)
+        std::printf("median appending to the edit control from the worker: %.3f s  ratio %.4f\n",
+                    Median(modes[2].times), Median(modes[2].times) / without);
+    std::printf("log kept: %zu bytes\n", buffer.text_length());
+    AttachDiagnosticLog(connection, nullptr);
+    return 0;
+}
