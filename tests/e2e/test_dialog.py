@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the updater's real window under Wine.
+"""End-to-end tests of the updater's real window under Wine (pytest).
 
 Runs KorvaneUpdater.exe in a private Wine prefix on a private Xvfb display against the simulated
 device (kvsim on a pseudo-terminal linked as COM3), and drives the dialog through uidriver.exe
-from the same prefix and display. Screenshots of the main states go to the artifacts folder.
+from the same prefix and display. Every test starts the program afresh. Screenshots of the main
+states go to the artifacts folder.
+
+Configured by the environment: KV_UPDATER_EXE, KV_UIDRIVER, KV_TOOLS (bin folder with kvsim and
+qfwpack), KV_E2E_ARTIFACTS, and optionally KV_WINE_ENV.
 """
-import argparse
 import os
 import json
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
-import traceback
+
+import pytest
 
 SCRIPT_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(SCRIPT_DIR))
@@ -38,8 +41,24 @@ def check(condition, what):
 
 
 def equal(actual, expected, what):
-    if actual != expected:
-        raise Failure(f"{what}: got {actual!r}, want {expected!r}")
+    assert actual == expected, what
+
+
+class Settings:
+    """Where the programs are, from the environment that ctest sets."""
+
+    def __init__(self):
+        missing = [v for v in ("KV_UPDATER_EXE", "KV_UIDRIVER", "KV_TOOLS") if not os.environ.get(v)]
+        if missing:
+            pytest.skip("set " + ", ".join(missing))
+        self.exe = os.environ["KV_UPDATER_EXE"]
+        self.uidriver = os.environ["KV_UIDRIVER"]
+        self.tools = os.environ["KV_TOOLS"]
+        self.wine_env = os.environ.get("KV_WINE_ENV", os.path.join(ROOT, "tools", "wine", "wine-env.sh"))
+        self.artifacts = os.environ.get("KV_E2E_ARTIFACTS", os.path.join(tempfile.gettempdir(), "kv-e2e-artifacts"))
+        for tool in ("kvsim", "qfwpack"):
+            if not os.access(os.path.join(self.tools, tool), os.X_OK):
+                pytest.fail(f"missing {tool} in {self.tools}")
 
 
 class Harness:
@@ -79,6 +98,18 @@ class Harness:
         self.clear_com_links()
         self.pkg_dir = os.path.join(self.prefix, "drive_c", "pkg")
         os.makedirs(self.pkg_dir, exist_ok=True)
+
+    def reset(self):
+        """Back to no program and no device, for the next test."""
+        self.stop_sim()
+        if self.updater and self.updater.poll() is None:
+            self.updater.kill()
+            try:
+                self.updater.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        self.updater = None
+        self.clear_com_links()
 
     def clear_com_links(self):
         dosdevices = os.path.join(self.prefix, "dosdevices")
@@ -163,13 +194,13 @@ class Harness:
     def start_updater(self):
         self.updater = subprocess.Popen(["wine", self.args.exe], env=self.env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self.ui("find", 15000)
+
+    def ui(self, *words, expect_ok=True):
         if not self.driver:
             self.driver = subprocess.Popen(["wine", self.args.uidriver, "repl"], env=self.env, text=True,
                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                            stderr=subprocess.DEVNULL)
-        return self.ui("find", 15000)
-
-    def ui(self, *words, expect_ok=True):
         line = " ".join(str(w) for w in words)
         self.driver.stdin.write(line + "\n")
         self.driver.stdin.flush()
@@ -277,7 +308,7 @@ WS_EX_TOOLWINDOW, WS_EX_APPWINDOW, WS_EX_CLIENTEDGE = 0x80, 0x40000, 0x200
 WS_EX_STATICEDGE = 0x20000
 
 
-def resources_of_the_program(h):
+def test_resources_of_the_program(h):
     exe = "Z:" + os.path.abspath(h.args.exe).replace("/", "\\")
     for sid, text in STRING_TABLE.items():
         h.checks += 1
@@ -290,7 +321,9 @@ def resources_of_the_program(h):
     equal(len(template["children"]), len(TEMPLATE), "controls in the template")
 
 
-def template_as_on_screen(h):
+def test_template_as_on_screen(h):
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found")
     window = h.ui("window")
     want = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_SETFONT | DS_FIXEDSYS
     h.checks += 4
@@ -325,9 +358,44 @@ def template_as_on_screen(h):
         equal(c["style"] & must_not, 0, f"absent styles of {key!r}")
 
 
-# --- scenarios, in order: each builds on the state the previous one left ---
+# --- fixtures: one Wine prefix, display and driver for the session; the program afresh per test ---
 
-def startup_without_device(h):
+@pytest.fixture(scope="session")
+def harness():
+    h = Harness(Settings())
+    try:
+        h.start()
+        yield h
+    finally:
+        h.stop()
+
+
+@pytest.fixture
+def h(harness, request):
+    failed_before = request.session.testsfailed
+    yield harness
+    if request.session.testsfailed > failed_before:
+        harness.shot(f"failed-{request.node.name}.png")
+    harness.reset()
+
+
+def device_ready(h, *sim_options, package=("good.qfw", "--body-size", "4096", "--fw", "2.21")):
+    """The simulated device and the program, the device found; returns the package's paths."""
+    h.start_sim(*sim_options)
+    paths = h.package(*package)
+    h.start_updater()
+    h.wait_text(FW_VERSION, "02.20.A")
+    return paths
+
+
+def package_accepted(h, windows_path):
+    h.browse(windows_path, shows=(PATH, windows_path))
+    h.expect_enabled(IDOK, True)
+
+
+# --- the dialog as the Parts give it ---
+
+def test_startup_without_device(h):
     found = h.start_updater()
     h.checks += 1
     equal(found["caption"], CAPTION, "caption")
@@ -345,11 +413,12 @@ def startup_without_device(h):
     h.shot("01-not-found.png")
 
 
-def package_without_device_is_rejected(h):
+def test_package_without_device_is_rejected(h):
     _, good = h.package("good.qfw", "--body-size", "4096", "--fw", "2.21")
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found")
     h.press(BROWSE)
     dialog = h.ui("filedlg", 8000)
-    h.checks += 2
     equal(dialog["caption"], "Select Firmware Image...", "file dialog title")
     equal(dialog["filters"], ["Quenby Firmware Image Files (*.qfw)", "All Files (*.*)"], "file types")
     h.ui("filedlg-open", 8000, good)
@@ -359,7 +428,9 @@ def package_without_device_is_rejected(h):
     h.expect_enabled(IDOK, False)
 
 
-def device_is_found(h):
+def test_device_is_found_by_detect(h):
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found")
     h.start_sim("--new-version", "2.21")
     h.press(DETECT)
     h.wait_text(FW_VERSION, "02.20.A")
@@ -367,7 +438,8 @@ def device_is_found(h):
     h.shot("02-device-found.png")
 
 
-def packages_rejected_and_accepted(h):
+def test_packages_rejected_and_accepted(h):
+    _, good = device_ready(h)
     _, wrong = h.package("wrong.qfw", "--target", "F")
     _, corrupt = h.package("corrupt.qfw", "--bad-checksum")
     h.browse(wrong)
@@ -378,7 +450,6 @@ def packages_rejected_and_accepted(h):
     h.browse(corrupt)
     h.message_box("Error!", TEXT_CHECKSUM)
 
-    good = "C:\\pkg\\good.qfw"
     h.browse(good, shows=(PATH, good))
     h.expect(PATH, good)
     h.expect(PKG_VERSION, "2.21.A")
@@ -391,11 +462,11 @@ def packages_rejected_and_accepted(h):
     h.message_box("Error!", TEXT_WRONG_HW)
     h.expect(PATH, good)
     h.expect_enabled(IDOK, True)
-    h.browse(good, shows=(PKG_VERSION, "2.21.A"))
 
 
-def update_succeeds(h):
-    unix_good = os.path.join(h.pkg_dir, "good.qfw")
+def test_update_succeeds(h):
+    unix_good, good = device_ready(h, "--new-version", "2.21")
+    package_accepted(h, good)
     h.press(IDOK)
     box = h.ui("msgbox", 15000)
     # The outcome is on screen: the upload has not ended for the dialog yet.
@@ -403,7 +474,6 @@ def update_succeeds(h):
     h.expect_enabled(IDOK, False)
     h.expect_enabled(IDCANCEL, False)
     progress = h.ui("progress")
-    h.checks += 3
     equal((progress["low"], progress["high"]), (0, 16), "progress range")
     equal(progress["pos"], 16, "progress position")
     h.shot("05-update-success-box.png")
@@ -412,37 +482,33 @@ def update_succeeds(h):
     h.buttons_restored()
     h.expect(FW_VERSION, "02.21.A")
     h.expect(DESCRIPTION, "Korvane v2.21.A")
-    h.checks += 1
     equal(h.received_image(), h.body_of(unix_good), "image received by the device")
     h.shot("06-after-update.png")
 
 
-def failing_final_status(h):
-    for status, caption, text in [
-            ("W", "Flash failed", FLASH_FAILED),
-            ("H", "Error!", "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)")]:
-        h.start_sim("--final-status", status)
-        h.press(DETECT)
-        h.wait_text(FW_VERSION, "02.20.A")
-        h.expect_enabled(IDOK, True)
-        h.press(IDOK)
-        if status == "W":
-            h.ui("msgbox", 15000)
-            h.shot("07-flash-failed.png")
-        h.message_box(caption, text)
-        h.buttons_restored()
-        h.expect(FW_VERSION, "02.20.A")
+@pytest.mark.parametrize("status,caption,text", [
+    ("W", "Flash failed", FLASH_FAILED),
+    ("H", "Error!", "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)"),
+])
+def test_failing_final_status(h, status, caption, text):
+    _, good = device_ready(h, "--final-status", status)
+    package_accepted(h, good)
+    h.press(IDOK)
+    if status == "W":
+        h.ui("msgbox", 15000)
+        h.shot("07-flash-failed.png")
+    h.message_box(caption, text)
+    h.buttons_restored()
+    h.expect(FW_VERSION, "02.20.A")
 
 
-def upload_is_left_alone(h):
+def test_upload_is_left_alone(h):
     # Paced at the line speed with a pause before the final status: some 4.5 s to act in.
-    h.start_sim("--pacing", "--final-status-delay", "1500", "--new-version", "2.22")
-    unix_big, big = h.package("big.qfw", "--body-size", "32768", "--seed", "7")
+    unix_big, big = device_ready(h, "--pacing", "--final-status-delay", "1500", "--new-version", "2.22",
+                                 package=("big.qfw", "--body-size", "32768", "--seed", "7"))
     _, second = h.package("second.qfw", "--fw", "2.30")
-    h.press(DETECT)
-    h.wait_text(FW_VERSION, "02.20.A")
-    h.browse(big, shows=(PATH, big))
-    h.expect_enabled(IDOK, True)
+    _, good = h.package("good.qfw", "--fw", "2.21")
+    package_accepted(h, big)
     h.press(IDOK)
     h.ui("wait-progress", 1, 8000)
 
@@ -468,16 +534,13 @@ def upload_is_left_alone(h):
         time.sleep(0.3)
         h.ui("find", 0)
         h.ui("nomsgbox")
-        h.checks += 1
     result = h.ui("click", IDCANCEL, expect_ok=False)
-    h.checks += 1
     equal(result.get("error"), "disabled", "Cancel during the upload")
     h.shot("08-during-upload.png")
     # All of it happened while the upload ran.
     h.expect(IDOK, "Updating...")
 
     h.message_box("Success", "Update Successful. New version is 02.22.A", timeout=20000)
-    h.checks += 1
     equal(h.received_image(), h.body_of(unix_big), "image received during Detect/Browse/close attempts")
     h.buttons_restored()
     h.expect(FW_VERSION, "02.22.A")
@@ -489,63 +552,89 @@ def closed_and_ended(h, how):
         code = h.updater.wait(timeout=10)
     except subprocess.TimeoutExpired:
         raise Failure(f"the program did not end after {how}")
-    h.checks += 1
     equal(code, 0, f"exit status after {how}")
 
 
-def closing_works_when_idle(h):
+@pytest.mark.parametrize("how", ["escape", "altf4", "close", "cancel"])
+def test_closing_works_when_idle(h, how):
     # The same requests that an upload refuses close an idle dialog, so the refusals above count.
-    for verb in ("escape", "altf4", "close"):
-        h.ui(verb)
-        closed_and_ended(h, verb)
-        h.start_updater()
-        h.wait_text(FW_VERSION, "02.22.A")
-    h.press(IDCANCEL)
-    closed_and_ended(h, "Cancel")
+    device_ready(h)
+    if how == "cancel":
+        h.press(IDCANCEL)
+    else:
+        h.ui(how)
+    closed_and_ended(h, how)
 
 
-SCENARIOS = [startup_without_device, resources_of_the_program, template_as_on_screen, package_without_device_is_rejected, device_is_found,
-             packages_rejected_and_accepted, update_succeeds, failing_final_status, upload_is_left_alone,
-             closing_works_when_idle]
+# --- around an upload: the session's end, a dropped package, the diagnostic log ---
+
+def test_session_end_is_refused_only_while_an_upload_runs(h):
+    unix_big, big = device_ready(h, "--pacing", "--final-status-delay", "500", "--new-version", "2.21",
+                                 package=("big.qfw", "--body-size", "16384", "--seed", "3"))
+    equal(h.ui("query-end-session")["result"], 1, "WM_QUERYENDSESSION when idle")
+    package_accepted(h, big)
+    h.press(IDOK)
+    h.ui("wait-progress", 1, 8000)
+    equal(h.ui("query-end-session")["result"], 0, "WM_QUERYENDSESSION during the upload")
+    box = h.ui("msgbox", 20000)
+    equal(h.ui("query-end-session")["result"], 0, "WM_QUERYENDSESSION while the outcome is shown")
+    equal(box["caption"], "Success", "outcome")
+    h.ui("msgbox-ok", 2000)
+    equal(h.received_image(), h.body_of(unix_big), "image received byte for byte")
+    h.ui("find", 0)  # still open: the refusals ended nothing
+    equal(h.ui("query-end-session")["result"], 1, "WM_QUERYENDSESSION after the upload")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--uidriver", required=True)
-    parser.add_argument("--tools", required=True, help="bin folder with kvsim and qfwpack")
-    parser.add_argument("--wine-env", default=os.path.join(ROOT, "tools", "wine", "wine-env.sh"))
-    parser.add_argument("--artifacts", required=True)
-    args = parser.parse_args()
-    for tool in ("kvsim", "qfwpack"):
-        if not os.access(os.path.join(args.tools, tool), os.X_OK):
-            print(f"missing {tool} in {args.tools}")
-            return 1
-
-    h = Harness(args)
-    failed = 0
-    started = time.monotonic()
-    try:
-        h.start()
-        for scenario in SCENARIOS:
-            t0 = time.monotonic()
-            try:
-                scenario(h)
-                print(f"PASS {scenario.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
-            except Exception as e:  # a failed scenario leaves a state the next ones cannot use
-                failed += 1
-                print(f"FAIL {scenario.__name__}: {e}", flush=True)
-                if not isinstance(e, Failure):
-                    traceback.print_exc()
-                h.shot(f"failed-{scenario.__name__}.png")
-                break
-    finally:
-        h.stop()
-    passed = len(SCENARIOS) - failed if not failed else SCENARIOS.index(scenario)
-    print(f"{passed} of {len(SCENARIOS)} scenarios passed, {h.checks} checks, "
-          f"{time.monotonic() - started:.1f} s; screenshots in {args.artifacts}")
-    return 1 if failed else 0
+def test_a_dropped_package_is_taken_as_browse_would_take_it(h):
+    _, good = device_ready(h)
+    _, wrong = h.package("wrong.qfw", "--target", "F")
+    h.ui("drop", good)
+    h.wait_text(PATH, good)
+    h.expect(PKG_VERSION, "2.21.A")
+    h.expect(PKG_TARGET, "Korvane")
+    h.expect_enabled(IDOK, True)
+    h.ui("nomsgbox")
+    h.ui("drop", wrong)
+    h.message_box("Error!", TEXT_WRONG_HW)
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PATH, good)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+WS_THICKFRAME, ES_MULTILINE = 0x40000, 0x4
+
+
+def test_log_window_shows_the_session_after_a_search_and_an_upload(h):
+    _, good = device_ready(h, "--new-version", "2.21")
+    package_accepted(h, good)
+    h.press(IDOK)
+    h.message_box("Success", "Update Successful. New version is 02.21.A")
+
+    h.ui("syscmd", 0x0100)
+    window = h.ui("log-window", 5000)
+    equal(window["caption"], "Diagnostic Log", "log window title")
+    check(window["owned_by_dialog"], "the log window is owned by the dialog")
+    check(window["style"] & WS_THICKFRAME, "the log window can be resized")
+    equal(window["edit_class"], "Edit", "log text control")
+    equal(window["edit_style"] & (ES_MULTILINE | ES_READONLY), ES_MULTILINE | ES_READONLY, "read-only, multi-line")
+    equal(window["buttons"], ["Save As...", "Close"], "log window buttons")
+    text = h.ui("log-text")["text"]
+    with open(os.path.join(h.artifacts, "09-log-window.txt"), "w", newline="") as f:
+        f.write(text)
+    h.shot("09-log-window.png")
+    # The identification's exchanges as dumps: the version request and its answer, the EEPROM read.
+    for part in ("QBSerial: Write\r\n0000: 56 ", "QBSerial: Read\r\n0000: 02 14 41 ",
+                 "QBSerial: Write\r\n0000: 48 52 07 00 01 A2 ", "QBSerial: Read\r\n0000: 41 00 00 55 ",
+                 "FirmwareUpdateProc completed with result: 0"):
+        check(part in text, f"log holds {part!r}")
+    check(not text.startswith("\r\n") and not text.endswith("\r\n"), "CR LF only between lines")
+
+    # Close hides it; the command shows it again, with what came meanwhile.
+    h.ui("log-click", 3003)
+    equal(h.ui("log-window", 0)["visible"], False, "hidden by Close")
+    h.press(DETECT)
+    h.wait_text(FW_VERSION, "02.21.A")
+    h.ui("syscmd", 0x0100)
+    h.ui("log-window", 5000)
+    h.ui("sleep", 500)  # the window follows the log on a timer
+    later = h.ui("log-text")["text"]
+    check(later.startswith(text) and len(later) > len(text), "shown again, with the new search")

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/log_window.h"
 #include "app/update_dialog.h"
 #include "resources/resource.h"
 
@@ -648,6 +650,115 @@ std::string VerbAltF4(const Args&)
     return Ok();
 }
 
+std::string VerbSysCommand(const Args& a)
+{
+    PostMessageA(g_main, WM_SYSCOMMAND, static_cast<WPARAM>(a.num(1)), 0);
+    return Ok();
+}
+
+// WM_QUERYENDSESSION as the system sends it; the answer is the dialog's DWLP_MSGRESULT.
+std::string VerbQueryEndSession(const Args&)
+{
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(g_main, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &answer))
+        return Err("no answer");
+    return Ok("\"result\":" + std::to_string(static_cast<long long>(answer)));
+}
+
+// The dialog process's "Diagnostic Log" window, visible or not.
+HWND LogWindowNow()
+{
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, nullptr, kDiagnosticLogTitle)) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == g_main_pid)
+            return w;
+    }
+    return nullptr;
+}
+
+std::string VerbLogWindow(const Args& a)
+{
+    HWND log = nullptr;
+    if (!WaitFor(a.ms(1), [&] {
+            log = LogWindowNow();
+            return log != nullptr && IsWindowVisible(log);
+        }))
+        return log == nullptr ? Err("no log window") : Ok("\"visible\":false");
+    RECT r{};
+    GetWindowRect(log, &r);
+    std::string buttons;
+    for (int id : {IDC_LOG_SAVE, IDC_LOG_CLOSE}) {
+        std::string t;
+        TextOf(GetDlgItem(log, id), &t);
+        buttons += std::string(buttons.empty() ? "" : ",") + Json(t);
+    }
+    HWND edit = GetDlgItem(log, IDC_LOG_TEXT);
+    return Ok("\"visible\":true,\"caption\":" + Json(CaptionOf(log)) +
+              ",\"owned_by_dialog\":" + (GetWindow(log, GW_OWNER) == g_main ? "true" : "false") +
+              ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(log, GWL_STYLE))) +
+              ",\"edit_style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(edit, GWL_STYLE))) +
+              ",\"edit_class\":" + Json(ClassOf(edit)) + ",\"buttons\":[" + buttons +
+              "],\"rect\":" + RectJson(r));
+}
+
+// The log window's whole text.
+std::string VerbLogText(const Args&)
+{
+    HWND edit = GetDlgItem(LogWindowNow(), IDC_LOG_TEXT);
+    if (edit == nullptr)
+        return Err("no log window");
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(edit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &length))
+        return Err("busy");
+    std::string text(length + 1, '\0');
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutA(edit, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                             SMTO_ABORTIFHUNG, kSendTimeout, &n))
+        return Err("busy");
+    text.resize(n < text.size() ? n : text.size() - 1);
+    return Ok("\"text\":" + Json(text));
+}
+
+std::string VerbLogClick(const Args& a)
+{
+    HWND button = GetDlgItem(LogWindowNow(), a.num(1));
+    if (button == nullptr)
+        return Err("no such button");
+    PostMessageA(button, BM_CLICK, 0, 0);
+    return Ok();
+}
+
+// A file dropped on the dialog. The drop handle must be memory of the dialog's process: the
+// DROPFILES record is written there and WM_DROPFILES posted with its address, which a fixed
+// global memory handle is.
+std::string VerbDrop(const Args& a)
+{
+    const std::string path = a.rest(1);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_main_pid);
+    if (process == nullptr)
+        return Err("cannot open the dialog's process");
+    std::string record(sizeof(DROPFILES), '\0');
+    DROPFILES header{};
+    header.pFiles = sizeof(DROPFILES);
+    header.fWide = FALSE;
+    std::memcpy(record.data(), &header, sizeof header);
+    record += path;
+    record.append(2, '\0');
+    void* remote = VirtualAllocEx(process, nullptr, record.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    SIZE_T written = 0;
+    const bool ok = remote != nullptr &&
+                    WriteProcessMemory(process, remote, record.data(), record.size(), &written) &&
+                    written == record.size();
+    CloseHandle(process);
+    if (!ok)
+        return Err("cannot write the drop into the dialog's process");
+    if (!PostMessageA(g_main, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0))
+        return Err("WM_DROPFILES not posted: " + std::to_string(GetLastError()));
+    return Ok();
+}
+
 struct Verb {
     const char* name;
     const char* arguments; // for the usage text
@@ -691,6 +802,13 @@ constexpr Verb kVerbs[] = {
     {"syscmd-close", "", "WM_SYSCOMMAND SC_CLOSE", true, VerbSysCommandClose},
     {"escape", "", "the Escape key", true, VerbEscape},
     {"altf4", "", "Alt+F4", true, VerbAltF4},
+    {"syscmd", "ID", "WM_SYSCOMMAND with that command id", true, VerbSysCommand},
+    {"query-end-session", "", "WM_QUERYENDSESSION to the dialog: its answer", true, VerbQueryEndSession},
+    {"log-window", "TIMEOUT", "wait for the diagnostic log window: caption, owner, styles, buttons", true,
+     VerbLogWindow},
+    {"log-text", "", "the log window's text", true, VerbLogText},
+    {"log-click", "ID", "press a button of the log window", true, VerbLogClick},
+    {"drop", "PATH", "drop a file on the dialog", true, VerbDrop},
 };
 
 std::string Run(const std::vector<std::string>& words)
