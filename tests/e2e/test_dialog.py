@@ -191,9 +191,19 @@ class Harness:
 
     # --- the program and the driver ---
 
-    def start_updater(self):
-        self.updater = subprocess.Popen(["wine", self.args.exe], env=self.env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def start_updater(self, trace=None):
+        """trace: (Win32 functions, log file): the program's calls of them go to the file."""
+        env, stderr = self.env, subprocess.DEVNULL
+        if trace:
+            functions, log = trace
+            subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+                            "/t", "REG_SZ", "/d", ";".join(functions), "/f"], env=self.env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            env = dict(self.env, WINEDEBUG="-all,+relay")
+            stderr = open(log, "w")
+        self.updater = subprocess.Popen(["wine", self.args.exe], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+        if trace:
+            stderr.close()
         return self.ui("find", 15000)
 
     def ui(self, *words, expect_ok=True):
@@ -568,9 +578,30 @@ def test_closing_works_when_idle(h, how):
 
 # --- around an upload: the session's end, a dropped package, the diagnostic log ---
 
+def traced_calls(log, names):
+    """The traced calls of those functions, in order, as "Name(arguments)"."""
+    calls = []
+    with open(log, errors="replace") as f:
+        for line in f:
+            for name in names:
+                marker = "call " + name.lower() + "("
+                at = line.lower().find(marker)
+                if at >= 0:
+                    arguments = line[at + len(marker):].split(") ret=", 1)[0]
+                    calls.append(name.split(".", 1)[1] + "(" + arguments + ")")
+    return calls
+
+
+TRACED = ["kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
+          "user32.ShutdownBlockReasonDestroy"]
+
+
 def test_session_end_is_refused_only_while_an_upload_runs(h):
-    unix_big, big = device_ready(h, "--pacing", "--final-status-delay", "500", "--new-version", "2.21",
-                                 package=("big.qfw", "--body-size", "16384", "--seed", "3"))
+    h.start_sim("--pacing", "--final-status-delay", "500", "--new-version", "2.21")
+    unix_big, big = h.package("big.qfw", "--body-size", "16384", "--seed", "3")
+    trace = os.path.join(h.work, "relay.log")
+    h.start_updater(trace=(TRACED, trace))
+    h.wait_text(FW_VERSION, "02.20.A", timeout=20000)
     equal(h.ui("query-end-session")["result"], 1, "WM_QUERYENDSESSION when idle")
     package_accepted(h, big)
     h.press(IDOK)
@@ -583,6 +614,14 @@ def test_session_end_is_refused_only_while_an_upload_runs(h):
     equal(h.received_image(), h.body_of(unix_big), "image received byte for byte")
     h.ui("find", 0)  # still open: the refusals ended nothing
     equal(h.ui("query-end-session")["result"], 1, "WM_QUERYENDSESSION after the upload")
+    # The calls the program made to the system around the upload: awake and a block reason from
+    # Update! on, both given back after the outcome.
+    calls = [c.split("(")[0] + ("(" + c.split("(")[1] if "ExecutionState" in c else "") for c in
+             traced_calls(trace, TRACED)]
+    with open(os.path.join(h.artifacts, "10-relay-calls.txt"), "w") as f:
+        f.write("\n".join(traced_calls(trace, TRACED)) + "\n")
+    equal(calls, ["SetThreadExecutionState(80000001)", "ShutdownBlockReasonCreate",
+                  "ShutdownBlockReasonDestroy", "SetThreadExecutionState(80000000)"], "system calls around the upload")
 
 
 def test_a_dropped_package_is_taken_as_browse_would_take_it(h):
@@ -630,6 +669,9 @@ def test_log_window_shows_the_session_after_a_search_and_an_upload(h):
 
     # Close hides it; the command shows it again, with what came meanwhile.
     h.ui("log-click", 3003)
+    deadline = time.monotonic() + 5
+    while h.ui("log-window", 0)["visible"] and time.monotonic() < deadline:
+        time.sleep(0.05)
     equal(h.ui("log-window", 0)["visible"], False, "hidden by Close")
     h.press(DETECT)
     h.wait_text(FW_VERSION, "02.21.A")
