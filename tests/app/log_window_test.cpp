@@ -14,7 +14,7 @@
 
 #include "app/log_window.h"
 #include "app/update_dialog.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 #include "tests/app/fake_view.h"
 #include "tools/kvsim/sim_device.h"
 #include "tools/qfwpack/package_builder.h"

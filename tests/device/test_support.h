@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 
 namespace kvtest {
 

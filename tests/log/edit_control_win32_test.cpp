@@ -7,7 +7,7 @@
 
 #include "log/edit_control_win32.h"
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 #include "tests/log/three_writers.h"
 
 namespace {

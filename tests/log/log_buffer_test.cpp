@@ -9,7 +9,7 @@
 
 #include "log/log.h"
 #include "log/log_buffer.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 #include "tests/log/three_writers.h"
 
 namespace {

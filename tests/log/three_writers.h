@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 
 inline constexpr int kLinesPerWriter = 30;
 

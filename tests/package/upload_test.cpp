@@ -19,7 +19,7 @@
 #include "device/device_connection.h"
 #include "device/result.h"
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 #include "package/package.h"
 #include "package/package_file.h"
 #include "package/upload.h"

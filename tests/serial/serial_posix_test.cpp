@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log.h"
-#include "log/memory_text_control.h"
+#include "tests/log/memory_text_control.h"
 #include "serial/port_path_posix.h"
 #include "serial/serial_backend.h"
 #include "serial/serial_port.h"
