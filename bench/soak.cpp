@@ -112,8 +112,8 @@ int main(int argc, char** argv)
     conn.hardware_letter = normal.hardware_letter;
 
     int wrong = 0, hangs = 0, faulted = 0, reopened = 0;
-    int fds_10 = 0, fds_end = 0;
-    long rss_10 = 0, rss_end = 0;
+    int fds_10 = 0, fds_end = 0, fds_half = 0;
+    long rss_10 = 0, rss_end = 0, rss_half = 0;
     double longest_ms = 0;
     int counts[kFaultKinds] = {};
     const auto begin = Steady::now();
@@ -162,6 +162,10 @@ int main(int argc, char** argv)
         if (i == 10) {
             fds_10 = OpenDescriptors();
             rss_10 = ResidentKb();
+        }
+        if (i == uploads / 2) {
+            fds_half = OpenDescriptors();
+            rss_half = ResidentKb();
         }
     }
     fds_end = OpenDescriptors();
