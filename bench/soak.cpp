@@ -181,8 +181,9 @@ int main(int argc, char** argv)
     std::printf(
         "wrong result or lock held: %d; beyond the time-outs: %d; longest upload %.0f ms (bound %.0f)\n",
         wrong, hangs, longest_ms, bound_ms);
-    std::printf("open descriptors after upload 10: %d, after upload %d: %d\n", fds_10, uploads, fds_end);
-    std::printf("resident memory after upload 10: %ld kB, after upload %d: %ld kB\n", rss_10, uploads,
-                rss_end);
+    std::printf("open descriptors after upload 10: %d, after upload %d: %d, after upload %d: %d\n", fds_10,
+                uploads / 2, fds_half, uploads, fds_end);
+    std::printf("resident memory after upload 10: %ld kB, after upload %d: %ld kB, after upload %d: %ld kB\n",
+                rss_10, uploads / 2, rss_half, uploads, rss_end);
     return wrong == 0 && hangs == 0 && fds_end == fds_10 ? 0 : 1;
 }
