@@ -13,7 +13,10 @@
 using namespace kvtest;
 using std::chrono::steady_clock;
 
-class DeviceLock : public SimTest {};
+class DeviceLock : public SimTest {
+protected:
+    DeviceLock() : SimTest(/*real_time=*/true) {}
+};
 
 TEST_F(DeviceLock, BusyCommandsSendNothingAndLeaveTheLockHeld)
 {

@@ -43,10 +43,12 @@ protected:
         ASSERT_TRUE(sim.link_as(dir.link(n)));
     }
 
+    // The pauses of opening and of speed changes pass on a fake clock; reads keep real time.
+    FakeClock clock;
     ComDir dir;
     MemoryLog log;
     kvsim::SimDevice sim;
-    DeviceConnection conn;
+    DeviceConnection conn{make_serial_backend(), clock};
 };
 
 TEST_F(Search, FirstSearchTriesCom0ToCom253Only)

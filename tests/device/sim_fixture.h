@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "device/device_connection.h"
+#include "serial/serial_backend.h"
 #include "test_support.h"
 #include "tools/kvsim/sim_device.h"
 
@@ -37,6 +38,14 @@ inline kvsim::DeviceConfig Model(std::uint8_t letter, std::uint8_t major, std::u
 
 class SimTest : public ::testing::Test {
 protected:
+    // The fixed pauses (after opening, after a speed change) pass on a fake clock; the lock's
+    // waits need real time where another thread holds it.
+    explicit SimTest(bool real_time = false)
+        : conn(make_serial_backend(),
+               real_time ? static_cast<WaitClock&>(SystemClock::instance()) : fake_clock)
+    {
+    }
+
     // Starts the device with the configuration and opens the connection on it.
     void Open(const kvsim::DeviceConfig& config)
     {
@@ -80,6 +89,7 @@ protected:
         return false;
     }
 
+    FakeClock fake_clock;
     ComDir dir;
     MemoryLog log;
     kvsim::SimDevice sim;
