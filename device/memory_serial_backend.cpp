@@ -143,6 +143,7 @@ bool MemorySerialBackend::read(std::intptr_t handle, void* buffer, std::uint32_t
             done = got;
             return true;
         }
+        vanish_at_write_ = vanish_at_write_ || step.vanish_at_write;
         if (step.late) {
             waiting_.insert(waiting_.end(), step.bytes.begin(), step.bytes.end());
             wait_out(count, got);
@@ -165,6 +166,10 @@ bool MemorySerialBackend::write(std::intptr_t handle, const void* buffer, std::u
 {
     if (!usable(handle))
         return false;
+    if (vanish_at_write_) {
+        vanished_ = true;
+        return false;
+    }
     ++stats_.writes;
     stats_.bytes_written += count;
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);

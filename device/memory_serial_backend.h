@@ -19,6 +19,7 @@ struct ReadStep {
     std::vector<std::uint8_t> bytes; // what arrives; beyond the count asked for it waits for the next read
     bool late = false;               // arrives only after the read has ended on its time-out
     bool vanish = false;             // the port goes away: this and every later call fails
+    bool vanish_at_write = false;    // the read gets its bytes; the port goes away at the next write
 };
 
 class MemorySerialBackend final : public SerialBackend {
@@ -80,6 +81,7 @@ private:
     std::vector<std::uint8_t> written_;
     bool handle_open_ = false;
     bool vanished_ = false;
+    bool vanish_at_write_ = false;
     LineSettings settings_{};
     CommTimeouts timeouts_{};
     Statistics stats_;

@@ -422,6 +422,8 @@ private:
         conn_.ReleaseDeviceLock();
         if (std::memchr(conn_.hardware_info.description, '\0', kDescriptionCapacity) == nullptr)
             Violation(op, "description not terminated");
+        if ((conn_.GetHardwareInfo() != nullptr) != (conn_.hardware_info.capabilities != 0))
+            Violation(op, "identification reported against the capabilities");
         if (line_ == nullptr)
             return;
         const auto& stats = line_->statistics();
@@ -453,11 +455,23 @@ private:
     std::int64_t upload_bound_ = 0;
 };
 
+ReadStep StepOfKind(Input& in, std::uint8_t kind, std::uint32_t missing,
+                    const std::vector<std::uint8_t>& written);
+
 ReadStep NextStep(Input& in, std::uint32_t missing, const std::vector<std::uint8_t>& written)
 {
     if (!in.more())
         return ReadStep{};
     const std::uint8_t kind = in.u8();
+    ReadStep step = StepOfKind(in, kind, missing, written);
+    // Bit 3: the port goes away at the next write, after this read has had its bytes.
+    step.vanish_at_write = (kind & 0x08) != 0;
+    return step;
+}
+
+ReadStep StepOfKind(Input& in, std::uint8_t kind, std::uint32_t missing,
+                    const std::vector<std::uint8_t>& written)
+{
     switch (kind & 7) {
     case kExact: return ReadStep{in.bytes(in.u16() % 512)};
     case kFull: return ReadStep{in.bytes(missing)};

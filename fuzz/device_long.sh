@@ -18,7 +18,11 @@ seeds=$build/device-seeds
 corpus=$build/device-corpus
 artifacts=$build/device-artifacts
 mkdir -p "$corpus" "$artifacts"
-[ -d "$seeds" ] || KV_DEVICE_FUZZ_SEEDS="$seeds" "$build/bin/device_fuzz" >/dev/null
+# Written again whenever the target is newer than they are.
+if [ "$build/bin/device_fuzz" -nt "$seeds" ]; then
+  rm -rf "$seeds"
+  KV_DEVICE_FUZZ_SEEDS="$seeds" "$build/bin/device_fuzz" >/dev/null
+fi
 log=$build/device-long.log
 status=0
 "$build/bin/device_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \

@@ -67,7 +67,11 @@ fi
 device_seeds=$build/device-seeds
 device_corpus=$build/device-corpus
 mkdir -p "$device_corpus"
-[ -d "$device_seeds" ] || KV_DEVICE_FUZZ_SEEDS="$device_seeds" "$build/bin/device_fuzz" >/dev/null
+# Written again whenever the target is newer than they are.
+if [ "$build/bin/device_fuzz" -nt "$device_seeds" ]; then
+  rm -rf "$device_seeds"
+  KV_DEVICE_FUZZ_SEEDS="$device_seeds" "$build/bin/device_fuzz" >/dev/null
+fi
 echo "fuzzing the device's side of every conversation for ${device_seconds} s"
 log=$build/fuzz-device-last.log
 "$build/bin/device_fuzz" -max_total_time="$device_seconds" -timeout=10 -rss_limit_mb=2048 \
