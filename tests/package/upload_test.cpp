@@ -23,6 +23,7 @@
 #include "package/package.h"
 #include "package/package_file.h"
 #include "package/upload.h"
+#include "serial/serial_backend.h"
 #include "package/upload_steps.h"
 #include "tests/package/package_test_support.h"
 #include "tools/kvsim/sim_device.h"
@@ -128,12 +129,14 @@ public:
         return true;
     }
 
+    // The lock's waits and the pause after opening pass on a fake clock; reads keep real time.
+    FakeClock clock;
     // The connection goes first at the end: it still logs while it closes the port.
     kvsim::SimDevice sim;
     MemoryTextControl log;
     LogSink sink;
     Recorder recorder;
-    DeviceConnection connection;
+    DeviceConnection connection{make_serial_backend(), clock};
 };
 
 class Upload : public ::testing::Test {
@@ -296,17 +299,16 @@ TEST_F(Upload, AnotherCommandDuringTheUploadFindsThePortBusy)
         if (p.flags != kProgressChunk || p.position != 1)
             return;
         std::thread t([&] {
-            const auto t0 = Clock::now();
+            const auto t0 = bench->clock.now();
             EEPROMInfo info{};
             other = bench->connection.GetEEPROMInfo(&info);
-            waited = MsSince(t0);
+            waited = std::chrono::duration_cast<std::chrono::milliseconds>(bench->clock.now() - t0).count();
         });
         t.join();
     };
     ASSERT_EQ(upload(GoodSpec(512)), KV_S_OK);
     EXPECT_EQ(other, KV_E_PORT_BUSY);
-    EXPECT_GE(waited, 1150);
-    EXPECT_LT(waited, 3000);
+    EXPECT_EQ(waited, 1200);
     EXPECT_EQ(bench->sim.received_image(), qfwpack::BuildBody(GoodSpec(512)));
 }
 
@@ -476,11 +478,9 @@ TEST_F(Upload, ABusyLockGives20AndIsLeftToItsHolder)
 {
     start();
     ASSERT_EQ(bench->connection.AcquireDeviceLock(), LockResult::acquired);
-    const auto t0 = Clock::now();
+    const auto t0 = bench->clock.now();
     EXPECT_EQ(upload(GoodSpec(512)), KV_E_PORT_BUSY);
-    const long long waited = MsSince(t0);
-    EXPECT_GE(waited, 1150);
-    EXPECT_LT(waited, 2500);
+    EXPECT_EQ(bench->clock.now() - t0, std::chrono::milliseconds(1200));
     // The upload neither released nor signalled the lock it never had.
     EXPECT_EQ(bench->connection.lock_free, 0u);
     EXPECT_FALSE(bench->connection.lock_event.wait_for(std::chrono::milliseconds(0)));
