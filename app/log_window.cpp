@@ -19,13 +19,15 @@ void LogWindow::OnRefresh()
     const LogBuffer::Changes changes = buffer_.changes_since(shown_first_, shown_end_);
     if (changes.reset) {
         view_->set_text(changes.text.c_str());
+        shown_first_ = changes.first;
     } else {
-        if (changes.drop_front != 0)
+        if (changes.drop_front != 0 && changes.drop_front >= trim_batch_) {
             view_->remove_leading(changes.drop_front);
+            shown_first_ = changes.first;
+        }
         if (!changes.text.empty())
             view_->append(changes.text.c_str());
     }
-    shown_first_ = changes.first;
     shown_end_ = changes.end;
 }
 

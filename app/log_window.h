@@ -35,7 +35,14 @@ public:
 
 class LogWindow {
 public:
-    explicit LogWindow(LogBuffer& buffer) : buffer_(buffer) {}
+    // Old lines that the log has let go leave the window in batches of at least `trim_batch`
+    // characters: taking text from the start of an edit control costs time in proportion to all
+    // of its text, so doing it on every refresh would slow an upload with the window open.
+    static constexpr std::size_t kDefaultTrimBatch = 512u << 10;
+    explicit LogWindow(LogBuffer& buffer, std::size_t trim_batch = kDefaultTrimBatch)
+        : buffer_(buffer), trim_batch_(trim_batch)
+    {
+    }
     LogWindow(const LogWindow&) = delete;
     LogWindow& operator=(const LogWindow&) = delete;
 
@@ -49,6 +56,7 @@ public:
 
 private:
     LogBuffer& buffer_;
+    const std::size_t trim_batch_;
     LogWindowView* view_ = nullptr;
     bool visible_ = false;
     std::uint64_t shown_first_ = 0;

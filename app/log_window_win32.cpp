@@ -9,7 +9,7 @@ namespace {
 
 constexpr char kWindowClass[] = "KorvaneDiagnosticLog";
 constexpr UINT_PTR kRefreshTimer = 1;
-constexpr UINT kRefreshMs = 200;
+constexpr UINT kRefreshMs = 1000;
 constexpr int kMargin = 8;
 constexpr int kButtonWidth = 88;
 constexpr int kButtonHeight = 24;

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # What the diagnostic log costs an upload under Wine: the Windows build's upload_bench_win against
 # the simulated device (paced at 115200 bit/s) linked as COM3 of a private prefix and display.
-# bench/upload_bench_wine.sh [BODY_BYTES] [ROUNDS]   (defaults 65536 and 3)
+# bench/upload_bench_wine.sh [BODY_BYTES [ROUNDS [OPTIONS...]]]   (defaults 65536 and 3; OPTIONS go to
+# upload_bench_win, e.g. --no-edit to leave out the slow comparison with a plain edit control)
 # Builds upload_bench_win in the win preset's build (build/win) and kvsim and qfwpack in the native
 # one's (build/native), configuring them when needed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 body=${1:-65536}
 rounds=${2:-3}
+shift $(($# < 2 ? $# : 2))
 native=$root/build/native/bin
 bench=$root/build/win/bin/upload_bench_win.exe
 cd "$root"
@@ -41,4 +43,4 @@ sim_pid=$!
 exec 3<"$fifo"
 rm -f "$fifo"
 while read -r line <&3; do [ "$line" = ready ] && break; done
-kv_wine_run "$bench" --package 'C:\bench\bench.qfw' --rounds "$rounds"
+kv_wine_run "$bench" --package 'C:\bench\bench.qfw' --rounds "$rounds" "$@"

@@ -109,7 +109,7 @@ TEST(LogWindowTest, FollowsTheBoundByDroppingOldLinesFromItsStart)
 {
     LogBuffer buffer(2000);
     LogSink sink{&buffer};
-    LogWindow window(buffer);
+    LogWindow window(buffer, 0);
     FakeLogView view;
     window.OnOpen(view);
     for (int i = 0; i < 500; ++i) {
@@ -120,6 +120,28 @@ TEST(LogWindowTest, FollowsTheBoundByDroppingOldLinesFromItsStart)
         }
     }
     EXPECT_EQ(view.set_text_calls, 0);
+    // Taken from the start in batches: never more than a batch of old lines beyond what the log keeps.
+    {
+        LogBuffer batched(2000);
+        LogSink batched_sink{&batched};
+        LogWindow batched_window(batched, 500);
+        FakeLogView batched_view;
+        batched_window.OnOpen(batched_view);
+        std::size_t trims = 0;
+        for (int i = 0; i < 500; ++i) {
+            log_line(&batched_sink, "QBKorvane: line %i", i);
+            const std::size_t before = batched_view.text.size();
+            batched_window.OnRefresh();
+            const std::string kept = batched.text();
+            const std::string& shown = batched_view.text;
+            ASSERT_GE(shown.size(), kept.size());
+            ASSERT_EQ(shown.compare(shown.size() - kept.size(), kept.size(), kept), 0) << "after line " << i;
+            ASSERT_LT(shown.size() - kept.size(), 500u + 40u);
+            trims += shown.size() < before ? 1 : 0;
+        }
+        EXPECT_GT(trims, 5u);
+        EXPECT_LT(trims, 40u);
+    }
     // Hidden through more than the whole bound: shown anew in one piece.
     window.OnClose();
     for (int i = 0; i < 500; ++i)

@@ -670,3 +670,6 @@ def test_log_window_shows_the_session_after_a_search_and_an_upload(h):
     h.ui("sleep", 500)  # the window follows the log on a timer
     later = h.ui("log-text")["text"]
     check(later.startswith(text) and len(later) > len(text), "shown again, with the new search")
+    # Closing the dialog closes its log window with it, and the program ends.
+    h.press(IDCANCEL)
+    closed_and_ended(h, "Cancel with the log window open")
