@@ -36,11 +36,16 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kSpeeds[] = {
-    {1200, B1200},     {2400, B2400},       {4800, B4800},       {9600, B9600},
-    {19200, B19200},   {38400, B38400},     {57600, B57600},     {115200, B115200},
-    {230400, B230400}, {460800, B460800},   {500000, B500000},   {576000, B576000},
-    {921600, B921600}, {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000},
+    {1200, B1200},       {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400},     {57600, B57600},     {115200, B115200}, {230400, B230400},
+#ifdef B921600 // the fast rates have constants of their own where the system names them
+    {460800, B460800},   {500000, B500000},   {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+    {1500000, B1500000}, {2000000, B2000000},
+#endif
 };
+
+// macOS and the BSDs take the bit rate itself as the speed value, any rate the driver can make.
+constexpr bool kSpeedIsRate = B38400 == 38400;
 
 bool speed_constant_of(std::uint32_t rate, speed_t& constant)
 {
@@ -49,6 +54,10 @@ bool speed_constant_of(std::uint32_t rate, speed_t& constant)
             constant = entry.constant;
             return true;
         }
+    }
+    if constexpr (kSpeedIsRate) {
+        constant = static_cast<speed_t>(rate);
+        return rate != 0;
     }
     return false;
 }
@@ -59,6 +68,9 @@ std::uint32_t rate_of(speed_t constant)
         if (entry.constant == constant) {
             return entry.rate;
         }
+    }
+    if constexpr (kSpeedIsRate) {
+        return static_cast<std::uint32_t>(constant);
     }
     return 0;
 }
@@ -96,24 +108,23 @@ void restore_latency([[maybe_unused]] int fd)
 
 enum class Wait { kReady, kTimedOut, kHungUp };
 
-// Waits for the descriptor until the deadline (none: for ever).
+// Waits for the descriptor until the deadline (none: for ever). Plain poll, which every POSIX system
+// has; its whole milliseconds are rounded up, so a wait never ends before the deadline.
 Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline)
 {
     for (;;) {
-        timespec wait{};
-        timespec* wait_ptr = nullptr;
+        int wait_ms = -1;
         if (bounded) {
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) {
                 return Wait::kTimedOut;
             }
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-            wait.tv_nsec = static_cast<long>(ns % 1000000000);
-            wait_ptr = &wait;
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            wait_ms =
+                ms > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : static_cast<int>(ms);
         }
         pollfd p{fd, events, 0};
-        const int ready = ppoll(&p, 1, wait_ptr, nullptr);
+        const int ready = ::poll(&p, 1, wait_ms);
         if (ready > 0) {
             return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? Wait::kHungUp : Wait::kReady;
         }
