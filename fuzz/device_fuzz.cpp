@@ -25,7 +25,7 @@
 
 #include "device/checksum.h"
 #include "device/device_connection.h"
-#include "device/memory_serial_backend.h"
+#include "tools/memline/memory_serial_backend.h"
 #include "device/result.h"
 #include "log/log.h"
 #include "package/upload.h"

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "device/device_connection.h"
-#include "device/memory_serial_backend.h"
+#include "tools/memline/memory_serial_backend.h"
 #include "test_support.h"
 
 using namespace kvtest;

@@ -1,4 +1,4 @@
-#include "device/memory_serial_backend.h"
+#include "tools/memline/memory_serial_backend.h"
 
 #include <algorithm>
 #include <cstring>
