@@ -53,16 +53,20 @@ seed --body-size 300 --checksum 0
 package_seconds=$(((seconds + 1) / 2))
 device_seconds=$((seconds - package_seconds))
 echo "fuzzing package validation and upload reading for ${package_seconds} s ($n seed packages)"
-log=$build/fuzz-last.log
-status=0
-"$build/bin/package_fuzz" -max_total_time="$package_seconds" -max_len=66100 -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
-grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
-if [ "$status" -ne 0 ]; then
-  tail -n 60 "$log"
-  echo "fuzzing found a fault (exit $status); inputs in $artifacts"
-  exit 1
-fi
+# fuzz_target LOG TARGET ARGS...: one run, its figures, and the end of the test on a finding.
+fuzz_target() {
+  local log=$1 target=$2 status=0
+  shift 2
+  "$build/bin/$target" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$@" >"$log" 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "fuzzing found a fault (exit $status); inputs in $artifacts"
+    exit 1
+  fi
+}
+fuzz_target "$build/fuzz-last.log" package_fuzz -max_total_time="$package_seconds" -max_len=66100 "$corpus" "$seeds"
 
 device_seeds=$build/device-seeds
 device_corpus=$build/device-corpus
@@ -73,13 +77,6 @@ if [ "$build/bin/device_fuzz" -nt "$device_seeds" ]; then
   KV_DEVICE_FUZZ_SEEDS="$device_seeds" "$build/bin/device_fuzz" >/dev/null
 fi
 echo "fuzzing the device's side of every conversation for ${device_seconds} s"
-log=$build/fuzz-device-last.log
-"$build/bin/device_fuzz" -max_total_time="$device_seconds" -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$artifacts/" "$device_corpus" "$device_seeds" >"$log" 2>&1 || status=$?
-grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
-if [ "$status" -ne 0 ]; then
-  tail -n 60 "$log"
-  echo "fuzzing found a fault (exit $status); inputs in $artifacts"
-  exit 1
-fi
+fuzz_target "$build/fuzz-device-last.log" device_fuzz -max_total_time="$device_seconds" "$device_corpus" \
+  "$device_seeds"
 echo "no faults found"
