@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "device/bounded_text.h"
 #include "device/result.h"
@@ -19,104 +20,13 @@ constexpr std::size_t kStringTableTextSize = 100;
 constexpr std::size_t kCaptionSize = 100;
 constexpr std::size_t kBuildStringSize = 100;
 
-struct TargetName {
-    std::uint8_t letter;
-    const char* name;
-};
-
-constexpr TargetName kTargetNames[] = {
-    {'A', "Korvane"}, {'C', "Bramble"},   {'D', "Cinder"},    {'F', "Pike && Wren"}, {'L', "Meridian"},
-    {'N', "TOLV"},    {'O', "Larkin"},    {'P', "Larkin II"}, {'Q', "Wayfarer"},     {'R', "Skyway"},
-    {'X', "J7"},      {'d', "Cinder II"}, {'n', "TOLV2"},
-};
-
 } // namespace
-
-void FormatFirmwareVersion(char (&text)[kVersionTextSize], const FirmwareVersion& version)
-{
-    std::snprintf(text, sizeof text, "%.2i.%.2i.%c", version.firmware_major, version.firmware_minor,
-                  static_cast<char>(version.hardware_letter));
-}
-
-void FormatPackageVersion(char (&text)[kPackageVersionSize], const PackageHeader& header)
-{
-    std::snprintf(text, sizeof text, "%i.%i.%c", header.fw_major, header.fw_minor,
-                  static_cast<char>(header.fw_letter));
-}
-
-const char* TargetHardwareName(std::uint8_t letter)
-{
-    for (const TargetName& entry : kTargetNames) {
-        if (entry.letter == letter)
-            return entry.name;
-    }
-    return kUnknown;
-}
-
-OutcomeMessage FailureOutcome(std::int32_t result)
-{
-    OutcomeMessage message{};
-    message.caption = "Update failed";
-    message.icon = MessageIcon::error;
-    const char* text = nullptr;
-    switch (result) {
-    case KV_E_DEVICE_NOT_FOUND:
-        text = "HW Message: Device not found. Be sure it is connected and configured.";
-        message.caption = "Approved Device Not Connected";
-        break;
-    case KV_E_INVALID_RESPONSE: text = "HW Message: Korvane returned an invalid response."; break;
-    case KV_E_EXTERNAL_CS_INVALID:
-        text = "HW Message: Firmware image is invalid or corrupt, or upload failed. (Ext. CS).";
-        break;
-    case KV_E_NVRAM_BUFFERING_FAILED:
-        text = "HW Message: Firmware buffering failed. You may try again. If it fails, contact support.";
-        break;
-    case KV_E_INTERNAL_CS_INVALID:
-        text = "HW Message: Firmware image is invalid or corrupt. (Int. CS).";
-        break;
-    case KV_E_INVALID_FIRMWARE_IMAGE:
-        text = "HW Message: Invalid Image File. Firmware update not performed.";
-        message.caption = "Error!";
-        break;
-    case KV_E_FIRMWARE_FLASH_FAILED:
-        text = "HW Message: Firmware failed during flash process.\n"
-               "You will need to cold-reboot the hardware and try again.";
-        message.caption = "Flash failed";
-        break;
-    default:
-        std::snprintf(message.text, sizeof message.text, "HW Message: Update Failed with error: 0x%.8X (%s)",
-                      static_cast<unsigned>(static_cast<std::uint32_t>(result)), result_name(result));
-        message.caption = "Error!";
-        return message;
-    }
-    CopyText(message.text, sizeof message.text, text);
-    return message;
-}
-
-OutcomeMessage SuccessOutcome(const FirmwareVersion* new_version)
-{
-    OutcomeMessage message{};
-    message.caption = "Success";
-    message.icon = MessageIcon::information;
-    char text[kSuccessTextSize];
-    if (new_version != nullptr) {
-        char version_text[kVersionTextSize];
-        FormatFirmwareVersion(version_text, *new_version);
-        std::snprintf(text, sizeof text, "Update Successful. New version is %s", version_text);
-    } else {
-        // The image went in, but the device did not answer afterwards: say so rather than
-        // name a version nobody reported.
-        CopyText(text, sizeof text, "Update Successful. New version is unknown (device not found).");
-    }
-    CopyText(message.text, sizeof message.text, text);
-    return message;
-}
 
 std::uint32_t FirmwareUpdateProc(FirmwareUpdateParams& params)
 {
-    const std::int32_t result =
-        UploadFirmware(*params.connection, params.package_path, params.progress_callback);
-    log_line(params.connection->log_sink, "FirmwareUpdateProc completed with result: %i", result);
+    params.package_changed = false;
+    const std::int32_t result = params.flow->FlashFile(params.package_path, params.examined_sha256,
+                                                       params.progress_callback, &params.package_changed);
     params.notify_window->send_message(params.completion_message, 0, static_cast<std::intptr_t>(result));
     return 1;
 }
@@ -138,25 +48,14 @@ void UpdateDialog::OnInitDialog(DialogView& view)
     view.post_message(WM_DETECT_HARDWARE, 0, 0);
 }
 
-int UpdateDialog::Validate(const char* path)
+ExaminedPackage UpdateDialog::Examine(const char* path)
 {
     FileVersionNumbers own;
     if (!main_window_->own_version_numbers(&own))
         own = FileVersionNumbers{};
-    if (upload_running_) {
-        // The upload owns the port: judge the package by what the device last told us.
-        return ValidateFirmwarePackage(
-            path,
-            [this](EEPROMInfo* info) {
-                if (!connection_.last_eeprom_info_valid)
-                    return KV_E_PORT_BUSY;
-                *info = connection_.last_eeprom_info;
-                return KV_S_OK;
-            },
-            own);
-    }
-    return ValidateFirmwarePackage(
-        path, [this](EEPROMInfo* info) { return connection_.GetEEPROMInfo(info); }, own);
+    // During an upload the port is the upload's: the package is judged by what the device last
+    // told us.
+    return flow_.Examine(path, flow_.DeviceEepromReader(upload_running_), own);
 }
 
 void UpdateDialog::ShowDevice(const FirmwareVersion& version)
@@ -179,21 +78,31 @@ void UpdateDialog::OnDetectHardware()
     view.set_text(IDC_FW_VERSION, kSearching);
     view.set_text(IDC_HW_DESCRIPTION, kSearching);
 
-    FirmwareVersion version;
-    const bool found = connection_.SearchForHardware(description_, kDescriptionBufferSize, &version);
-    const HardwareInfo* info = connection_.GetHardwareInfo();
-    if (found && info != nullptr && info->capabilities != 0 && info->protocol_generation == 1) {
-        ShowDevice(version);
-        if (remembered_path_[0] != '\0' && Validate(remembered_path_) != 0) {
-            remembered_path_[0] = '\0';
-            view.set_text(IDC_IMAGE_PATH, "");
-            view.enable(IDC_UPDATE, false);
-        }
+    const FoundDevice device = flow_.SearchComPorts();
+    if (!device.found) {
+        ShowNotFound();
         return;
     }
-    connection_.ClosePort();
-    view.set_text(IDC_FW_VERSION, kNotFound);
-    view.set_text(IDC_HW_DESCRIPTION, kNotFound);
+    CopyText(description_, sizeof description_, device.description.c_str());
+    ShowDevice(device.version);
+    if (remembered_path_[0] == '\0')
+        return;
+    // The attached hardware may have changed, and so may the file: a fresh check of both.
+    ExaminedPackage again = Examine(remembered_path_);
+    if (!again.accepted()) {
+        remembered_path_[0] = '\0';
+        accepted_ = ExaminedPackage{};
+        view.set_text(IDC_IMAGE_PATH, "");
+        view.enable(IDC_UPDATE, false);
+        return;
+    }
+    accepted_ = std::move(again);
+}
+
+void UpdateDialog::ShowNotFound()
+{
+    main_window_->set_text(IDC_FW_VERSION, kNotFound);
+    main_window_->set_text(IDC_HW_DESCRIPTION, kNotFound);
 }
 
 void UpdateDialog::OnDetectButton()
@@ -232,7 +141,8 @@ void UpdateDialog::OnFileDropped(const char* path)
 void UpdateDialog::TakeChosenFile()
 {
     DialogView& view = *main_window_;
-    const int verdict = Validate(remembered_path_);
+    ExaminedPackage examined = Examine(remembered_path_);
+    const int verdict = examined.verdict;
     if (verdict != 0) {
         remembered_path_[0] = '\0';
         char text[kStringTableTextSize] = {};
@@ -250,16 +160,29 @@ void UpdateDialog::TakeChosenFile()
     if (!upload_running_)
         view.enable(IDC_UPDATE, true);
     char version[kPackageVersionSize];
-    FormatPackageVersion(version, current_package_header);
+    FormatPackageVersion(version, examined.content.header);
     view.set_text(IDC_PACKAGE_VERSION, version);
-    view.set_text(IDC_PACKAGE_TARGET, TargetHardwareName(current_package_header.target_hw));
+    view.set_text(IDC_PACKAGE_TARGET, TargetHardwareName(examined.content.header.target_hw));
+    accepted_ = std::move(examined);
+}
+
+void UpdateDialog::ForgetPackage()
+{
+    DialogView& view = *main_window_;
+    remembered_path_[0] = '\0';
+    accepted_ = ExaminedPackage{};
+    view.set_text(IDC_IMAGE_PATH, "");
+    view.set_text(IDC_PACKAGE_VERSION, kUnknown);
+    view.set_text(IDC_PACKAGE_TARGET, kUnknown);
+    view.enable(IDC_UPDATE, false);
 }
 
 void UpdateDialog::OnUpdateButton()
 {
     // Under Wine a click reaches a disabled button too: only an enabled Update! (a package that
     // passed its checks, no upload running) starts one.
-    if (main_window_ == nullptr || upload_running_ || asking_ || !main_window_->is_enabled(IDC_UPDATE))
+    if (main_window_ == nullptr || upload_running_ || asking_ || !main_window_->is_enabled(IDC_UPDATE) ||
+        !accepted_.accepted())
         return;
     if (!BatteryAllowsUpdate())
         return;
@@ -274,6 +197,10 @@ void UpdateDialog::OnUpdateButton()
     params_.progress_callback = [this](const UpdateProgress* progress) { return OnUpdateProgress(progress); };
     view.get_text(IDC_IMAGE_PATH, params_.package_path, sizeof params_.package_path);
     params_.package_path[sizeof params_.package_path - 1] = '\0';
+    params_.flow = &flow_;
+    params_.examined_sha256 = accepted_.sha256;
+    params_.examined_header = accepted_.content.header;
+    params_.package_changed = false;
 
     upload_running_ = true;
     view.keep_system_awake(true);
@@ -328,29 +255,32 @@ void UpdateDialog::OnUpdateComplete(std::int32_t result)
     if (main_window_ == nullptr)
         return;
     DialogView& view = *main_window_;
-    OutcomeMessage message{};
-    if (result == KV_S_OK) {
-        description_[0] = '\0';
-        FirmwareVersion version;
-        if (connection_.SearchForHardware(nullptr, 0, &version)) {
-            const HardwareInfo* info = connection_.GetHardwareInfo();
-            CopyText(description_, sizeof description_, info != nullptr ? info->description : "");
-            ShowDevice(version);
-            message = SuccessOutcome(&version);
-        } else {
-            connection_.ClosePort();
-            view.set_text(IDC_FW_VERSION, kNotFound);
-            view.set_text(IDC_HW_DESCRIPTION, kNotFound);
-            message = SuccessOutcome(nullptr);
-        }
+    UpdateOutcome outcome;
+    if (params_.package_changed) {
+        outcome = UpdateFlow::PackageChanged();
     } else {
-        message = FailureOutcome(result);
-        view.taskbar_error();
+        if (result == KV_S_OK)
+            description_[0] = '\0';
+        outcome = flow_.Conclude(result, params_.examined_header, [this] { return flow_.SearchComPorts(); });
     }
-    view.message_box(message.text, message.caption, message.icon);
+    if (outcome.device.found) {
+        CopyText(description_, sizeof description_, outcome.device.description.c_str());
+        ShowDevice(outcome.device.version);
+    } else if (outcome.updated()) {
+        ShowNotFound();
+    }
+    if (!outcome.updated())
+        view.taskbar_error();
+    view.message_box(outcome.message.text, outcome.message.caption, outcome.message.icon);
     view.taskbar_clear();
     view.set_text(IDC_UPDATE, kUpdateText);
-    view.enable(IDC_UPDATE, true);
+    // Update! stays off until a package is chosen again, unless another one was chosen meanwhile.
+    const bool still_chosen =
+        accepted_.path == params_.package_path && accepted_.sha256 == params_.examined_sha256;
+    if (outcome.verdict == UpdateVerdict::package_changed && still_chosen)
+        ForgetPackage();
+    else
+        view.enable(IDC_UPDATE, true);
     view.enable(IDC_CANCEL, true);
     upload_running_ = false;
     view.block_session_end(nullptr);

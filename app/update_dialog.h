@@ -11,6 +11,7 @@
 #include "package/package.h"
 #include "package/upload.h"
 #include "resources/resource.h"
+#include "update/update_flow.h"
 
 // Private messages of the dialog (the first numbers of the application's private range).
 inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
@@ -18,8 +19,6 @@ inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 
 inline constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
 inline constexpr std::size_t kDescriptionBufferSize = 260;
-
-enum class MessageIcon { information, warning, error };
 
 // What the system reports about its power supply.
 struct PowerStatus {
@@ -78,40 +77,25 @@ public:
     virtual void taskbar_clear() = 0;
 };
 
-// The worker thread's parameter record: filled just before the worker starts, read only by it.
+// The worker thread's parameter record: filled just before the worker starts, read only by it,
+// but for `package_changed`, which the worker sets before it reports the result.
 struct FirmwareUpdateParams {
     DeviceConnection* connection = nullptr;
     DialogView* notify_window = nullptr;
     std::uint32_t completion_message = WM_UPDATE_COMPLETE;
     ProgressCallback progress_callback;
     char package_path[kPathCapacity] = {};
+
+    UpdateFlow* flow = nullptr;
+    // The package as validation passed it: the upload sends the file only if it still holds
+    // these bytes, and the version afterwards is judged against this header.
+    Sha256Digest examined_sha256{};
+    PackageHeader examined_header{};
+    bool package_changed = false;
 };
 
 // The worker: uploads, logs, reports the result synchronously to the dialog; returns 1.
 std::uint32_t FirmwareUpdateProc(FirmwareUpdateParams& params);
-
-// What the outcome box says for a result code other than success.
-struct OutcomeMessage {
-    char text[255];
-    const char* caption;
-    MessageIcon icon;
-};
-OutcomeMessage FailureOutcome(std::int32_t result);
-// What the outcome box says after a successful upload: the version the device reports now, or,
-// without one (the device did not answer the search afterwards), that it is unknown.
-OutcomeMessage SuccessOutcome(const FirmwareVersion* new_version);
-
-inline constexpr std::size_t kVersionTextSize = 15;
-inline constexpr std::size_t kPackageVersionSize = 50;
-inline constexpr std::size_t kSuccessTextSize = 75; // 74 characters and the terminator
-// A device's firmware version as the dialog shows it: "%.2i.%.2i.%c" (02.21.A).
-void FormatFirmwareVersion(char (&text)[kVersionTextSize], const FirmwareVersion& version);
-// A package's firmware version as its details show it: "%i.%i.%c" (2.21.A).
-void FormatPackageVersion(char (&text)[kPackageVersionSize], const PackageHeader& header);
-
-// The name shown for a package's target hardware letter ("Unknown" for letters without one).
-// Written for a static control that processes ampersands.
-const char* TargetHardwareName(std::uint8_t letter);
 
 inline constexpr char kBrowseTitle[] = "Select Firmware Image...";
 inline constexpr char kBrowseFilter[] = "Quenby Firmware Image Files (*.qfw)\0*.qfw\0All Files (*.*)\0*.*\0";
@@ -125,7 +109,7 @@ inline constexpr int kLowBatteryPercent = 25;
 // The process-wide state of the dialog and its behaviour, message by message.
 class UpdateDialog {
 public:
-    explicit UpdateDialog(DeviceConnection& connection) : connection_(connection) {}
+    explicit UpdateDialog(DeviceConnection& connection) : connection_(connection), flow_(connection) {}
     UpdateDialog(const UpdateDialog&) = delete;
     UpdateDialog& operator=(const UpdateDialog&) = delete;
 
@@ -154,12 +138,17 @@ public:
     const FirmwareUpdateParams& update_params() const { return params_; }
 
 private:
-    int Validate(const char* path);
+    ExaminedPackage Examine(const char* path);
     void TakeChosenFile();
+    void ForgetPackage();
     bool BatteryAllowsUpdate();
     void ShowDevice(const FirmwareVersion& version);
+    void ShowNotFound();
 
     DeviceConnection& connection_;
+    UpdateFlow flow_;
+    // The package whose path control 2745 shows: what Update! sends, as it was checked.
+    ExaminedPackage accepted_;
     DialogView* main_window_ = nullptr;
     char remembered_path_[kPathCapacity] = {};
     char description_[kDescriptionBufferSize] = {};

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/update_dialog.h"
 #include "cli/json.h"
 #include "cli/platform.h"
 #include "cli/progress.h"
@@ -18,6 +17,8 @@
 #include "package/package.h"
 #include "package/upload.h"
 #include "resources/version.h"
+#include "serial/serial_port.h"
+#include "update/update_flow.h"
 
 namespace {
 
@@ -50,18 +51,48 @@ void PrintHelp()
                "  --version        the program's version\n"
                "\n"
                "An upload in progress is not stopped by Ctrl+C or by the signals that end a\n"
-               "program; it finishes and reports its outcome.\n"
+               "program; it finishes, the device is identified again, and the outcome is\n"
+               "reported. The package is read once, before any device is looked for, and\n"
+               "exactly the bytes that passed the checks are sent. After the update the\n"
+               "version the device reports is compared with the package's.\n"
                "\n"
                "Exit status:\n"
                "  0  done: device found, package accepted, update successful\n"
                "  1  usage error\n"
                "  2  no device found\n"
-               "  3  package rejected\n"
-               "  4  update failed\n",
+               "  3  package rejected, or it cannot be read\n"
+               "  4  update failed\n"
+               "  5  updated, but the device reports another version than the package's\n"
+               "  6  the outcome could not be written\n",
                stdout);
 }
 
 void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
+
+// Standard output with its failures kept: a script that finds nothing there must never read that
+// as success, so every write is checked and a failure decides the exit status.
+struct OutputState {
+    std::string text; // everything meant for standard output, to repeat it on standard error
+    int error = 0;    // errno of the first failure
+};
+OutputState g_output;
+
+void Print(const std::string& text)
+{
+    g_output.text += text;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+}
+
+// Flushes standard output; false once anything meant for it was lost.
+bool FinishOutput()
+{
+    errno = 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+    return g_output.error == 0;
+}
 
 // The dialog's static controls turn "&&" into "&"; this output is plain text.
 std::string WithoutMnemonics(const char* text)
@@ -75,68 +106,58 @@ std::string WithoutMnemonics(const char* text)
     return out;
 }
 
-struct FoundDevice {
-    std::string port;
-    FirmwareVersion version;
-};
-
-bool Usable(const DeviceConnection& connection)
-{
-    const HardwareInfo* info = connection.GetHardwareInfo();
-    return info != nullptr && info->protocol_generation == 1;
-}
-
-std::string UnusableText(const std::string& port, const char* description)
+std::string UnusableText(const std::string& port, const std::string& description)
 {
     return "the device on " + port + " (\"" + description + "\") cannot be updated by this program";
 }
 
+std::vector<PortToTry> PortsToTry(const std::vector<std::string>& names)
+{
+    std::vector<PortToTry> ports;
+    for (const std::string& name : names)
+        ports.push_back({name, DevicePathOf(name)});
+    return ports;
+}
+
 // Finds the device as the dialog's search does, on the given port, the platform's candidates or
 // the COM ports. On success the port stays open and the device identified.
-bool FindDevice(DeviceConnection& connection, const std::string& only_port, FoundDevice& found,
-                std::string& error)
+FoundDevice FindDevice(UpdateFlow& flow, const std::string& only_port, std::string& error)
 {
-    char description[kDescriptionCapacity] = {};
     if (only_port.empty() && UsesComSearch()) {
-        const bool answered = connection.SearchForHardware(description, sizeof description, &found.version);
-        found.port = "COM" + std::to_string(connection.last_port_number);
-        if (answered && Usable(connection))
-            return true;
-        error = answered ? UnusableText(found.port, description) : "no device found on the COM ports";
-        connection.ClosePort();
-        return false;
+        FoundDevice found = flow.SearchComPorts();
+        if (!found.found)
+            error = found.notes.empty()
+                        ? "no device found on the COM ports"
+                        : UnusableText(found.notes.front().port, found.notes.front().description);
+        return found;
     }
 
-    const std::vector<std::string> ports =
+    const std::vector<std::string> names =
         only_port.empty() ? CandidatePorts() : std::vector<std::string>{only_port};
-    if (ports.empty()) {
+    if (names.empty()) {
         error = std::string("no device found: no serial ports present (") + CandidatePortsText() + ")";
-        return false;
+        return FoundDevice{};
     }
+    FoundDevice found = flow.SearchPorts(PortsToTry(names));
+    if (found.found)
+        return found;
     std::vector<std::string> notes;
-    for (const std::string& port : ports) {
-        const PortProbe probe =
-            connection.ProbePort(DevicePathOf(port).c_str(), description, sizeof description, &found.version);
-        if (probe == PortProbe::answered && Usable(connection)) {
-            found.port = port;
-            return true;
-        }
-        if (probe == PortProbe::not_opened)
-            notes.push_back("cannot open " + port + ": " + DescribeOpenFailure(port));
-        else if (probe == PortProbe::no_answer)
-            notes.push_back("no device answered on " + port);
+    for (const PortNote& note : found.notes) {
+        if (note.probe == PortProbe::not_opened)
+            notes.push_back("cannot open " + note.port + ": " + DescribeOpenFailure(note.port));
+        else if (note.probe == PortProbe::no_answer)
+            notes.push_back("no device answered on " + note.port);
         else
-            notes.push_back(UnusableText(port, description));
-        connection.ClosePort();
+            notes.push_back(UnusableText(note.port, note.description));
     }
     if (only_port.empty()) {
         error = "no device found";
         for (const std::string& note : notes)
             error += "\n  " + note;
     } else {
-        error = notes.front();
+        error = notes.empty() ? "no device found" : notes.front();
     }
-    return false;
+    return found;
 }
 
 std::string VersionText(const FirmwareVersion& version)
@@ -150,122 +171,150 @@ int FailNoDevice(const CliOptions& options, const std::string& error)
 {
     Error(error);
     if (options.json)
-        std::printf(
-            "%s\n",
-            JsonObject().add("error", error).add("exit_status", std::int64_t{kExitNoDevice}).text().c_str());
+        Print(JsonObject().add("error", error).add("exit_status", std::int64_t{kExitNoDevice}).text() + "\n");
     return kExitNoDevice;
 }
 
-int Detect(DeviceConnection& connection, const CliOptions& options)
+int Detect(UpdateFlow& flow, const CliOptions& options)
 {
-    FoundDevice found;
     std::string error;
-    if (!FindDevice(connection, options.port, found, error))
+    const FoundDevice found = FindDevice(flow, options.port, error);
+    if (!found.found)
         return FailNoDevice(options, error);
-    const HardwareInfo& info = connection.hardware_info;
+    const HardwareInfo& info = flow.connection().hardware_info;
     const std::string version = VersionText(found.version);
     if (options.json) {
         const char letter[2] = {static_cast<char>(found.version.hardware_letter), '\0'};
-        std::printf("%s\n", JsonObject()
-                                .add("port", found.port)
-                                .add("firmware_version", version)
-                                .add("description", info.description)
-                                .add("model_id", std::int64_t{info.model_id})
-                                .add("protocol_generation", std::int64_t{info.protocol_generation})
-                                .add("capabilities", std::int64_t{info.capabilities})
-                                .add("hardware_letter", letter)
-                                .add("interface_type", std::int64_t{info.interface_type})
-                                .text()
-                                .c_str());
+        Print(JsonObject()
+                  .add("port", found.port)
+                  .add("firmware_version", version)
+                  .add("description", info.description)
+                  .add("model_id", std::int64_t{info.model_id})
+                  .add("protocol_generation", std::int64_t{info.protocol_generation})
+                  .add("capabilities", std::int64_t{info.capabilities})
+                  .add("hardware_letter", letter)
+                  .add("interface_type", std::int64_t{info.interface_type})
+                  .text() +
+              "\n");
     } else {
-        std::printf("Port: %s\nCurrent Firmware Version: %s\nHardware Description: %s\n", found.port.c_str(),
-                    version.c_str(), info.description);
+        Print("Port: " + found.port + "\nCurrent Firmware Version: " + version +
+              "\nHardware Description: " + info.description + "\n");
     }
     return kExitDone;
 }
 
-// Validation exactly as Browse runs it: the device's EEPROM information, this program's version.
-int Validate(DeviceConnection& connection, const std::string& package)
+// The package, read once before any device is looked for; false (with the reason said) when the
+// file cannot be had at all.
+bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, ExaminedPackage& package)
 {
-    return ValidateFirmwarePackage(
-        package.c_str(), [&connection](EEPROMInfo* info) { return connection.GetEEPROMInfo(info); },
-        kBuiltInFileVersion);
+    package = flow.ReadPackageFile(options.package.c_str());
+    if (package.readable())
+        return true;
+    const std::string reason =
+        !package.read_failure.empty() ? package.read_failure : "it could not be read whole";
+    const std::string error = "cannot read " + options.package + ": " + reason;
+    Error(error);
+    if (options.json)
+        Print(JsonObject()
+                  .add("package", options.package)
+                  .add("error", error)
+                  .add("exit_status", std::int64_t{kExitRejected})
+                  .text() +
+              "\n");
+    return false;
 }
 
-int Check(DeviceConnection& connection, const CliOptions& options)
+// Judged exactly as Browse judges it: the device's EEPROM information, this program's version.
+void Judge(UpdateFlow& flow, ExaminedPackage& package)
 {
-    FoundDevice found;
+    flow.Judge(package, flow.DeviceEepromReader(false), kBuiltInFileVersion);
+}
+
+int Check(UpdateFlow& flow, const CliOptions& options)
+{
+    ExaminedPackage package;
+    if (!ReadPackageFirst(flow, options, package))
+        return kExitRejected;
     std::string error;
-    if (!FindDevice(connection, options.port, found, error))
+    const FoundDevice found = FindDevice(flow, options.port, error);
+    if (!found.found)
         return FailNoDevice(options, error);
-    const int verdict = Validate(connection, options.package);
+    Judge(flow, package);
+    const int verdict = package.verdict;
     char version[kPackageVersionSize];
-    FormatPackageVersion(version, current_package_header);
-    const std::string target = WithoutMnemonics(TargetHardwareName(current_package_header.target_hw));
+    FormatPackageVersion(version, package.content.header);
+    const std::string target = WithoutMnemonics(TargetHardwareName(package.content.header.target_hw));
     if (options.json) {
-        std::printf("%s\n", JsonObject()
-                                .add("package", options.package)
-                                .add("port", found.port)
-                                .add_bool("accepted", verdict == 0)
-                                .add("message_id", std::int64_t{verdict})
-                                .add("message", verdict == 0 ? nullptr : PackageMessageText(verdict))
-                                .add("update_version", verdict == 0 ? version : nullptr)
-                                .add("target_hardware", verdict == 0 ? target.c_str() : nullptr)
-                                .text()
-                                .c_str());
+        Print(JsonObject()
+                  .add("package", options.package)
+                  .add("port", found.port)
+                  .add_bool("accepted", verdict == 0)
+                  .add("message_id", std::int64_t{verdict})
+                  .add("message", verdict == 0 ? nullptr : PackageMessageText(verdict))
+                  .add("update_version", verdict == 0 ? version : nullptr)
+                  .add("target_hardware", verdict == 0 ? target.c_str() : nullptr)
+                  .text() +
+              "\n");
     } else if (verdict == 0) {
-        std::printf("Update Version: %s\nTarget Hardware: %s\n", version, target.c_str());
+        Print(std::string("Update Version: ") + version + "\nTarget Hardware: " + target + "\n");
     } else {
-        std::printf("%s\n", PackageMessageText(verdict));
+        Print(std::string(PackageMessageText(verdict)) + "\n");
     }
     return verdict == 0 ? kExitDone : kExitRejected;
 }
 
-int Flash(DeviceConnection& connection, const CliOptions& options)
+int ExitStatusOf(const UpdateOutcome& outcome)
 {
-    FoundDevice found;
+    switch (outcome.verdict) {
+    case UpdateVerdict::verified:
+    case UpdateVerdict::unverified: return kExitDone;
+    case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
+    case UpdateVerdict::failed:
+    case UpdateVerdict::package_changed: break;
+    }
+    return kExitUpdateFailed;
+}
+
+int Flash(UpdateFlow& flow, const CliOptions& options)
+{
+    ExaminedPackage package;
+    if (!ReadPackageFirst(flow, options, package))
+        return kExitRejected;
     std::string error;
-    if (!FindDevice(connection, options.port, found, error))
+    const FoundDevice found = FindDevice(flow, options.port, error);
+    if (!found.found)
         return FailNoDevice(options, error);
-    const int verdict = Validate(connection, options.package);
-    if (verdict != 0) {
+    Judge(flow, package);
+    if (!package.accepted()) {
         // Never sent: the same answer as check gives, as an error of flash.
-        std::fprintf(stderr, "%s\n", PackageMessageText(verdict));
+        std::fprintf(stderr, "%s\n", PackageMessageText(package.verdict));
         return kExitRejected;
     }
     char version[kPackageVersionSize];
-    FormatPackageVersion(version, current_package_header);
-    std::fprintf(stderr, "Updating %s on %s to %s\n", connection.hardware_info.description,
-                 found.port.c_str(), version);
+    FormatPackageVersion(version, package.content.header);
+    std::fprintf(stderr, "Updating %s on %s to %s\n", found.description.c_str(), found.port.c_str(), version);
 
-    const std::uint32_t file_size = GetFileSizeByName(options.package.c_str());
-    ProgressDisplay display(stderr, StandardErrorIsTerminal(),
-                            file_size > kPackageHeaderSize ? file_size - kPackageHeaderSize : 0);
-    std::int32_t result = 0;
-    {
-        const UploadSignalGuard guard;
-        result =
-            UploadFirmware(connection, options.package.c_str(), [&display](const UpdateProgress* progress) {
-                if (progress != nullptr)
-                    display.Update(*progress);
-                return 0;
-            });
-        log_line(connection.log_sink, "FirmwareUpdateProc completed with result: %i", result);
-    }
-
-    if (result != KV_S_OK) {
-        std::printf("%s\n", FailureOutcome(result).text);
-        return kExitUpdateFailed;
-    }
+    ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
+    // From the first byte sent until the outcome is out, nothing ends the program: an update cut
+    // short, or one whose outcome nobody saw, is the worst that can happen here.
+    const UploadSignalGuard guard;
+    const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
+        if (progress != nullptr)
+            display.Update(*progress);
+        return 0;
+    });
     // As the dialog does after a successful update: find and identify the device again, first
     // where it was, then (without --port) wherever it is now.
-    FoundDevice again;
-    std::string ignored;
-    bool found_again = FindDevice(connection, found.port, again, ignored);
-    if (!found_again && options.port.empty())
-        found_again = FindDevice(connection, std::string(), again, ignored);
-    std::printf("%s\n", SuccessOutcome(found_again ? &again.version : nullptr).text);
-    return kExitDone;
+    const UpdateOutcome outcome = flow.Conclude(result, package.content.header, [&] {
+        std::string ignored;
+        FoundDevice again = FindDevice(flow, found.port, ignored);
+        if (!again.found && options.port.empty())
+            again = FindDevice(flow, std::string(), ignored);
+        return again;
+    });
+    Print(std::string(outcome.message.text) + "\n");
+    FinishOutput();
+    return ExitStatusOf(outcome);
 }
 
 bool TakesValue(const std::string& arg, const char* name, int& i, int argc, const char* const* argv,
@@ -280,6 +329,11 @@ bool TakesValue(const std::string& arg, const char* name, int& i, int argc, cons
             return false;
         }
         value = argv[++i];
+        // "--port --json" forgot the port: taking the next option as its value would hide that.
+        if (value.rfind("--", 0) == 0) {
+            error = std::string(name) + " needs a value (got the option '" + value + "')";
+            return false;
+        }
         return true;
     }
     if (arg.compare(0, n, name) == 0 && arg.size() > n && arg[n] == '=') {
@@ -404,7 +458,26 @@ int RunCli(int argc, const char* const* argv)
         return kExitDone;
     }
 
+    // A reader that went away must not kill the program in the middle of its work: every write
+    // is checked instead.
+    IgnoreBrokenPipe();
+
+    const std::string port_path = options.port.empty() ? std::string() : DevicePathOf(options.port);
+    if (port_path.size() >= SerialPort::kPathCapacity) {
+        // Cut to fit, it would name another device.
+        Error("the port name is too long (" + std::to_string(port_path.size()) + " characters; at most " +
+              std::to_string(SerialPort::kPathCapacity - 1) + ")");
+        return kExitUsage;
+    }
+
     std::FILE* trace_out = nullptr;
+    if (options.trace && !options.trace_file.empty()) {
+        const std::string refusal = TraceFileRefusal(options.trace_file, options.package, port_path);
+        if (!refusal.empty()) {
+            Error("--trace=" + options.trace_file + ": " + refusal);
+            return kExitUsage;
+        }
+    }
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
@@ -412,7 +485,7 @@ int RunCli(int argc, const char* const* argv)
             return kExitUsage;
         }
     }
-    StreamTextControl trace_control(trace_out);
+    StreamTextControl trace_control(trace_out, trace_out == stderr ? nullptr : stderr);
     LogSink trace_sink{&trace_control};
 
     int status = kExitUsage;
@@ -422,13 +495,13 @@ int RunCli(int argc, const char* const* argv)
             connection.log_sink = &trace_sink;
             connection.port.log_sink = &trace_sink;
         }
+        UpdateFlow flow(connection);
         switch (options.command) {
-        case CliCommand::detect: status = Detect(connection, options); break;
-        case CliCommand::check: status = Check(connection, options); break;
-        case CliCommand::flash: status = Flash(connection, options); break;
+        case CliCommand::detect: status = Detect(flow, options); break;
+        case CliCommand::check: status = Check(flow, options); break;
+        case CliCommand::flash: status = Flash(flow, options); break;
         default: break;
         }
-        std::fflush(stdout);
         // As the dialog's end does: the device back at its normal speed, the port closed.
         connection.ClosePort();
         connection.log_sink = nullptr;
@@ -436,5 +509,13 @@ int RunCli(int argc, const char* const* argv)
     }
     if (trace_out != nullptr && trace_out != stderr)
         std::fclose(trace_out);
+    if (!FinishOutput()) {
+        std::string text = g_output.text;
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        Error(std::string("the outcome could not be written to standard output (") +
+              std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
+        return kExitOutputFailed;
+    }
     return status;
 }

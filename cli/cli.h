@@ -10,6 +10,8 @@ inline constexpr int kExitUsage = 1;
 inline constexpr int kExitNoDevice = 2;
 inline constexpr int kExitRejected = 3;
 inline constexpr int kExitUpdateFailed = 4;
+inline constexpr int kExitVersionMismatch = 5;
+inline constexpr int kExitOutputFailed = 6;
 
 enum class CliCommand { none, detect, check, flash, help, version };
 

@@ -1,5 +1,8 @@
+#include <cerrno>
 #include <csignal>
+#include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/platform.h"
@@ -8,25 +11,51 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-volatile std::sig_atomic_t g_stop_requested = 0;
 struct sigaction g_previous[3];
-struct sigaction g_previous_pipe;
 
 void OnStopSignal(int)
 {
-    g_stop_requested = 1;
+    // The interrupted code may be between a failed call and its look at errno.
+    const int saved = errno;
     // write() is safe in a handler; a failed write has nowhere better to go.
     [[maybe_unused]] const ssize_t n =
         ::write(STDERR_FILENO, kUpdateInProgressText, sizeof kUpdateInProgressText - 1);
+    errno = saved;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 } // namespace
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+std::string TraceFileRefusal(const std::string& file, const std::string& package,
+                             const std::string& port_path)
+{
+    struct stat target {};
+    if (::stat(file.c_str(), &target) != 0)
+        return ""; // a new file is none of these
+    struct stat other {};
+    if (!package.empty() && ::stat(package.c_str(), &other) == 0 && SameFile(target, other))
+        return "that is the package";
+    if (!port_path.empty() && ::stat(port_path.c_str(), &other) == 0 && SameFile(target, other))
+        return "that is the port";
+    if (S_ISCHR(target.st_mode) || S_ISBLK(target.st_mode)) {
+        struct stat own {};
+        if (::fstat(STDERR_FILENO, &own) == 0 && SameFile(target, own))
+            return "";
+        return "that is a terminal or another device, not a file";
+    }
+    return "";
+}
+
 UploadSignalGuard::UploadSignalGuard()
 {
-    g_stop_requested = 0;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -34,18 +63,10 @@ UploadSignalGuard::UploadSignalGuard()
     action.sa_flags = SA_RESTART;
     for (int i = 0; i < 3; ++i)
         sigaction(kStopSignals[i], &action, &g_previous[i]);
-    // A reader of the progress that went away must not end the upload either.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &g_previous_pipe);
 }
 
 UploadSignalGuard::~UploadSignalGuard()
 {
     for (int i = 0; i < 3; ++i)
         sigaction(kStopSignals[i], &g_previous[i], nullptr);
-    sigaction(SIGPIPE, &g_previous_pipe, nullptr);
 }
-
-bool UploadSignalGuard::stop_requested() const { return g_stop_requested != 0; }

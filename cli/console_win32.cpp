@@ -2,17 +2,16 @@
 
 #include <io.h>
 
+#include <string>
+
 #include "cli/platform.h"
 
 namespace {
-
-volatile LONG g_stop_requested = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE; // closing the console or ending the session cannot be refused here
-    InterlockedExchange(&g_stop_requested, 1);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdateInProgressText, sizeof kUpdateInProgressText - 1,
               &written, nullptr);
@@ -23,15 +22,58 @@ BOOL WINAPI OnConsoleControl(DWORD event)
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-UploadSignalGuard::UploadSignalGuard()
-{
-    InterlockedExchange(&g_stop_requested, 0);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-}
+UploadSignalGuard::UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
 UploadSignalGuard::~UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
 
-bool UploadSignalGuard::stop_requested() const
+void IgnoreBrokenPipe() {} // a write to a closed pipe fails with an error on Windows
+
+namespace {
+
+// The file's identity (volume and index), so that two paths to one file compare equal.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type)
 {
-    return InterlockedCompareExchange(&g_stop_requested, 0, 0) != 0;
+    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    type = GetFileType(h);
+    const bool known = GetFileInformationByHandle(h, &info) != FALSE;
+    CloseHandle(h);
+    return known || type == FILE_TYPE_CHAR;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+} // namespace
+
+std::string TraceFileRefusal(const std::string& file, const std::string& package,
+                             const std::string& port_path)
+{
+    // Device names (COM3, \\.\COM3, CON, NUL) are devices whatever their spelling.
+    if (file.rfind("\\\\.\\", 0) == 0)
+        return "that is a terminal or another device, not a file";
+    BY_HANDLE_FILE_INFORMATION target{};
+    DWORD type = FILE_TYPE_UNKNOWN;
+    if (!FileIdentity(file, target, type))
+        return "";
+    if (type == FILE_TYPE_CHAR) {
+        // Only when it is this program's own standard error (the console, typically).
+        if (!port_path.empty() && file == port_path)
+            return "that is the port";
+        if (GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR && (file == "CON" || file == "con"))
+            return "";
+        return "that is a terminal or another device, not a file";
+    }
+    BY_HANDLE_FILE_INFORMATION other{};
+    DWORD other_type = FILE_TYPE_UNKNOWN;
+    if (!package.empty() && FileIdentity(package, other, other_type) && SameFile(target, other))
+        return "that is the package";
+    if (!port_path.empty() && FileIdentity(port_path, other, other_type) && SameFile(target, other))
+        return "that is the port";
+    return "";
 }

@@ -24,6 +24,16 @@ std::string DescribeOpenFailure(const std::string& port);
 
 bool StandardErrorIsTerminal();
 
+// A closed pipe on an output becomes a failed write (checked by the caller), not the end of the
+// program.
+void IgnoreBrokenPipe();
+
+// Why FILE must not take the trace, or empty when it may: it is the package or the port (the same
+// file, whatever the path), or a terminal or another device other than this program's own
+// standard error. An empty package or port path is not compared.
+std::string TraceFileRefusal(const std::string& file, const std::string& package,
+                             const std::string& port_path);
+
 // Said on standard error when a stop is asked for while an upload runs.
 inline constexpr char kUpdateInProgressText[] =
     "\nkorvane-update: a firmware update is in progress and cannot be stopped; it finishes first.\n";
@@ -37,7 +47,4 @@ public:
     ~UploadSignalGuard();
     UploadSignalGuard(const UploadSignalGuard&) = delete;
     UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
-
-    // Whether a stop was asked for while the guard stood.
-    bool stop_requested() const;
 };

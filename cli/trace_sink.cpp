@@ -1,5 +1,6 @@
 #include "cli/trace_sink.h"
 
+#include <cerrno>
 #include <cstring>
 
 void StreamTextControl::replace_selection(const char* text)
@@ -14,6 +15,11 @@ void StreamTextControl::replace_selection(const char* text)
         std::fputc(*p, out_);
     }
     std::fputc('\n', out_);
-    std::fflush(out_);
+    errno = 0;
+    if ((std::fflush(out_) != 0 || std::ferror(out_) != 0) && !failure_reported_ && report_to_ != nullptr) {
+        failure_reported_ = true;
+        std::fprintf(report_to_, "korvane-update: the trace could not be written (%s); going on without it\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+    }
     written_ += std::strlen(text) + 2;
 }

@@ -8,12 +8,18 @@
 
 class StreamTextControl final : public TextControl {
 public:
-    explicit StreamTextControl(std::FILE* out) : out_(out) {}
+    // A failure to write `out` is said once on `report_to` (null: nowhere), and tracing goes on.
+    explicit StreamTextControl(std::FILE* out, std::FILE* report_to = nullptr)
+        : out_(out), report_to_(report_to)
+    {
+    }
     std::size_t text_length() override { return written_; }
     void set_selection(std::size_t, std::size_t) override {}
     void replace_selection(const char* text) override;
 
 private:
     std::FILE* out_;
+    std::FILE* report_to_;
     std::size_t written_ = 0;
+    bool failure_reported_ = false;
 };

@@ -61,15 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const FileVersionNumbers own{1u + (knob & 1u), 13u, 101u, 0u};
 
-    const int id = ValidateFirmwarePackage(InputPath().c_str(), reader, own);
+    PackageHeader header_shown{};
+    const int id = ValidateFirmwarePackage(InputPath().c_str(), reader, own, &header_shown);
     if (id != 0 && (id < IDS_PACKAGE_CHECKSUM_MISMATCH || id > IDS_PACKAGE_DEPRECATED))
         Disagree("validation answered an id outside 130 to 136");
 
     // The header on show is what the file held, zero beyond its end.
-    const auto* shown = reinterpret_cast<const std::uint8_t*>(&current_package_header);
+    const auto* shown = reinterpret_cast<const std::uint8_t*>(&header_shown);
     for (std::size_t i = 0; i < sizeof(PackageHeader); ++i)
         if (shown[i] != (i < size ? data[i] : 0))
-            Disagree("current_package_header differs from the file's first bytes");
+            Disagree("the header shown differs from the file's first bytes");
 
     PackageFile file;
     LoadedPackage loaded;

@@ -7,8 +7,6 @@
 
 #include "resources/package_messages.h"
 
-PackageHeader current_package_header{};
-
 namespace {
 
 constexpr char kMagic[4] = {'C', 'Q', 'F', 'W'};
@@ -34,14 +32,11 @@ bool UpdaterTooOld(const FileVersionNumbers& own, const PackageHeader& header)
                            std::uint32_t{header.min_updater_build});
 }
 
-int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info,
-             const FileVersionNumbers& own_version)
+} // namespace
+
+int JudgePackage(PackageRead read, const LoadedPackage& package, const EEPROMInfoReader& read_eeprom_info,
+                 const FileVersionNumbers& own_version)
 {
-    PackageFile file;
-    LoadedPackage package;
-    const PackageRead read = ReadPackage(file, path, PackageFile::Sharing::readers_allowed, &package);
-    // What was read of the header is what the dialog shows, also for a file refused below.
-    current_package_header = package.header;
     switch (read) {
     case PackageRead::ok: break;
     case PackageRead::not_a_package: return IDS_PACKAGE_NOT_A_PACKAGE;
@@ -69,8 +64,6 @@ int Validate(const char* path, const EEPROMInfoReader& read_eeprom_info,
     return 0;
 }
 
-} // namespace
-
 // The texts are the string table's own, from the one header that the resource script builds it from.
 static_assert(IDS_PACKAGE_CHECKSUM_MISMATCH == KV_IDS_PACKAGE_CHECKSUM_MISMATCH &&
               IDS_PACKAGE_WRONG_HARDWARE == KV_IDS_PACKAGE_WRONG_HARDWARE &&
@@ -95,11 +88,23 @@ const char* PackageMessageText(int id)
 }
 
 int ValidateFirmwarePackage(const char* path, const EEPROMInfoReader& read_eeprom_info,
-                            const FileVersionNumbers& own_version)
+                            const FileVersionNumbers& own_version, PackageHeader* header)
 {
-    // Every validation replaces the previous header, also when this file yields none.
-    current_package_header = PackageHeader{};
-    return Validate(path, read_eeprom_info, own_version);
+    PackageFile file;
+    LoadedPackage package;
+    const PackageRead read = ReadPackage(file, path, PackageFile::Sharing::readers_allowed, &package);
+    file.close();
+    if (header != nullptr)
+        *header = package.header;
+    return JudgePackage(read, package, read_eeprom_info, own_version);
+}
+
+Sha256Digest PackageDigest(const LoadedPackage& package)
+{
+    Sha256 hash;
+    hash.Update(reinterpret_cast<const std::uint8_t*>(&package.header), sizeof package.header);
+    hash.Update(package.body.get(), package.body_size);
+    return hash.Finish();
 }
 
 std::uint32_t GetFileSizeByName(const char* path)

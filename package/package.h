@@ -9,6 +9,7 @@
 
 #include "device/device_connection.h"
 #include "package/package_file.h"
+#include "package/sha256.h"
 #include "resources/version.h"
 
 static_assert(std::endian::native == std::endian::little, "the header is read as it lies in the file");
@@ -65,12 +66,11 @@ inline constexpr FileVersionNumbers kBuiltInFileVersion{KV_FILE_VERSION_MAJOR, K
 // GetEEPROMInfo; during an upload, the record the connection already holds.
 using EEPROMInfoReader = std::function<std::int32_t(EEPROMInfo*)>;
 
-// The header of the most recently validated file, overwritten by every validation.
-extern PackageHeader current_package_header;
-
-// 0 when the package is accepted, otherwise one of the ids 130 to 136.
+// 0 when the package is accepted, otherwise one of the ids 130 to 136. `header`, when given,
+// receives what the file holds of its header (zero beyond its end, all zero without one), also
+// for a file that is refused: that is what the package details show.
 int ValidateFirmwarePackage(const char* path, const EEPROMInfoReader& read_eeprom_info,
-                            const FileVersionNumbers& own_version);
+                            const FileVersionNumbers& own_version, PackageHeader* header = nullptr);
 
 // Size of the file in bytes (low 32 bits), or 0 when it is missing or cannot be opened.
 std::uint32_t GetFileSizeByName(const char* path);
@@ -99,6 +99,14 @@ enum class PackageRead {
     no_memory,      // no buffer for the body
     body_unread,    // the body could not be read whole
 };
+
+// The verdict of validation for a package already read: the file's own checks first, then the
+// device's hardware id and this program's version. 0 or one of the ids 130 to 136.
+int JudgePackage(PackageRead read, const LoadedPackage& package, const EEPROMInfoReader& read_eeprom_info,
+                 const FileVersionNumbers& own_version);
+
+// SHA-256 of an uploadable package as read: its header, then its body.
+Sha256Digest PackageDigest(const LoadedPackage& package);
 
 // Opens the file in `file` with the given sharing and reads it in this order: size, header,
 // signature, size rule, body. No buffer is taken before the size rule has passed, and nothing

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class PackageFile {
 public:
@@ -21,6 +22,9 @@ public:
     bool open(const char* path, Sharing sharing);
     void close();
     bool is_open() const { return handle_ != kClosed; }
+    // Why the last open or read failed, in the system's words ("No such file or directory");
+    // empty while nothing failed.
+    const std::string& failure() const { return failure_; }
 
     // The whole size (not cut to 32 bits), so that a huge file is never taken for a small one.
     bool size(std::uint64_t* bytes) const;
@@ -32,4 +36,5 @@ public:
 private:
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
+    std::string failure_;
 };

@@ -1,6 +1,7 @@
 #include "package/package_file.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,20 +12,27 @@ PackageFile::~PackageFile() { close(); }
 bool PackageFile::open(const char* path, Sharing sharing)
 {
     close();
-    if (path == nullptr || *path == '\0')
+    failure_.clear();
+    if (path == nullptr || *path == '\0') {
+        failure_ = std::strerror(ENOENT);
         return false;
+    }
     // O_NONBLOCK keeps a FIFO chosen by mistake from blocking the open; it is refused below.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        failure_ = std::strerror(errno);
         return false;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        failure_ = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
         ::close(fd);
         return false;
     }
     // Advisory locks stand in for the Win32 share modes: every opener of a package locks.
     const int lock = sharing == Sharing::exclusive ? LOCK_EX : LOCK_SH;
     if (::flock(fd, lock | LOCK_NB) != 0) {
+        failure_ = "The file is in use by another program";
         ::close(fd);
         return false;
     }
@@ -64,6 +72,8 @@ std::uint32_t PackageFile::read(void* buffer, std::uint32_t count)
         const ssize_t got = ::read(static_cast<int>(handle_), out + done, count - done);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0)
+            failure_ = std::strerror(errno);
         if (got <= 0)
             break;
         done += static_cast<std::uint32_t>(got);

@@ -2,9 +2,31 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// The reasons in the words the POSIX build uses, so both command lines say the same.
+std::string OpenFailureText(const char* path, DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE: return "No such file or directory";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return "The file is in use by another program";
+    case ERROR_ACCESS_DENIED: {
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return "Is a directory";
+        return "Permission denied";
+    }
+    default: return "Windows error " + std::to_string(error);
+    }
+}
 
 } // namespace
 
@@ -13,15 +35,21 @@ PackageFile::~PackageFile() { close(); }
 bool PackageFile::open(const char* path, Sharing sharing)
 {
     close();
-    if (path == nullptr || *path == '\0')
+    failure_.clear();
+    if (path == nullptr || *path == '\0') {
+        failure_ = "No such file or directory";
         return false;
+    }
     const DWORD share = sharing == Sharing::exclusive ? 0 : FILE_SHARE_READ;
     const DWORD attributes = sharing == Sharing::exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
     HANDLE h = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        failure_ = OpenFailureText(path, GetLastError());
         return false;
+    }
     // Devices and pipes are not packages; their "size" means nothing.
     if (GetFileType(h) != FILE_TYPE_DISK) {
+        failure_ = "Not a regular file";
         CloseHandle(h);
         return false;
     }
@@ -58,7 +86,11 @@ std::uint32_t PackageFile::read(void* buffer, std::uint32_t count)
     std::uint32_t done = 0;
     while (done < count) {
         DWORD got = 0;
-        if (!ReadFile(AsHandle(handle_), out + done, count - done, &got, nullptr) || got == 0)
+        if (!ReadFile(AsHandle(handle_), out + done, count - done, &got, nullptr)) {
+            failure_ = "Windows error " + std::to_string(GetLastError());
+            break;
+        }
+        if (got == 0)
             break;
         done += got;
     }

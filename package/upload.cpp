@@ -1,13 +1,17 @@
 #include "package/upload.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "device/checksum.h"
 #include "device/device_connection.h"
 #include "device/device_lock.h"
 #include "device/frames.h"
 #include "device/result.h"
+#include "log/log.h"
 #include "package/upload_steps.h"
 
 namespace {
@@ -23,21 +27,62 @@ public:
     {
     }
 
-    std::int32_t run(const char* path)
+    // Reads and checks the file, then (when `examined` is given) makes sure it still holds the
+    // bytes that validation passed.
+    std::int32_t run(const char* path, const Sha256Digest* examined, bool* changed)
     {
         if (path == nullptr || *path == '\0')
             return KV_E_GENERAL_ERROR;
-        if (connection_.hardware_info.protocol_generation != 1)
-            return KV_E_REQUEST_NOT_SUPPORTED;
-        if (!port_.is_open())
-            return KV_E_PORT_NOT_INITIALIZED;
-
-        if (const std::int32_t loaded = LoadPackageForUpload(file_, path, &package_); loaded != KV_S_OK)
+        if (const std::int32_t r = check_device(); r != KV_S_OK)
+            return r;
+        if (const std::int32_t loaded = LoadPackageForUpload(file_, path, &loaded_); loaded != KV_S_OK)
             return loaded;
         // The image is in memory now: holding the file any longer would only make the dialog
         // refuse the same package if the user picks it again while it is being sent.
         file_.close();
-        progress_.total = package_.body_size / kUploadChunkSize;
+        if (examined != nullptr && PackageDigest(loaded_) != *examined) {
+            if (changed != nullptr)
+                *changed = true;
+            return KV_E_INVALID_FIRMWARE_IMAGE;
+        }
+        return send(loaded_);
+    }
+
+    std::int32_t run(const LoadedPackage& package)
+    {
+        if (const std::int32_t r = check_device(); r != KV_S_OK)
+            return r;
+        if (const std::int32_t checked = CheckPackageForUpload(package); checked != KV_S_OK)
+            return checked;
+        return send(package);
+    }
+
+    // Runs on every way out, in this order: normal time-out, lock, end call, file and body.
+    void finish()
+    {
+        if (port_.is_open())
+            port_.set_read_timeout(frames::kReadTimeoutStandardMs);
+        if (lock_)
+            lock_->release();
+        report(kProgressEnd);
+        log_round_trips();
+        file_.close();
+        loaded_.body.reset();
+    }
+
+private:
+    std::int32_t check_device()
+    {
+        if (connection_.hardware_info.protocol_generation != 1)
+            return KV_E_REQUEST_NOT_SUPPORTED;
+        if (!port_.is_open())
+            return KV_E_PORT_NOT_INITIALIZED;
+        return KV_S_OK;
+    }
+
+    std::int32_t send(const LoadedPackage& package)
+    {
+        progress_.total = package.body_size / kUploadChunkSize;
         report(kProgressBegin);
 
         lock_.emplace(connection_);
@@ -48,7 +93,7 @@ public:
             return KV_E_PORT_NOT_INITIALIZED;
         port_.purge();
 
-        const auto command = BuildUploadCommand(package_.body_size);
+        const auto command = BuildUploadCommand(package.body_size);
         if (port_.write(command.data(), command.size()) != command.size())
             return KV_E_COMM_WRITE_FAILURE;
         if (connection_.hardware_letter == kDoubledCommandLetter &&
@@ -60,29 +105,17 @@ public:
         if (answer != frames::kAck)
             return KV_E_INVALID_RESPONSE;
 
-        return send_image();
+        return send_image(package);
     }
 
-    // Runs on every way out, in this order: normal time-out, lock, end call, file and body.
-    void finish()
+    std::int32_t send_image(const LoadedPackage& package)
     {
-        if (port_.is_open())
-            port_.set_read_timeout(frames::kReadTimeoutStandardMs);
-        if (lock_)
-            lock_->release();
-        report(kProgressEnd);
-        file_.close();
-        package_.body.reset();
-    }
-
-private:
-    std::int32_t send_image()
-    {
-        const std::uint32_t n = package_.body_size;
-        const std::uint8_t* body = package_.body.get();
+        const std::uint32_t n = package.body_size;
+        const std::uint8_t* body = package.body.get();
         const std::uint8_t trailer = AdditiveChecksum(body, static_cast<std::int32_t>(n));
         const std::uint32_t full_chunks = n / kUploadChunkSize;
         const std::uint32_t rest = n % kUploadChunkSize;
+        round_trips_.reserve(full_chunks + 1);
 
         for (std::uint32_t i = 0; i < full_chunks; ++i) {
             std::memcpy(chunk_, body + i * kUploadChunkSize, kUploadChunkSize);
@@ -107,10 +140,13 @@ private:
 
     std::int32_t send_chunk(std::uint32_t length)
     {
+        const auto start = connection_.clock().now();
         if (port_.write(chunk_, length) != length)
             return KV_E_COMM_WRITE_FAILURE;
         std::uint8_t answer = 0;
-        if (port_.read(&answer, 1) != 1)
+        const std::uint32_t got = port_.read(&answer, 1);
+        round_trips_.push_back(connection_.clock().now() - start);
+        if (got != 1)
             return KV_E_COMM_READ_FAILURE;
         switch (answer) {
         case frames::kAck:
@@ -121,6 +157,26 @@ private:
         case kBufferingFailed: return KV_E_NVRAM_BUFFERING_FAILED;
         default: return KV_S_OK; // the device's other chatter does not stop the upload
         }
+    }
+
+    // How long each chunk took from its write to its answer: a slow adapter shows here first.
+    void log_round_trips()
+    {
+        if (round_trips_.empty())
+            return;
+        const std::size_t count = round_trips_.size();
+        const auto longest = *std::max_element(round_trips_.begin(), round_trips_.end());
+        auto middle = round_trips_.begin() + static_cast<std::ptrdiff_t>(count / 2);
+        std::nth_element(round_trips_.begin(), middle, round_trips_.end());
+        std::chrono::nanoseconds median = *middle;
+        if (count % 2 == 0) {
+            const auto below = *std::max_element(round_trips_.begin(), middle);
+            median = (median + below) / 2;
+        }
+        const auto ms = [](std::chrono::nanoseconds d) { return static_cast<double>(d.count()) / 1e6; };
+        log_line(connection_.log_sink,
+                 "QBKorvane: Chunk round trips: median %.1f ms, max %.1f ms over %zu chunks", ms(median),
+                 ms(longest), count);
     }
 
     void report(std::uint32_t flags)
@@ -136,9 +192,10 @@ private:
     const ProgressCallback& callback_;
     UpdateProgress progress_{};
     PackageFile file_;
-    LoadedPackage package_;
+    LoadedPackage loaded_;
     std::optional<DeviceLockGuard> lock_;
     std::uint8_t chunk_[kUploadChunkSize + 1] = {};
+    std::vector<std::chrono::nanoseconds> round_trips_;
 };
 
 } // namespace
@@ -146,7 +203,27 @@ private:
 std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback)
 {
     UploadSession session(connection, callback);
-    const std::int32_t result = session.run(path);
+    const std::int32_t result = session.run(path, nullptr, nullptr);
+    session.finish();
+    return result;
+}
+
+std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback,
+                            const Sha256Digest& examined, bool* changed)
+{
+    if (changed != nullptr)
+        *changed = false;
+    UploadSession session(connection, callback);
+    const std::int32_t result = session.run(path, &examined, changed);
+    session.finish();
+    return result;
+}
+
+std::int32_t UploadPackage(DeviceConnection& connection, const LoadedPackage& package,
+                           const ProgressCallback& callback)
+{
+    UploadSession session(connection, callback);
+    const std::int32_t result = session.run(package);
     session.finish();
     return result;
 }

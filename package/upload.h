@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "package/package.h"
+
 class DeviceConnection;
 
 // The image goes out in chunks of this size, each acknowledged before the next.
@@ -29,3 +31,14 @@ inline constexpr std::uint32_t kProgressStep = 4; // understood by the dialog, n
 using ProgressCallback = std::function<std::int32_t(const UpdateProgress*)>;
 
 std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback);
+
+// As above, for a package that validation has examined: the file is read and checked the same
+// way, and sent only when its bytes are still those that passed validation. When they are not,
+// nothing reaches the device, `changed` is set and the result is KV_E_INVALID_FIRMWARE_IMAGE.
+std::int32_t UploadFirmware(DeviceConnection& connection, const char* path, const ProgressCallback& callback,
+                            const Sha256Digest& examined, bool* changed);
+
+// Sends a package already read (the same checks of the image run first): the bytes in memory
+// are the bytes sent.
+std::int32_t UploadPackage(DeviceConnection& connection, const LoadedPackage& package,
+                           const ProgressCallback& callback);

@@ -22,11 +22,18 @@ std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPac
     case PackageRead::not_uploadable: return KV_E_INVALID_FIRMWARE_IMAGE;
     case PackageRead::body_unread: return KV_E_COMM_READ_FAILURE;
     }
-    const std::uint8_t* body = out->body.get();
-    const std::uint32_t n = out->body_size;
+    return CheckPackageForUpload(*out);
+}
+
+std::int32_t CheckPackageForUpload(const LoadedPackage& package)
+{
+    const std::uint8_t* body = package.body.get();
+    const std::uint32_t n = package.body_size;
+    if (body == nullptr || n == 0 || n > kMaxPackageBodySize)
+        return KV_E_INVALID_FIRMWARE_IMAGE;
     if (AdditiveChecksum(body, static_cast<std::int32_t>(n - 1)) != body[n - 1])
         return KV_E_INVALID_FIRMWARE_IMAGE;
-    if (!PackageSumMatches(*out))
+    if (!PackageSumMatches(package))
         return KV_E_INVALID_FIRMWARE_IMAGE;
     return KV_S_OK;
 }

@@ -13,6 +13,10 @@
 // uploadable size, no signature, trailer or file sum wrong) or -5 (the body cannot be read).
 std::int32_t LoadPackageForUpload(PackageFile& file, const char* path, LoadedPackage* out);
 
+// The checks of the image that precede every upload: the body's trailing checksum byte and the
+// package sum. KV_S_OK or KV_E_INVALID_FIRMWARE_IMAGE.
+std::int32_t CheckPackageForUpload(const LoadedPackage& package);
+
 // The 4-byte upload command announcing a body of body_size bytes (65,536 travels as 0).
 std::array<std::uint8_t, 4> BuildUploadCommand(std::uint32_t body_size);
 

@@ -43,7 +43,7 @@ class Validation : public ::testing::Test {
 protected:
     int validate(const std::string& path, const FileVersionNumbers& own = kOwn)
     {
-        return ValidateFirmwarePackage(path.c_str(), device.reader(), own);
+        return ValidateFirmwarePackage(path.c_str(), device.reader(), own, &header_shown);
     }
     int validate(const PackageSpec& spec, const FileVersionNumbers& own = kOwn)
     {
@@ -52,6 +52,7 @@ protected:
 
     TempFolder folder;
     FakeDevice device;
+    PackageHeader header_shown{}; // what the package details would show
 };
 
 TEST(PackageMessages, TextsAreTheStringTableTexts)
@@ -76,13 +77,13 @@ TEST_F(Validation, AcceptsAFittingPackageAndKeepsItsHeader)
     spec.fw_letter = 'A';
     EXPECT_EQ(validate(spec), 0);
     EXPECT_EQ(device.calls, 1);
-    EXPECT_EQ(std::memcmp(current_package_header.magic, "CQFW", 4), 0);
-    EXPECT_EQ(current_package_header.fw_major, 3);
-    EXPECT_EQ(current_package_header.fw_minor, 7);
-    EXPECT_EQ(current_package_header.fw_letter, 'A');
-    EXPECT_EQ(current_package_header.target_hw, 'A');
-    EXPECT_EQ(current_package_header.min_updater_build, 101);
-    EXPECT_EQ(current_package_header.checksum,
+    EXPECT_EQ(std::memcmp(header_shown.magic, "CQFW", 4), 0);
+    EXPECT_EQ(header_shown.fw_major, 3);
+    EXPECT_EQ(header_shown.fw_minor, 7);
+    EXPECT_EQ(header_shown.fw_letter, 'A');
+    EXPECT_EQ(header_shown.target_hw, 'A');
+    EXPECT_EQ(header_shown.min_updater_build, 101);
+    EXPECT_EQ(header_shown.checksum,
               qfwpack::PackageSum(qfwpack::BuildPackage(spec).data(), qfwpack::BuildPackage(spec).size()));
 }
 
@@ -150,9 +151,9 @@ TEST_F(Validation, ShortFilesAreReadOnlyAsFarAsTheyGo)
     spec.truncate_to = 20;
     EXPECT_EQ(validate(spec), IDS_PACKAGE_INVALID);
     // ... and the header holds exactly what the file had, zero beyond its end.
-    EXPECT_EQ(current_package_header.fw_major, 0x12);
-    EXPECT_EQ(current_package_header.target_hw, 0); // offset 22 lies past the end
-    const auto* raw = reinterpret_cast<const std::uint8_t*>(&current_package_header);
+    EXPECT_EQ(header_shown.fw_major, 0x12);
+    EXPECT_EQ(header_shown.target_hw, 0); // offset 22 lies past the end
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(&header_shown);
     for (std::size_t i = 20; i < sizeof(PackageHeader); ++i)
         ASSERT_EQ(raw[i], 0) << "offset " << i;
 
@@ -167,8 +168,8 @@ TEST_F(Validation, AShortFileWithoutTheSignatureIsNotAPackage)
     // The signature decides first, so a small file of another kind is named for what it is.
     EXPECT_EQ(validate(folder.raw({'M', 'Z', 0x90, 0})), IDS_PACKAGE_NOT_A_PACKAGE);
     EXPECT_EQ(validate(folder.raw({'C', 'Q', 'F'})), IDS_PACKAGE_NOT_A_PACKAGE);
-    EXPECT_EQ(current_package_header.magic[2], 'F');
-    EXPECT_EQ(current_package_header.magic[3], 0);
+    EXPECT_EQ(header_shown.magic[2], 'F');
+    EXPECT_EQ(header_shown.magic[3], 0);
 }
 
 TEST_F(Validation, BodySizesOneTo65536AreAccepted)
@@ -189,7 +190,7 @@ TEST_F(Validation, AHugeFileIsRefusedBySizeAlone)
     if (error)
         GTEST_SKIP() << "no sparse file here: " << error.message();
     EXPECT_EQ(validate(path), IDS_PACKAGE_INVALID);
-    EXPECT_EQ(current_package_header.target_hw, 'A');
+    EXPECT_EQ(header_shown.target_hw, 'A');
     PackageFile file;
     LoadedPackage loaded;
     EXPECT_EQ(LoadPackageForUpload(file, path.c_str(), &loaded), KV_E_INVALID_FIRMWARE_IMAGE);
@@ -206,7 +207,7 @@ TEST_F(Validation, ChecksumIsTestedBeforeTheDeviceIsAsked)
     EXPECT_EQ(validate(spec), IDS_PACKAGE_CHECKSUM_MISMATCH);
     EXPECT_EQ(device.calls, 0);
     // The header of a rejected file is still the one on show.
-    EXPECT_EQ(current_package_header.target_hw, 'B');
+    EXPECT_EQ(header_shown.target_hw, 'B');
 }
 
 TEST_F(Validation, EveryByteFromOffset12IsCovered)
@@ -339,10 +340,10 @@ TEST_F(Validation, EachValidationReplacesTheHeader)
     PackageSpec spec = GoodSpec();
     spec.fw_major = 7;
     EXPECT_EQ(validate(spec), 0);
-    EXPECT_EQ(current_package_header.fw_major, 7);
+    EXPECT_EQ(header_shown.fw_major, 7);
     EXPECT_EQ(validate(folder.file("absent.qfw")), IDS_PACKAGE_INVALID);
-    EXPECT_EQ(current_package_header.fw_major, 0);
-    EXPECT_EQ(current_package_header.magic[0], 0);
+    EXPECT_EQ(header_shown.fw_major, 0);
+    EXPECT_EQ(header_shown.magic[0], 0);
 }
 
 TEST(PackageFileSize, SizeByName)
