@@ -49,10 +49,12 @@ LRESULT CALLBACK Win32LogWindowView::WindowProc(HWND window, UINT message, WPARA
     }
     if (self == nullptr)
         return DefWindowProcA(window, message, wparam, lparam);
-    return self->handle(message, wparam, lparam);
+    if (message == WM_NCDESTROY)
+        SetWindowLongPtrA(window, GWLP_USERDATA, 0); // the last message this view hears of
+    return self->handle(window, message, wparam, lparam);
 }
 
-LRESULT Win32LogWindowView::handle(UINT message, WPARAM wparam, LPARAM lparam)
+LRESULT Win32LogWindowView::handle(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_CREATE: {
@@ -104,7 +106,9 @@ LRESULT Win32LogWindowView::handle(UINT message, WPARAM wparam, LPARAM lparam)
         return 0;
     default: break;
     }
-    return DefWindowProcA(window_, message, wparam, lparam);
+    // The window the message is for: after WM_DESTROY the view has let go of its handle, but the
+    // system still sends WM_NCDESTROY, whose default handling frees what the window holds.
+    return DefWindowProcA(window, message, wparam, lparam);
 }
 
 void Win32LogWindowView::layout()

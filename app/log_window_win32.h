@@ -25,7 +25,7 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-    LRESULT handle(UINT message, WPARAM wparam, LPARAM lparam);
+    LRESULT handle(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     bool create();
     void layout();
 

@@ -1,9 +1,7 @@
 // Upload benchmark of the Windows build: uploads a package to a device on a COM port in rounds,
-// each round once without a log, twice with the diagnostic log as the program keeps it (in memory,
-// its window closed, then open and following), and once appending every line straight to an edit
-// control from the uploading thread ("edit", the obvious way, for comparison). Prints each time and what the
-// log costs. Meant to run under Wine against the simulated device (bench/upload_bench_wine.sh); not a test,
-// it only measures.
+// each round once without a log and twice with the diagnostic log as the program keeps it (in
+// memory, its window closed, then open and following). Prints each time and what the log costs. Meant to run
+// under Wine against the simulated device (bench/upload_bench_wine.sh); not a test, it only measures.
 #include <windows.h>
 
 #include <algorithm>
@@ -20,7 +18,6 @@
 #include "app/log_window_win32.h"
 #include "device/device_connection.h"
 #include "device/result.h"
-#include "log/edit_control_win32.h"
 #include "log/log_buffer.h"
 #include "package/upload.h"
 
@@ -62,7 +59,6 @@ int main(int argc, char** argv)
     const char* port = "\\\\.\\COM3";
     const char* package = nullptr;
     int rounds = 3;
-    bool edit_mode = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
             port = argv[++i];
@@ -70,14 +66,11 @@ int main(int argc, char** argv)
             package = argv[++i];
         else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
             rounds = std::atoi(argv[++i]);
-        else if (std::strcmp(argv[i], "--no-edit") == 0)
-            edit_mode = false;
         else
             package = nullptr, rounds = 0;
     }
     if (package == nullptr || rounds < 1) {
-        std::fprintf(
-            stderr, "usage: upload_bench_win --package PATH [--port \\\\.\\COMn] [--rounds N] [--no-edit]\n");
+        std::fprintf(stderr, "usage: upload_bench_win --package PATH [--port \\\\.\\COMn] [--rounds N]\n");
         return 2;
     }
 
@@ -98,20 +91,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no log window\n");
         return 1;
     }
-    // The obvious way, for comparison: a window of its own whose edit control starts empty each
-    // round, so that every line is three messages to it and nothing else.
-    HWND plain = CreateWindowExA(0, "EDIT", "",
-                                 WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                                     ES_AUTOVSCROLL,
-                                 40, 40, 600, 400, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    if (plain == nullptr && edit_mode) {
-        std::fprintf(stderr, "no edit control\n");
-        return 1;
-    }
-    SendMessageA(plain, EM_SETLIMITTEXT, 16u << 20, 0);
-    EditControlWin32 edit(plain);
-    LogSink edit_sink{&edit};
-
     struct Mode {
         const char* name;
         LogSink* sink;
@@ -121,12 +100,8 @@ int main(int argc, char** argv)
     std::vector<Mode> modes = {{"no log", nullptr, false, {}},
                                {"log, window closed", &sink, false, {}},
                                {"log, window open", &sink, true, {}}};
-    if (edit_mode)
-        modes.push_back({"edit", &edit_sink, false, {}});
     for (int round = 1; round <= rounds; ++round) {
         for (Mode& mode : modes) {
-            if (mode.sink == &edit_sink)
-                SetWindowTextA(plain, "");
             if (mode.window_open)
                 log_window.OnOpen(view);
             else

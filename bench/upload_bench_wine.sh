@@ -2,7 +2,7 @@
 # What the diagnostic log costs an upload under Wine: the Windows build's upload_bench_win against
 # the simulated device (paced at 115200 bit/s) linked as COM3 of a private prefix and display.
 # bench/upload_bench_wine.sh [BODY_BYTES [ROUNDS [OPTIONS...]]]   (defaults 65536 and 3; OPTIONS go to
-# upload_bench_win, e.g. --no-edit to leave out the slow comparison with a plain edit control)
+# upload_bench_win)
 # Builds upload_bench_win in the win preset's build (build/win) and kvsim and qfwpack in the native
 # one's (build/native), configuring them when needed.
 set -euo pipefail

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -34,81 +33,10 @@ void insert_at_end(TextControl* control, char* text, bool line)
     }
 }
 
-// With the append lock held: appends what the owner thread queued, in order.
-void append_queue(TextControl* control, TextControl::AppendState& state)
-{
-    for (;;) {
-        TextControl::AppendState::Pending next;
-        {
-            const std::lock_guard<std::mutex> hold(state.queue_lock);
-            if (state.queue.empty()) {
-                return;
-            }
-            next = std::move(state.queue.front());
-            state.queue.pop_front();
-        }
-        insert_at_end(control, next.text.data(), next.line);
-    }
-}
-
-// Appends the queue unless another thread holds the append lock; that thread then appends it
-// after letting go, since every thread looks at the queue after letting go.
-void append_queue_if_free(TextControl* control, TextControl::AppendState& state)
-{
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> hold(state.queue_lock);
-            if (state.queue.empty()) {
-                return;
-            }
-        }
-        std::unique_lock<std::mutex> hold(state.lock, std::try_to_lock);
-        if (!hold.owns_lock()) {
-            return;
-        }
-        append_queue(control, state);
-    }
-}
-
-// The control this thread is appending to, for a text logged into it from inside an append (say,
-// by a handler of its change notifications): that text is queued, and the append under way
-// picks it up.
-thread_local TextControl* t_appending_to = nullptr;
-
-class AppendingScope {
-public:
-    explicit AppendingScope(TextControl* control) : outer_(t_appending_to) { t_appending_to = control; }
-    ~AppendingScope() { t_appending_to = outer_; }
-    AppendingScope(const AppendingScope&) = delete;
-    AppendingScope& operator=(const AppendingScope&) = delete;
-
-private:
-    TextControl* outer_;
-};
-
 void append(TextControl* control, char* text, bool line)
 {
-    TextControl::AppendState& state = control->append_state();
-    const bool nested = t_appending_to == control;
-    if (nested || control->called_from_owner_thread()) {
-        {
-            const std::lock_guard<std::mutex> hold(state.queue_lock);
-            state.queue.push_back({text, line});
-        }
-        if (!nested) {
-            const AppendingScope scope(control);
-            append_queue_if_free(control, state);
-        }
-        return;
-    }
-    const AppendingScope scope(control);
-    {
-        const std::lock_guard<std::mutex> hold(state.lock);
-        append_queue(control, state);
-        insert_at_end(control, text, line);
-        append_queue(control, state);
-    }
-    append_queue_if_free(control, state);
+    const std::lock_guard<std::mutex> hold(control->append_lock());
+    insert_at_end(control, text, line);
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <string>
 
@@ -15,29 +14,12 @@ public:
     virtual void set_selection(std::size_t start, std::size_t end) = 0; // EM_SETSEL
     virtual void replace_selection(const char* text) = 0;               // EM_REPLACESEL, not undoable
 
-    // True when the calling thread is the one that handles the control's messages.
-    virtual bool called_from_owner_thread() { return false; }
-
-    // How appends from several threads are kept apart; used by the log functions only.
-    //
-    // An append is three calls, made with `lock` held so that texts cannot land inside each
-    // other. The owner thread never waits for `lock`: its holder may be waiting for the owner to
-    // handle a message, and handling other messages meanwhile would run dialog code inside a log
-    // call. When `lock` is taken, the owner queues its text instead, and every thread that lets
-    // go of `lock` appends what is still queued.
-    struct AppendState {
-        struct Pending {
-            std::string text; // a line keeps two spare bytes in front for its separator
-            bool line = false;
-        };
-        std::mutex lock;
-        std::mutex queue_lock;
-        std::deque<Pending> queue;
-    };
-    AppendState& append_state() { return append_state_; }
+    // An append is three calls, made with this lock held so that texts from several threads
+    // cannot land inside each other. Used by the log functions only.
+    std::mutex& append_lock() { return append_lock_; }
 
 private:
-    AppendState append_state_;
+    std::mutex append_lock_;
 };
 
 // Target of the log. A null sink, or one without a control, makes the log silent.

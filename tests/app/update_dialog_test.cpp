@@ -385,6 +385,61 @@ TEST_F(DialogTest, UpdateSucceedsShowsTheNewVersionAndRestoresTheButtons)
     EXPECT_EQ(progress.back(), (ProgressCall{ProgressCall::pos, 16, 0}));
 }
 
+// A file rewritten between Browse and Update! (another download under the same name) is never
+// sent: the box says so, and the dialog forgets the package until one is chosen again.
+TEST_F(DialogTest, APackageReplacedAfterBrowseIsRefusedAndForgotten)
+{
+    StartSim();
+    Open();
+    const std::string path = Package("good.qfw");
+    Browse(path);
+    ASSERT_TRUE(Enabled(IDC_UPDATE));
+    qfwpack::PackageSpec other;
+    other.target_hw = 'Q';
+    Package("good.qfw", other);
+    sim_->clear_frames();
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text,
+              "The firmware package has changed since it was checked. Select it again with Browse.");
+    EXPECT_EQ(view_->boxes[0].caption, "Error!");
+    EXPECT_EQ(view_->boxes[0].icon, MessageIcon::warning);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), "");
+    EXPECT_EQ(Text(IDC_PACKAGE_VERSION), "Unknown");
+    EXPECT_EQ(Text(IDC_PACKAGE_TARGET), "Unknown");
+    EXPECT_EQ(Text(IDC_UPDATE), "Update!");
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    EXPECT_TRUE(Enabled(IDC_CANCEL));
+    for (const kvsim::Frame& frame : sim_->frames())
+        EXPECT_NE(frame.bytes.at(0), kvsim::kCmdUpload);
+
+    // Chosen again, it is checked afresh: here it no longer fits the device.
+    Browse(path);
+    EXPECT_FALSE(Enabled(IDC_UPDATE));
+    EXPECT_EQ(view_->boxes.back().text, KV_TEXT_PACKAGE_WRONG_HARDWARE);
+}
+
+// The version afterwards is judged against the package that was sent, not the one validated last.
+TEST_F(DialogTest, ADeviceThatKeepsItsVersionIsAWarningNamingBothVersions)
+{
+    StartSim(); // reports 2.20 before and after
+    Open();
+    Browse(Package("good.qfw"));
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(view_->wait_for_outcome());
+    ASSERT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(view_->boxes[0].text,
+              "Update Successful. New version is 02.20.A\n\nThe device reports 02.20.A, "
+              "but the package holds 2.21.A. If the device does not work as expected, "
+              "update it again.");
+    EXPECT_EQ(view_->boxes[0].caption, "Success");
+    EXPECT_EQ(view_->boxes[0].icon, MessageIcon::warning);
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+    EXPECT_TRUE(Enabled(IDC_UPDATE));
+}
+
 TEST_F(DialogTest, ProgressOfAThousandByteBody)
 {
     StartSim();

@@ -393,7 +393,7 @@ def package_accepted(h, windows_path):
     h.expect_enabled(IDOK, True)
 
 
-# --- the dialog as the Parts give it ---
+# --- the dialog as it is laid out ---
 
 def test_startup_without_device(h):
     found = h.start_updater()

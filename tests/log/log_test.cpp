@@ -1,5 +1,5 @@
 // The diagnostic log's text: line separation, the 4095-character cut, the hex dump layout, the
-// silent sink, and threads logging at once, also into a control only its owner thread may touch.
+// silent sink, and threads logging at once.
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -167,115 +167,6 @@ TEST_F(LogTest, TwoThreadsLoggingAtOnceLoseAndMixNothing)
             }
         }
     }
-}
-
-// A control with the threading of a window: a call from another thread waits until the owner
-// thread, taking messages, has carried it out. A call on the owner thread runs at once.
-class OwnedTextControl final : public TextControl {
-public:
-    std::size_t text_length() override
-    {
-        return call([this] { return text_.text_length(); });
-    }
-    void set_selection(std::size_t start, std::size_t end) override
-    {
-        call([&] { text_.set_selection(start, end); });
-    }
-    void replace_selection(const char* text) override
-    {
-        call([&] {
-            text_.replace_selection(text);
-            if (on_change) {
-                on_change();
-            }
-        });
-    }
-    bool called_from_owner_thread() override { return std::this_thread::get_id() == owner_; }
-
-    bool has_sent_calls()
-    {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        return !sent_.empty();
-    }
-    // On the owner thread: carries out the oldest call that another thread is waiting on.
-    void handle_sent_call()
-    {
-        std::function<void()> next;
-        {
-            const std::lock_guard<std::mutex> hold(mutex_);
-            if (sent_.empty()) {
-                return;
-            }
-            next = std::move(sent_.front());
-            sent_.pop_front();
-        }
-        next();
-    }
-    std::string text() const { return text_.text(); }
-    void clear() { text_.clear(); }
-
-    std::function<void()> on_change; // runs on the owner thread after each replacement
-
-private:
-    template <typename F>
-    auto call(F f) -> decltype(f())
-    {
-        if (called_from_owner_thread()) {
-            return f();
-        }
-        std::packaged_task<decltype(f())()> task(f);
-        auto done = task.get_future();
-        {
-            const std::lock_guard<std::mutex> hold(mutex_);
-            sent_.emplace_back([&task] { task(); });
-        }
-        return done.get();
-    }
-
-    MemoryTextControl text_;
-    const std::thread::id owner_ = std::this_thread::get_id();
-    std::mutex mutex_;
-    std::deque<std::function<void()>> sent_;
-};
-
-TEST(OwnedControlLogTest, OwnerLogsWhileAWorkerWaitsOnItAndNoLineIsLostOrMixed)
-{
-    OwnedTextControl control;
-    LogSink sink{&control};
-    // Each round starts from an empty control, where the first line goes in without a separator.
-    for (int round = 0; round < 5; ++round) {
-        control.clear();
-        // The owner logs between the calls of a worker's append, as a window's thread may.
-        LogFromThreeWriters(&sink, [&control](auto log_own) {
-            if (control.has_sent_calls()) {
-                control.handle_sent_call();
-                log_own();
-            } else {
-                std::this_thread::yield();
-            }
-        });
-        ASSERT_EQ(ThreeWritersFault(control.text()), "") << "round " << round;
-    }
-}
-
-TEST(OwnedControlLogTest, LineLoggedFromInsideAnAppendFollowsIt)
-{
-    OwnedTextControl control;
-    LogSink sink{&control};
-    int echoes = 0;
-    control.on_change = [&] {
-        if (echoes++ == 0) {
-            log_line(&sink, "changed");
-        }
-    };
-    log_line(&sink, "first");
-    std::thread worker([&] { log_line(&sink, "second"); });
-    while (control.text().find("second") == std::string::npos) {
-        control.handle_sent_call();
-        std::this_thread::yield();
-    }
-    worker.join();
-    EXPECT_EQ(control.text(), "first\r\nchanged\r\nsecond");
 }
 
 } // namespace
