@@ -1,9 +1,13 @@
 #include "app/dialog_win32.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "app/log_window_win32.h"
 #include "app/win32_helpers.h"
@@ -27,6 +31,33 @@ void AddLogMenuItem(HWND dialog)
         return;
     AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(menu, MF_STRING, kDiagnosticLogCommand, kDiagnosticLogMenuText);
+}
+
+// Serial ports as a device interface class: their arrival and removal come to the dialog.
+constexpr GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+HDEVNOTIFY g_port_notifications = nullptr;
+
+void RegisterForPortNotifications(HWND dialog)
+{
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kComPortInterface;
+    g_port_notifications = RegisterDeviceNotificationA(dialog, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+// Arrivals and removals of ports and port interfaces, and the bare "something changed" that some
+// drivers send alone.
+bool IsPortChange(WPARAM event, LPARAM data)
+{
+    if (event == DBT_DEVNODES_CHANGED)
+        return true;
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE)
+        return false;
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    return header != nullptr && (header->dbch_devicetype == DBT_DEVTYP_PORT ||
+                                 header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE);
 }
 
 DWORD WINAPI WorkerThread(LPVOID parameter)
@@ -210,6 +241,88 @@ void Win32DialogView::taskbar_clear()
         taskbar_->SetProgressState(dialog_, TBPF_NOPROGRESS);
 }
 
+void Win32DialogView::set_timer(std::uint32_t id, std::uint32_t milliseconds)
+{
+    SetTimer(dialog_, id, milliseconds, nullptr);
+}
+
+void Win32DialogView::kill_timer(std::uint32_t id) { KillTimer(dialog_, id); }
+
+std::string Win32DialogView::serial_port_list()
+{
+    // The ports every serial driver lists under HARDWARE (volatile, rebuilt as ports come and go).
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return std::string();
+    std::vector<std::string> entries;
+    for (DWORD i = 0;; ++i) {
+        char name[256] = {};
+        BYTE data[256] = {};
+        DWORD name_size = sizeof name;
+        DWORD data_size = sizeof data - 1;
+        DWORD type = 0;
+        const LONG r = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
+        if (r != ERROR_SUCCESS)
+            continue;
+        entries.push_back(std::string(name) + "=" + reinterpret_cast<const char*>(data));
+    }
+    RegCloseKey(key);
+    std::sort(entries.begin(), entries.end());
+    std::string list;
+    for (const std::string& entry : entries)
+        list += entry + "\n";
+    return list;
+}
+
+void Win32DialogView::show_balloon(int control_id, const char* title, const char* text)
+{
+    if (balloon_ == nullptr) {
+        balloon_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                                   WS_POPUP | TTS_BALLOON | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog_, nullptr,
+                                   GetModuleHandleA(nullptr), nullptr);
+        if (balloon_ == nullptr)
+            return;
+        TTTOOLINFOA tool{};
+        tool.cbSize = sizeof tool;
+        tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+        tool.hwnd = dialog_;
+        tool.uId = 1;
+        tool.lpszText = const_cast<char*>("");
+        SendMessageA(balloon_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, 320);
+    }
+    balloon_text_ = text;
+    TTTOOLINFOA tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = dialog_;
+    tool.uId = 1;
+    tool.lpszText = balloon_text_.data();
+    SendMessageA(balloon_, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageA(balloon_, TTM_SETTITLEA, TTI_WARNING, reinterpret_cast<LPARAM>(title));
+    // Its window text too, so that whoever looks at the window can read what it says.
+    SetWindowTextA(balloon_, text);
+    RECT control{};
+    GetWindowRect(GetDlgItem(dialog_, control_id), &control);
+    SendMessageA(balloon_, TTM_TRACKPOSITION, 0,
+                 MAKELPARAM((control.left + control.right) / 2, control.bottom));
+    SendMessageA(balloon_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+}
+
+void Win32DialogView::hide_balloon()
+{
+    if (balloon_ == nullptr)
+        return;
+    TTTOOLINFOA tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = dialog_;
+    tool.uId = 1;
+    SendMessageA(balloon_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
+}
+
 void Win32DialogView::on_taskbar_button_created()
 {
     if (taskbar_ != nullptr)
@@ -274,6 +387,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
             g_log_view->set_owner(window);
             AddLogMenuItem(window);
         }
+        RegisterForPortNotifications(window);
         dialog.OnInitDialog(g_view);
         return 1;
     case WM_COMMAND:
@@ -310,12 +424,25 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         SetWindowLongPtrA(window, DWLP_MSGRESULT, dialog.OnQueryEndSession() ? TRUE : FALSE);
         return 1;
     case WM_DROPFILES: TakeDrop(dialog, reinterpret_cast<HDROP>(wparam)); return 0;
+    case WM_DEVICECHANGE:
+        if (IsPortChange(wparam, lparam))
+            dialog.OnDeviceChange();
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, TRUE);
+        return 1;
+    case WM_TIMER:
+        // The dialog's timers are one-shot; it sets them again when it wants more.
+        KillTimer(window, wparam);
+        dialog.OnTimer(static_cast<std::uint32_t>(wparam));
+        return 0;
     case kTaskbarProgressMessage:
         g_view.apply_taskbar_progress(static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam));
         return 0;
     case WM_DESTROY:
         dialog.OnDestroy();
         g_view.release_taskbar();
+        if (g_port_notifications != nullptr)
+            UnregisterDeviceNotification(g_port_notifications);
+        g_port_notifications = nullptr;
         return 0;
     default:
         if (message != 0 && message == g_taskbar_button_created)

@@ -5,6 +5,8 @@
 
 #include <shobjidl.h>
 
+#include <string>
+
 class Win32LogWindowView;
 
 #include "app/log_window.h"
@@ -41,6 +43,11 @@ public:
     void taskbar_progress(std::uint32_t completed, std::uint32_t total) override;
     void taskbar_error() override;
     void taskbar_clear() override;
+    void set_timer(std::uint32_t id, std::uint32_t milliseconds) override;
+    void kill_timer(std::uint32_t id) override;
+    std::string serial_port_list() override;
+    void show_balloon(int control_id, const char* title, const char* text) override;
+    void hide_balloon() override;
 
     // "TaskbarButtonCreated": the button exists now, so its progress can be shown.
     void on_taskbar_button_created();
@@ -51,6 +58,8 @@ public:
 private:
     HWND dialog_ = nullptr;
     ITaskbarList3* taskbar_ = nullptr; // null where the shell offers none
+    HWND balloon_ = nullptr;           // the tooltip that says why no device was found
+    std::string balloon_text_;
 };
 
 // The MessageBoxA flag of an icon.

@@ -45,7 +45,61 @@ void UpdateDialog::OnInitDialog(DialogView& view)
     else
         CopyText(caption, sizeof caption, "Quenbyware Firmware Updater");
     view.set_caption(caption);
+    port_list_ = view.serial_port_list();
+    view.set_timer(kPortListTimer, kPortListPollMs);
     view.post_message(WM_DETECT_HARDWARE, 0, 0);
+}
+
+void UpdateDialog::ShowBox(const char* text, const char* caption, MessageIcon icon)
+{
+    ++modal_depth_;
+    main_window_->message_box(text, caption, icon);
+    --modal_depth_;
+}
+
+void UpdateDialog::OnDeviceChange()
+{
+    // During an upload a change starts nothing: the port is the upload's, and the fields show the
+    // device being updated.
+    if (main_window_ == nullptr || upload_running_)
+        return;
+    main_window_->set_timer(kSettleTimer, kSettleMs);
+}
+
+void UpdateDialog::OnTimer(std::uint32_t id)
+{
+    if (main_window_ == nullptr)
+        return;
+    if (id == kPortListTimer) {
+        std::string now = main_window_->serial_port_list();
+        if (now != port_list_) {
+            port_list_ = std::move(now);
+            OnDeviceChange();
+        }
+        main_window_->set_timer(kPortListTimer, kPortListPollMs);
+        return;
+    }
+    if (id != kSettleTimer || upload_running_)
+        return;
+    // A search under an open message box or file dialog would change the dialog behind the
+    // user's back; it waits until they are closed.
+    if (modal_depth_ > 0) {
+        main_window_->set_timer(kSettleTimer, kSettleMs);
+        return;
+    }
+    RecheckAfterChange();
+}
+
+void UpdateDialog::RecheckAfterChange()
+{
+    if (device_shown_) {
+        // Someone plugged in another USB device, or this one went: only a device that no longer
+        // answers is searched for again.
+        FirmwareVersion version;
+        if (connection_.port.is_open() && connection_.GetFirmwareVersion(&version) == KV_S_OK)
+            return;
+    }
+    OnDetectHardware();
 }
 
 ExaminedPackage UpdateDialog::Examine(const char* path)
@@ -64,6 +118,11 @@ void UpdateDialog::ShowDevice(const FirmwareVersion& version)
     FormatFirmwareVersion(text, version);
     main_window_->set_text(IDC_FW_VERSION, text);
     main_window_->set_text(IDC_HW_DESCRIPTION, description_);
+    device_shown_ = true;
+    if (balloon_shown_) {
+        main_window_->hide_balloon();
+        balloon_shown_ = false;
+    }
 }
 
 void UpdateDialog::OnDetectHardware()
@@ -75,12 +134,18 @@ void UpdateDialog::OnDetectHardware()
     if (upload_running_)
         return;
     DialogView& view = *main_window_;
+    if (balloon_shown_) {
+        view.hide_balloon();
+        balloon_shown_ = false;
+    }
+    device_shown_ = false;
     view.set_text(IDC_FW_VERSION, kSearching);
     view.set_text(IDC_HW_DESCRIPTION, kSearching);
 
     const FoundDevice device = flow_.SearchComPorts();
     if (!device.found) {
         ShowNotFound();
+        ShowWhyNotFound(device);
         return;
     }
     CopyText(description_, sizeof description_, device.description.c_str());
@@ -101,8 +166,18 @@ void UpdateDialog::OnDetectHardware()
 
 void UpdateDialog::ShowNotFound()
 {
+    device_shown_ = false;
     main_window_->set_text(IDC_FW_VERSION, kNotFound);
     main_window_->set_text(IDC_HW_DESCRIPTION, kNotFound);
+}
+
+void UpdateDialog::ShowWhyNotFound(const FoundDevice& search)
+{
+    const NotFoundAdvice advice = AdviseNotFound(search);
+    if (advice.text.empty())
+        return;
+    main_window_->show_balloon(IDC_HW_DESCRIPTION, advice.title, advice.text.c_str());
+    balloon_shown_ = true;
 }
 
 void UpdateDialog::OnDetectButton()
@@ -116,8 +191,11 @@ void UpdateDialog::OnBrowseButton()
     if (main_window_ == nullptr)
         return;
     remembered_path_[0] = '\0';
-    if (!main_window_->browse_for_file(remembered_path_, sizeof remembered_path_, kBrowseTitle, kBrowseFilter,
-                                       kBrowseDefaultExtension)) {
+    ++modal_depth_;
+    const bool chosen = main_window_->browse_for_file(remembered_path_, sizeof remembered_path_, kBrowseTitle,
+                                                      kBrowseFilter, kBrowseDefaultExtension);
+    --modal_depth_;
+    if (!chosen) {
         remembered_path_[0] = '\0';
         return;
     }
@@ -148,7 +226,7 @@ void UpdateDialog::TakeChosenFile()
         char text[kStringTableTextSize] = {};
         if (view.load_string(verdict, text, sizeof text) <= 0)
             std::snprintf(text, sizeof text, "Firmware package rejected (%i).", verdict);
-        view.message_box(text, "Error!", MessageIcon::warning);
+        ShowBox(text, "Error!", MessageIcon::warning);
         view.set_text(IDC_PACKAGE_TARGET, kUnknown);
         view.set_text(IDC_PACKAGE_VERSION, kUnknown);
         return;
@@ -223,7 +301,9 @@ bool UpdateDialog::BatteryAllowsUpdate()
                   "the update cannot be cut short.",
                   power.battery_percent);
     asking_ = true;
+    ++modal_depth_;
     const bool go_on = main_window_->ask_ok_cancel(text, "Update!", MessageIcon::warning);
+    --modal_depth_;
     asking_ = false;
     // The question is modal, but the button may have changed meanwhile (a search that forgot the
     // package): only a still enabled Update! goes on.
@@ -271,7 +351,7 @@ void UpdateDialog::OnUpdateComplete(std::int32_t result)
     }
     if (!outcome.updated())
         view.taskbar_error();
-    view.message_box(outcome.message.text, outcome.message.caption, outcome.message.icon);
+    ShowBox(outcome.message.text, outcome.message.caption, outcome.message.icon);
     view.taskbar_clear();
     view.set_text(IDC_UPDATE, kUpdateText);
     // Update! stays off until a package is chosen again, unless another one was chosen meanwhile.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "device/device_connection.h"
 #include "package/package.h"
@@ -75,6 +76,16 @@ public:
     virtual void taskbar_progress(std::uint32_t completed, std::uint32_t total) = 0;
     virtual void taskbar_error() = 0;
     virtual void taskbar_clear() = 0;
+
+    // A one-shot timer of the dialog: UpdateDialog::OnTimer(id) on the dialog's thread after
+    // `milliseconds`; setting a running one starts it afresh.
+    virtual void set_timer(std::uint32_t id, std::uint32_t milliseconds) = 0;
+    virtual void kill_timer(std::uint32_t id) = 0;
+    // The serial ports the system lists now, as one text that changes when one comes or goes.
+    virtual std::string serial_port_list() = 0;
+    // A balloon tip owned by the dialog, pointing at a control; hide_balloon takes it away.
+    virtual void show_balloon(int control_id, const char* title, const char* text) = 0;
+    virtual void hide_balloon() = 0;
 };
 
 // The worker thread's parameter record: filled just before the worker starts, read only by it,
@@ -106,6 +117,13 @@ inline constexpr char kSessionEndReason[] =
 // Below this charge on battery, Update! asks before anything is sent.
 inline constexpr int kLowBatteryPercent = 25;
 
+// A port that comes or goes is looked at once the system has settled; the list of ports is
+// polled too, for drivers that send no notification.
+inline constexpr std::uint32_t kSettleTimer = 1;
+inline constexpr std::uint32_t kPortListTimer = 2;
+inline constexpr std::uint32_t kSettleMs = 1000;
+inline constexpr std::uint32_t kPortListPollMs = 2000;
+
 // The process-wide state of the dialog and its behaviour, message by message.
 class UpdateDialog {
 public:
@@ -128,6 +146,9 @@ public:
     void OnFileDropped(const char* path);
     // The upload's progress callback; runs on the worker thread.
     std::int32_t OnUpdateProgress(const UpdateProgress* progress);
+    // A port or device interface came or went (WM_DEVICECHANGE), or the port list changed.
+    void OnDeviceChange();
+    void OnTimer(std::uint32_t id);
 
     // True from the start of an upload until its outcome has been handled: closing is refused
     // and nothing may touch the port.
@@ -144,6 +165,11 @@ private:
     bool BatteryAllowsUpdate();
     void ShowDevice(const FirmwareVersion& version);
     void ShowNotFound();
+    void ShowWhyNotFound(const FoundDevice& search);
+    void RecheckAfterChange();
+    // The dialog's own modal windows (a message box, the file dialog, the battery question): while
+    // one is open, a change of ports waits.
+    void ShowBox(const char* text, const char* caption, MessageIcon icon);
 
     DeviceConnection& connection_;
     UpdateFlow flow_;
@@ -155,4 +181,8 @@ private:
     FirmwareUpdateParams params_;
     bool upload_running_ = false;
     bool asking_ = false; // the low-battery question is open
+    int modal_depth_ = 0;
+    bool device_shown_ = false;
+    bool balloon_shown_ = false;
+    std::string port_list_;
 };

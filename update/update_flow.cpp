@@ -15,6 +15,34 @@ void LogCompletion(const DeviceConnection& connection, std::int32_t result)
 
 } // namespace
 
+NotFoundAdvice AdviseNotFound(const FoundDevice& search)
+{
+    NotFoundAdvice advice;
+    if (search.found)
+        return advice;
+    const auto list = [](const std::vector<std::string>& ports) {
+        std::string text;
+        for (const std::string& port : ports)
+            text += (text.empty() ? "" : ", ") + port;
+        return text;
+    };
+    std::string& text = advice.text;
+    for (const std::string& port : search.in_use)
+        text += port + " is in use by another program. Close that program, then press Detect.\n";
+    if (!search.unusable.empty())
+        text += "The device on " + list(search.unusable) + " cannot be updated by this program.\n";
+    if (!search.silent.empty())
+        text += "No device answered on " + list(search.silent) +
+                ". Check the cable (a charge-only cable carries no data) and the device's driver, then press "
+                "Detect.\n";
+    if (text.empty())
+        text =
+            "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "
+            "no data) and the device's driver.\n";
+    text.pop_back();
+    return advice;
+}
+
 bool UpdateFlow::Usable(const HardwareInfo* info)
 {
     return info != nullptr && info->capabilities != 0 && info->protocol_generation == 1;
@@ -40,8 +68,10 @@ FoundDevice UpdateFlow::SearchComPorts()
         return Found(version, description, port);
     connection_.ClosePort();
     FoundDevice none;
-    if (answered)
+    if (answered) {
         none.notes.push_back({port, PortProbe::answered, description});
+        none.unusable.push_back(port);
+    }
     return none;
 }
 
@@ -57,6 +87,10 @@ FoundDevice UpdateFlow::SearchPorts(const std::vector<PortToTry>& ports)
             return Found(version, description, port.name);
         connection_.ClosePort();
         none.notes.push_back({port.name, probe, probe == PortProbe::answered ? description : ""});
+        if (probe == PortProbe::answered)
+            none.unusable.push_back(port.name);
+        else if (probe == PortProbe::no_answer)
+            none.silent.push_back(port.name);
     }
     return none;
 }

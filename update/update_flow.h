@@ -49,7 +49,18 @@ struct FoundDevice {
     FirmwareVersion version;
     std::string description;
     std::vector<PortNote> notes; // every port that gave no usable device, in the order tried
+    // Why nothing was found, port by port in search order.
+    std::vector<std::string> in_use;   // held by another program
+    std::vector<std::string> silent;   // opened, but nothing answered at any speed
+    std::vector<std::string> unusable; // a device answered that this program does not update
 };
+
+// Why a search found nothing, in plain words with what to do; empty text when it found a device.
+struct NotFoundAdvice {
+    const char* title = "No device found";
+    std::string text;
+};
+NotFoundAdvice AdviseNotFound(const FoundDevice& search);
 
 enum class UpdateVerdict {
     verified,         // updated, and the device reports the package's version

@@ -287,6 +287,32 @@ public:
     void taskbar_error() override { record_taskbar("error"); }
     void taskbar_clear() override { record_taskbar("clear"); }
 
+    void set_timer(std::uint32_t id, std::uint32_t milliseconds) override { timers[id] = milliseconds; }
+    void kill_timer(std::uint32_t id) override { timers.erase(id); }
+    std::string serial_port_list() override { return port_list; }
+    void show_balloon(int control_id, const char* title, const char* text) override
+    {
+        balloon = Balloon{control_id, title, text};
+    }
+    void hide_balloon() override { balloon.reset(); }
+
+    // The running timers (id to milliseconds); a test fires one as its time would come.
+    std::map<std::uint32_t, std::uint32_t> timers;
+    bool fire_timer(std::uint32_t id)
+    {
+        if (timers.erase(id) == 0)
+            return false;
+        dialog_.OnTimer(id);
+        return true;
+    }
+    std::string port_list; // what the system lists as its serial ports
+    struct Balloon {
+        int control_id;
+        std::string title;
+        std::string text;
+    };
+    std::optional<Balloon> balloon;
+
 private:
     void record_taskbar(std::string event)
     {

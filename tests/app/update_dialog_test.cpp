@@ -139,6 +139,113 @@ TEST_F(DialogTest, DeviceWithoutCapabilitiesOrOfAnotherGenerationIsNotFound)
     }
 }
 
+// --- Ports that come and go ---
+
+int VersionRequests(const kvsim::SimDevice& sim)
+{
+    int n = 0;
+    for (const kvsim::Frame& frame : sim.frames())
+        n += frame.bytes.size() >= 2 && frame.bytes[0] == 'V' && frame.bytes[1] == 'V';
+    return n;
+}
+
+// A device plugged in after the start is found once the notification has settled; a notification
+// that changes nothing on the line never searches.
+TEST_F(DialogTest, ADevicePluggedInLaterIsFoundAfterTheSettle)
+{
+    Open();
+    ASSERT_EQ(Text(IDC_FW_VERSION), "Not Found");
+    ASSERT_TRUE(view_->balloon.has_value());
+    StartSim();
+    dialog_->OnDeviceChange();
+    EXPECT_EQ(view_->timers[kSettleTimer], kSettleMs);
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found") << "nothing before the settle";
+    dialog_->OnDeviceChange(); // a burst of notifications: still one search
+    ASSERT_TRUE(view_->fire_timer(kSettleTimer));
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+    EXPECT_FALSE(view_->balloon.has_value()) << "gone once a device is found";
+    EXPECT_FALSE(view_->timers.count(kSettleTimer));
+
+    // Another USB device plugged in: the one shown still answers, so no search.
+    sim_->clear_frames();
+    dialog_->OnDeviceChange();
+    ASSERT_TRUE(view_->fire_timer(kSettleTimer));
+    EXPECT_EQ(VersionRequests(*sim_), 1);
+    EXPECT_TRUE(connection_->port.is_open());
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+
+    // The device unplugged: it no longer answers, and the search says it is gone.
+    sim_->stop();
+    dialog_->OnDeviceChange();
+    ASSERT_TRUE(view_->fire_timer(kSettleTimer));
+    EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found");
+}
+
+// Drivers that send nothing still list their ports: a change of that list counts as a notification.
+TEST_F(DialogTest, AChangedPortListIsANotificationAndThePollGoesOn)
+{
+    view_->port_list = "\\Device\\Serial0=COM1\n";
+    Open();
+    EXPECT_EQ(view_->timers[kPortListTimer], kPortListPollMs);
+    ASSERT_TRUE(view_->fire_timer(kPortListTimer));
+    EXPECT_FALSE(view_->timers.count(kSettleTimer)) << "the same list is no change";
+    EXPECT_EQ(view_->timers[kPortListTimer], kPortListPollMs);
+    StartSim();
+    view_->port_list += "\\Device\\VCP0=COM3\n";
+    ASSERT_TRUE(view_->fire_timer(kPortListTimer));
+    ASSERT_TRUE(view_->fire_timer(kSettleTimer));
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+}
+
+// While a box or the file dialog is open the change waits for it; during an upload it starts
+// nothing at all.
+TEST_F(DialogTest, ANotificationWaitsForModalWindowsAndIsIgnoredDuringAnUpload)
+{
+    Open();
+    StartSim();
+    view_->while_box_open = [this] {
+        dialog_->OnDeviceChange();
+        EXPECT_TRUE(view_->fire_timer(kSettleTimer));
+        EXPECT_EQ(Text(IDC_FW_VERSION), "Not Found") << "no search under an open box";
+    };
+    Browse(Package("bad.qfw", [] {
+        qfwpack::PackageSpec spec;
+        spec.magic = {'X', 'X', 'X', 'X'};
+        return spec;
+    }()));
+    ASSERT_TRUE(view_->fire_timer(kSettleTimer)) << "tried again once the box is closed";
+    EXPECT_EQ(Text(IDC_FW_VERSION), "02.20.A");
+
+    kvsim::DeviceConfig slow;
+    slow.final_status_delay_ms = 600;
+    sim_->set_config(slow);
+    Browse(Package("good.qfw"));
+    dialog_->OnUpdateButton();
+    ASSERT_TRUE(dialog_->upload_running());
+    dialog_->OnDeviceChange();
+    EXPECT_FALSE(view_->timers.count(kSettleTimer));
+    ASSERT_TRUE(view_->wait_for_outcome());
+    EXPECT_EQ(sim_->uploads_completed(), 1);
+}
+
+TEST(NotFoundAdvice, SaysWhyInTheSearchOrderWithWhatToDo)
+{
+    FoundDevice none;
+    EXPECT_EQ(
+        AdviseNotFound(none).text,
+        "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries no "
+        "data) and the device's driver.");
+    none.in_use = {"COM6"};
+    none.silent = {"COM3", "COM5"};
+    EXPECT_EQ(
+        AdviseNotFound(none).text,
+        "COM6 is in use by another program. Close that program, then press Detect.\n"
+        "No device answered on COM3, COM5. Check the cable (a charge-only cable carries no data) and the "
+        "device's driver, then press Detect.");
+    none.found = true;
+    EXPECT_EQ(AdviseNotFound(none).text, "");
+}
+
 TEST_F(DialogTest, DetectRunsTheSearchAtOnce)
 {
     Open();

@@ -11,6 +11,7 @@ qfwpack), KV_E2E_ARTIFACTS, and optionally KV_WINE_ENV.
 """
 import os
 import json
+import re
 import shutil
 import subprocess
 import tempfile
@@ -25,6 +26,7 @@ CAPTION = "Quenbyware Firmware Updater: Build 1.13.0101.00"
 TEXT_NO_HW_ID = "Unable to retrieve hardware ID from attached hardware. Contact HW vendor."
 TEXT_WRONG_HW = "Firmware package not intended for this hardware."
 TEXT_CHECKSUM = "Firmware package checksum mismatch. Package is corrupt."
+PACKAGE_CHANGED = "The firmware package has changed since it was checked. Select it again with Browse."
 FLASH_FAILED = ("HW Message: Firmware failed during flash process.\n"
                 "You will need to cold-reboot the hardware and try again.")
 IDOK, IDCANCEL, DESCRIPTION, PKG_VERSION, PKG_TARGET = 1, 2, 1000, 1001, 1002
@@ -486,6 +488,42 @@ def test_update_succeeds(h):
     h.shot("06-after-update.png")
 
 
+def test_a_package_replaced_after_browse_is_never_sent(h):
+    frames = os.path.join(h.work, "frames.log")
+    unix_good, good = device_ready(h, "--new-version", "2.21", "--frames-log", frames)
+    package_accepted(h, good)
+    # Another package under the same name, made for other hardware.
+    h.package("good.qfw", "--body-size", "4096", "--fw", "2.21", "--target", "Q", "--seed", "9")
+    h.press(IDOK)
+    box = h.message_box("Error!", PACKAGE_CHANGED, press_ok=False)
+    h.shot("11-package-changed-box.png")
+    h.ui("msgbox-ok", 2000)
+    h.expect(PATH, "")
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PKG_TARGET, "Unknown")
+    h.expect(IDOK, "Update!")
+    h.expect_enabled(IDOK, False)
+    h.expect_enabled(IDCANCEL, True)
+    with open(frames) as f:
+        sent = [line for line in f if line.split(":", 1)[1].split()[:1] == ["66"]]
+    equal(sent, [], "upload commands that reached the device")
+    equal(h.received_image(), b"", "image received by the device")
+    check(box["icon"], "the box shows its icon")
+
+
+def test_a_device_that_keeps_its_version_is_a_warning(h):
+    _, good = device_ready(h)  # reports 2.20 before and after the upload
+    package_accepted(h, good)
+    h.press(IDOK)
+    h.message_box("Success", "Update Successful. New version is 02.20.A\n\nThe device reports 02.20.A, but the "
+                  "package holds 2.21.A. If the device does not work as expected, update it again.",
+                  press_ok=False)
+    h.shot("12-version-mismatch-box.png")
+    h.ui("msgbox-ok", 2000)
+    h.buttons_restored()
+    h.expect(FW_VERSION, "02.20.A")
+
+
 @pytest.mark.parametrize("status,caption,text", [
     ("W", "Flash failed", FLASH_FAILED),
     ("H", "Error!", "HW Message: Update Failed with error: 0xFFFFFFEA (KV_E_INVALID_HARDWARE_ID)"),
@@ -504,7 +542,7 @@ def test_failing_final_status(h, status, caption, text):
 
 def test_upload_is_left_alone(h):
     # Paced at the line speed with a pause before the final status: some 4.5 s to act in.
-    unix_big, big = device_ready(h, "--pacing", "--final-status-delay", "1500", "--new-version", "2.22",
+    unix_big, big = device_ready(h, "--pacing", "--final-status-delay", "1500", "--new-version", "2.21",
                                  package=("big.qfw", "--body-size", "32768", "--seed", "7"))
     _, second = h.package("second.qfw", "--fw", "2.30")
     _, good = h.package("good.qfw", "--fw", "2.21")
@@ -540,7 +578,8 @@ def test_upload_is_left_alone(h):
     # All of it happened while the upload ran.
     h.expect(IDOK, "Updating...")
 
-    h.message_box("Success", "Update Successful. New version is 02.22.A", timeout=20000)
+    # Judged against the package sent (2.21), not the one chosen during the upload (2.30).
+    h.message_box("Success", "Update Successful. New version is 02.21.A", timeout=20000)
     equal(h.received_image(), h.body_of(unix_big), "image received during Detect/Browse/close attempts")
     h.buttons_restored()
     h.expect(FW_VERSION, "02.22.A")
@@ -633,7 +672,12 @@ WS_THICKFRAME, ES_MULTILINE = 0x40000, 0x4
 
 
 def test_log_window_shows_the_session_after_a_search_and_an_upload(h):
-    _, good = device_ready(h, "--new-version", "2.21")
+    h.start_sim("--new-version", "2.21")
+    _, good = h.package("good.qfw", "--body-size", "4096", "--fw", "2.21")
+    # The window procedure's default handling, traced: its teardown must reach its own window.
+    trace = os.path.join(h.work, "relay.log")
+    h.start_updater(trace=(["user32.DefWindowProcA"], trace))
+    h.wait_text(FW_VERSION, "02.20.A", timeout=20000)
     package_accepted(h, good)
     h.press(IDOK)
     h.message_box("Success", "Update Successful. New version is 02.21.A")
@@ -673,3 +717,8 @@ def test_log_window_shows_the_session_after_a_search_and_an_upload(h):
     # Closing the dialog closes its log window with it, and the program ends.
     h.press(IDCANCEL)
     closed_and_ended(h, "Cancel with the log window open")
+    with open(trace, errors="replace") as f:
+        calls = [line for line in f if "Call user32.DefWindowProcA(" in line]
+    check(calls, "the log window's default handling was traced")
+    null_window = [c for c in calls if re.search(r"DefWindowProcA\(0+,", c)]
+    equal(null_window, [], "default handling sent to no window")
