@@ -466,13 +466,13 @@ int RunCli(int argc, const char* const* argv)
     // A reader that went away must not kill the program in the middle of its work: every write
     // is checked instead.
     IgnoreBrokenPipe();
-    // Help and version go to standard output directly; the flush at the end still sees a failure.
+    // The help goes to standard output directly, and the flush still sees a failure.
     if (options.command == CliCommand::help) {
         PrintHelp();
         return OutputChecked(kExitDone);
     }
     if (options.command == CliCommand::version) {
-        std::printf("%s %s\n", kProgram, KV_FILE_VERSION_TEXT);
+        Print(std::string(kProgram) + " " + KV_FILE_VERSION_TEXT + "\n");
         return OutputChecked(kExitDone);
     }
 
