@@ -460,14 +460,16 @@ def hardlink_to(target, path):
     return str(path)
 
 
-TRACE_INTO = {
-    "the package": lambda pkg, dev, d: pkg,
-    "the package through a symbolic link": lambda pkg, dev, d: symlink_to(pkg, d / "s.qfw"),
-    "the package through a hard link": lambda pkg, dev, d: hardlink_to(pkg, d / "h.qfw"),
-    "the port through another link": lambda pkg, dev, d: symlink_to(os.readlink(dev.link), d / "again"),
-    "the null device": lambda *_: "/dev/null",
-    # A device, like the others; a trace file that fills up is tested below.
-    "the full device": lambda *_: "/dev/full",
+DEVICE = "that is a terminal or another device, not a file"
+TRACE_INTO = {  # what the trace file is: how to make it, and what the refusal says
+    "the package": (lambda pkg, dev, d: pkg, "that is the package"),
+    "the package through a symbolic link": (lambda pkg, dev, d: symlink_to(pkg, d / "s.qfw"), "that is the package"),
+    "the package through a hard link": (lambda pkg, dev, d: hardlink_to(pkg, d / "h.qfw"), "that is the package"),
+    "the port through another link": (lambda pkg, dev, d: symlink_to(os.readlink(dev.link), d / "again"),
+                                      "that is the port"),
+    "the null device": (lambda *_: "/dev/null", DEVICE),
+    # A device like the others; a trace file that fills up is tested below.
+    "the full device": (lambda *_: "/dev/full", DEVICE),
 }
 
 
@@ -477,11 +479,10 @@ def test_trace_into_the_package_the_port_or_a_device_is_refused_before_anything_
     dev = device()
     pkg = package(tmp_path)
     digest = sha256_of(pkg)
-    trace = TRACE_INTO[into](pkg, dev, tmp_path)
+    make, says = TRACE_INTO[into]
+    trace = make(pkg, dev, tmp_path)
     r = run("flash", pkg, "--port", dev.link, "--trace=" + trace)
     assert (r.returncode, r.stdout) == (1, "")
-    says = "that is the package" if "package" in into else \
-        "that is the port" if "port" in into else "that is a terminal or another device, not a file"
     assert r.stderr == f"korvane-update: --trace={trace}: {says}\n"
     assert sha256_of(pkg) == digest
     assert frame_lines(dev) == []
@@ -508,7 +509,7 @@ def test_trace_into_a_terminal_is_refused_unless_it_is_the_programs_own_standard
     try:
         r = run("detect", "--port", dev.link, "--trace=" + name)
         assert (r.returncode, r.stdout) == (1, "")
-        assert r.stderr == f"korvane-update: --trace={name}: that is a terminal or another device, not a file\n"
+        assert r.stderr == f"korvane-update: --trace={name}: {DEVICE}\n"
         assert frame_lines(dev) == []
         assert select.select([master], [], [], 0.2)[0] == [], "nothing written to the terminal"
 
