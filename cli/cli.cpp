@@ -94,6 +94,20 @@ bool FinishOutput()
     return g_output.error == 0;
 }
 
+// The exit status once standard output is flushed: kExitOutputFailed, with what was lost repeated
+// on standard error, when anything meant for it could not be written.
+int OutputChecked(int status)
+{
+    if (FinishOutput())
+        return status;
+    std::string text = g_output.text;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    Error(std::string("the outcome could not be written to standard output (") +
+          std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
+    return kExitOutputFailed;
+}
+
 // The dialog's static controls turn "&&" into "&"; this output is plain text.
 std::string WithoutMnemonics(const char* text)
 {
@@ -449,18 +463,18 @@ int RunCli(int argc, const char* const* argv)
         std::fprintf(stderr, "Run '%s --help' for more.\n", kProgram);
         return kExitUsage;
     }
-    if (options.command == CliCommand::help) {
-        PrintHelp();
-        return kExitDone;
-    }
-    if (options.command == CliCommand::version) {
-        std::printf("%s %s\n", kProgram, KV_FILE_VERSION_TEXT);
-        return kExitDone;
-    }
-
     // A reader that went away must not kill the program in the middle of its work: every write
     // is checked instead.
     IgnoreBrokenPipe();
+    // The help goes to standard output directly, and the flush still sees a failure.
+    if (options.command == CliCommand::help) {
+        PrintHelp();
+        return OutputChecked(kExitDone);
+    }
+    if (options.command == CliCommand::version) {
+        Print(std::string(kProgram) + " " + KV_FILE_VERSION_TEXT + "\n");
+        return OutputChecked(kExitDone);
+    }
 
     const std::string port_path = options.port.empty() ? std::string() : DevicePathOf(options.port);
     if (port_path.size() >= SerialPort::kPathCapacity) {
@@ -509,13 +523,5 @@ int RunCli(int argc, const char* const* argv)
     }
     if (trace_out != nullptr && trace_out != stderr)
         std::fclose(trace_out);
-    if (!FinishOutput()) {
-        std::string text = g_output.text;
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        Error(std::string("the outcome could not be written to standard output (") +
-              std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
-        return kExitOutputFailed;
-    }
-    return status;
+    return OutputChecked(status);
 }

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,23 @@ std::string DeviceFolder()
     return dir != nullptr && *dir != '\0' ? dir : "/dev";
 }
 
+// Who may open the node for reading and writing, as far as its mode says: joining the group helps
+// only when the group may.
+std::string PermissionAdvice(const struct stat& st)
+{
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+        const group* g = getgrgid(st.st_gid);
+        return " (the device belongs to group '" + (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) +
+               "'; add your user to it and log in again)";
+    }
+    if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) {
+        const passwd* owner = getpwuid(st.st_uid);
+        return " (only its owner, '" + (owner != nullptr ? owner->pw_name : std::to_string(st.st_uid)) +
+               "', may open it)";
+    }
+    return " (its permissions let nobody read and write it)";
+}
+
 } // namespace
 
 bool UsesComSearch() { return false; }
@@ -102,13 +120,8 @@ std::string DescribeOpenFailure(const std::string& port)
         const int error = errno;
         if (error == EBUSY)
             return "in use by another program";
-        if (error == EACCES || error == EPERM) {
-            std::string text = "permission denied";
-            if (const group* g = getgrgid(st.st_gid))
-                text += std::string(" (the device belongs to group '") + g->gr_name +
-                        "'; add your user to it and log in again)";
-            return text;
-        }
+        if (error == EACCES || error == EPERM)
+            return "permission denied" + PermissionAdvice(st);
         return std::strerror(error);
     }
     // The serial port takes an exclusive lock on every port it opens.

@@ -3,12 +3,20 @@
 Run with pytest; KV_CLI names the binary and KV_TOOLS the folder holding kvsim and qfwpack.
 """
 import fcntl
+import grp
+import hashlib
 import json
 import os
+import pathlib
 import pty
+import pwd
+import resource
 import select
+import shutil
 import signal
 import subprocess
+import tempfile
+import termios
 import time
 
 import pytest
@@ -96,7 +104,8 @@ def test_help_lists_commands_and_exit_statuses():
     assert r.returncode == 0 and r.stderr == ""
     for text in ("detect [--port PORT] [--json]", "check PACKAGE", "flash PACKAGE", "--trace[=FILE]",
                  "0  done", "1  usage error", "2  no device found", "3  package rejected",
-                 "4  update failed", "/dev/ttyS* ports are not probed"):
+                 "4  update failed", "5  updated, but the device reports another version than the package's",
+                 "6  the outcome could not be written", "/dev/ttyS* ports are not probed"):
         assert text in r.stdout
 
 
@@ -114,6 +123,7 @@ def test_version_is_the_file_version():
     (("flash", "p.qfw", "--json"), "--json is for detect and check"),
     (("detect", "--port"), "--port needs a value"),
     (("detect", "--port", "a", "--port=b"), "--port given twice"),
+    (("detect", "--port", "--json"), "--port needs a value (got the option '--json')"),
 ])
 def test_usage_errors_exit_1(args, says):
     r = run(*args)
@@ -374,3 +384,295 @@ def test_trace_to_standard_error_and_to_a_file(device, tmp_path):
     assert f"QBSerial: Successfully opened {dev.link}" in trace.read_text()
     r = run("detect", "--trace=" + str(tmp_path / "missing" / "t.txt"))
     assert r.returncode == 1 and "cannot write the trace" in r.stderr
+
+
+def test_flash_device_that_keeps_its_old_version_exits_5(device, tmp_path):
+    dev = device("--new-version", "2.20")  # the package holds 2.21.A; a device taking it exits 0 above
+    pkg = package(tmp_path)
+    r = run("flash", pkg, "--port", dev.link)
+    assert r.returncode == 5, r.stderr
+    assert r.stdout == ("Update Successful. New version is 02.20.A\n\n"
+                        "The device reports 02.20.A, but the package holds 2.21.A. "
+                        "If the device does not work as expected, update it again.\n")
+    assert dev.received_image(1024) == body_of(pkg)
+
+
+# --- hostile input: never the wrong device, never a destroyed file, never a silent outcome ------
+
+def frame_lines(dev):
+    with open(dev.frames) as f:
+        return f.read().splitlines()
+
+
+def frames_when(dev, ready, timeout=5.0):
+    """The device's frame log, each line split in fields, once ready(lines) holds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        lines = [line.split() for line in frame_lines(dev)]
+        if ready(lines):
+            return lines
+        assert time.monotonic() < deadline, "the device did not receive such frames"
+        time.sleep(0.01)
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+NOBODY = ["setpriv", f"--reuid={pwd.getpwnam('nobody').pw_uid}", f"--regid={pwd.getpwnam('nobody').pw_gid}",
+          "--clear-groups"]
+
+# Root opens any file and any node whatever its mode, so permissions are tested as another user.
+as_nobody = pytest.mark.skipif(os.geteuid() != 0 or shutil.which("setpriv") is None,
+                               reason="needs root and setpriv to run the program as the user nobody")
+
+
+@pytest.fixture
+def open_dir():
+    """A folder any user may enter (pytest's own are its owner's only)."""
+    path = tempfile.mkdtemp(prefix="kv-cli-")
+    os.chmod(path, 0o755)
+    yield pathlib.Path(path)
+    shutil.rmtree(path)
+
+
+@pytest.mark.parametrize("command", ["detect", "flash"])
+def test_port_name_that_does_not_fit_is_refused_and_the_device_at_its_first_259_characters_gets_nothing(
+        device, tmp_path, command):
+    dev = device("--new-version", "2.21", name="d" * (259 - len(str(tmp_path)) - 1))
+    assert len(dev.link) == 259
+    args = ("flash", package(tmp_path)) if command == "flash" else ("detect",)
+    r = run(*args, "--port", dev.link + "-other")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert "the port name is too long (265 characters; at most 259)" in r.stderr
+    assert frame_lines(dev) == []
+    assert run("detect", "--port", dev.link).returncode == 0, "259 characters still fit"
+
+
+def symlink_to(target, path):
+    os.symlink(target, path)
+    return str(path)
+
+
+def hardlink_to(target, path):
+    os.link(target, path)
+    return str(path)
+
+
+DEVICE = "that is a terminal or another device, not a file"
+TRACE_INTO = {  # what the trace file is: how to make it, and what the refusal says
+    "the package": (lambda pkg, dev, d: pkg, "that is the package"),
+    "the package through a symbolic link": (lambda pkg, dev, d: symlink_to(pkg, d / "s.qfw"), "that is the package"),
+    "the package through a hard link": (lambda pkg, dev, d: hardlink_to(pkg, d / "h.qfw"), "that is the package"),
+    "the port through another link": (lambda pkg, dev, d: symlink_to(os.readlink(dev.link), d / "again"),
+                                      "that is the port"),
+    "the null device": (lambda *_: "/dev/null", DEVICE),
+    # A device like the others; a trace file that fills up is tested below.
+    "the full device": (lambda *_: "/dev/full", DEVICE),
+}
+
+
+@pytest.mark.parametrize("into", sorted(TRACE_INTO))
+def test_trace_into_the_package_the_port_or_a_device_is_refused_before_anything_is_opened(
+        device, tmp_path, into):
+    dev = device()
+    pkg = package(tmp_path)
+    digest = sha256_of(pkg)
+    make, says = TRACE_INTO[into]
+    trace = make(pkg, dev, tmp_path)
+    r = run("flash", pkg, "--port", dev.link, "--trace=" + trace)
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == f"korvane-update: --trace={trace}: {says}\n"
+    assert sha256_of(pkg) == digest
+    assert frame_lines(dev) == []
+
+
+def read_terminal(master, timeout=10.0):
+    """Everything written to the terminal until its last other holder closed it."""
+    got = b""
+    while select.select([master], [], [], timeout)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # EIO: nobody holds the other end any more
+            break
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+def test_trace_into_a_terminal_is_refused_unless_it_is_the_programs_own_standard_error(device):
+    dev = device()
+    master, slave = pty.openpty()
+    name = os.ttyname(slave)
+    try:
+        r = run("detect", "--port", dev.link, "--trace=" + name)
+        assert (r.returncode, r.stdout) == (1, "")
+        assert r.stderr == f"korvane-update: --trace={name}: {DEVICE}\n"
+        assert frame_lines(dev) == []
+        assert select.select([master], [], [], 0.2)[0] == [], "nothing written to the terminal"
+
+        proc = subprocess.Popen([CLI, "detect", "--port", dev.link, "--trace=" + name],
+                                stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        slave = None
+        written = read_terminal(master)
+        proc.communicate(timeout=30)
+        assert proc.returncode == 0
+        assert f"QBSerial: Successfully opened {dev.link}".encode() in written
+    finally:
+        os.close(master)
+        if slave is not None:
+            os.close(slave)
+
+
+def test_trace_that_cannot_be_written_is_said_once_and_the_program_goes_on(device, tmp_path):
+    dev = device()
+    trace = tmp_path / "trace.txt"
+
+    def no_file_may_grow():  # as on a full disk; standard output and error are pipes
+        resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+    r = subprocess.run([CLI, "detect", "--port", dev.link, "--trace=" + str(trace)], capture_output=True,
+                       text=True, timeout=30, preexec_fn=no_file_may_grow)
+    assert r.returncode == 0
+    assert r.stdout.startswith(f"Port: {dev.link}\n")
+    assert r.stderr == "korvane-update: the trace could not be written (File too large); going on without it\n"
+    assert trace.stat().st_size == 0
+
+
+@pytest.mark.parametrize("args, lost", [
+    (("detect", "--port", "PORT"), "Port: PORT\nCurrent Firmware Version: 02.20.A\n"),
+    (("detect", "--json", "--port", "PORT"), '{"port": "PORT", "firmware_version": "02.20.A"'),
+    (("check", "PACKAGE", "--port", "PORT"), "Update Version: 2.21.A\nTarget Hardware: Korvane"),
+    (("--version",), "korvane-update 1.13.101.0"),
+])
+def test_output_that_cannot_be_written_exits_6_and_is_repeated_on_standard_error(device, tmp_path, args, lost):
+    dev = device()
+    pkg = package(tmp_path)
+    args = [a.replace("PORT", dev.link).replace("PACKAGE", pkg) for a in args]
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([CLI, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=30)
+    assert r.returncode == 6
+    assert r.stderr.startswith("korvane-update: the outcome could not be written to standard output "
+                               "(No space left on device):\n")
+    assert lost.replace("PORT", dev.link) in r.stderr
+
+
+def test_flash_into_a_pipe_nobody_reads_finishes_closes_the_port_and_exits_6(device, tmp_path):
+    # Found only at the fast speed, and the first request back to the normal one refused: the
+    # device is still fast when the outcome is written, and only the closing step brings it back.
+    dev = device("--speeds", "921600", "--fault", "S:question:0:1", "--new-version", "2.21")
+    pkg = package(tmp_path, body=4096)
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        r = subprocess.run([CLI, "flash", pkg, "--port", dev.link], stdout=write_end, stderr=subprocess.PIPE,
+                           text=True, timeout=60)
+    finally:
+        os.close(write_end)
+    assert r.returncode == 6, r.stderr
+    assert r.stderr.endswith("korvane-update: the outcome could not be written to standard output "
+                             "(Broken pipe):\nUpdate Successful. New version is 02.21.A\n")
+    assert dev.received_image(4096) == body_of(pkg)
+    # One request back to the normal speed refused during the identification afterwards, then the
+    # closing step's.
+    lines = frames_when(dev, lambda lines: [l[4:] for l in lines].count(["53", "07", "5A"]) == 2)
+    assert lines[-1][1:] == ["921600", "ok", "3:", "53", "07", "5A"]
+    assert run("detect", "--port", dev.link).returncode == 0
+    after = frames_when(dev, lambda later: len(later) > len(lines))
+    assert after[len(lines)][1:3] == ["115200", "ok"], "the device answers at 115200 at once"
+
+
+@pytest.mark.parametrize("kind, reason", [
+    ("missing", "No such file or directory"),
+    ("directory", "Is a directory"),
+    ("fifo", "Not a regular file"),  # refused without waiting for a writer
+])
+def test_package_that_cannot_be_read_says_why_before_any_device_is_looked_for(device, tmp_path, kind, reason):
+    dev = device()
+    path = str(tmp_path / "p.qfw")
+    if kind == "directory":
+        os.mkdir(path)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    no_nodes = {"KV_DEV_DIR": str(tmp_path / "no-nodes")}
+    os.mkdir(no_nodes["KV_DEV_DIR"])
+    error = f"cannot read {path}: {reason}"
+    for args, env in ((("flash", path, "--port", dev.link), None), (("flash", path), no_nodes),
+                      (("check", path), no_nodes)):
+        r = run(*args, env=env, timeout=10)
+        assert (r.returncode, r.stdout, r.stderr) == (3, "", f"korvane-update: {error}\n"), args
+    r = run("check", path, "--json", env=no_nodes, timeout=10)
+    assert r.returncode == 3
+    assert json.loads(r.stdout) == {"package": path, "error": error, "exit_status": 3}
+    assert frame_lines(dev) == []
+
+
+@as_nobody
+def test_package_without_read_permission_says_so_before_any_device_is_looked_for(open_dir):
+    pkg = package(open_dir)
+    os.chmod(pkg, 0)
+    no_nodes = open_dir / "no-nodes"
+    no_nodes.mkdir()
+    r = subprocess.run([*NOBODY, CLI, "flash", pkg], capture_output=True, text=True, timeout=30,
+                       env=dict(os.environ, KV_DEV_DIR=str(no_nodes)))
+    assert (r.returncode, r.stdout, r.stderr) == (3, "", f"korvane-update: cannot read {pkg}: Permission denied\n")
+
+
+@as_nobody
+def test_permission_advice_names_the_group_only_when_the_group_may_read_and_write(device):
+    node = os.readlink(device().link)
+    st = os.stat(node)
+    owner = pwd.getpwuid(st.st_uid).pw_name
+    group = grp.getgrgid(st.st_gid).gr_name
+    for mode, advice in ((0o600, f"only its owner, '{owner}', may open it"),
+                         (0o620, f"only its owner, '{owner}', may open it"),  # a terminal's usual mode
+                         (0o660, f"the device belongs to group '{group}'; add your user to it and log in again")):
+        os.chmod(node, mode)
+        r = subprocess.run([*NOBODY, CLI, "detect", "--port", node], capture_output=True, text=True, timeout=30)
+        assert (r.returncode, r.stderr) == (2, f"korvane-update: cannot open {node}: permission denied ({advice})\n")
+
+
+def identifying_again(lines):
+    """True once a version request has followed the upload command."""
+    upload = next((i for i, fields in enumerate(lines) if fields[3:5] == ["4:", "66"]), None)
+    return upload is not None and ["2:", "56", "56"] in [fields[3:] for fields in lines[upload:]]
+
+
+def test_stop_signal_while_the_device_is_identified_again_does_not_stop_the_outcome(device, tmp_path):
+    # After the upload every answer comes 80 ms late, which keeps the identification afterwards
+    # going long enough to be interrupted in the middle.
+    dev = device("--new-version", "2.21", "--answer-delay-after-upload", "80")
+    pkg = package(tmp_path)
+    proc = subprocess.Popen([CLI, "flash", pkg, "--port", dev.link], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        frames_when(dev, identifying_again, timeout=30)
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 0
+    # The version when the late answers were in time, "unknown" when they were not: an outcome either way.
+    assert out.startswith("Update Successful. New version is ")
+    assert err.count("a firmware update is in progress and cannot be stopped") == 1
+
+
+@pytest.mark.skip(reason="the POSIX serial backend does not yet restore a port's terminal settings when it "
+                         "closes it (being built in serial/); the probe leaves the terminal raw at 19200 bit/s")
+def test_terminal_that_is_not_a_device_keeps_its_settings_after_a_probe():
+    master, slave = pty.openpty()
+    try:
+        name = os.ttyname(slave)
+        before = termios.tcgetattr(slave)
+        r = run("detect", "--port", name)
+        assert r.returncode == 2 and f"no device answered on {name}" in r.stderr
+        assert termios.tcgetattr(slave) == before
+    finally:
+        os.close(master)
+        os.close(slave)

@@ -49,6 +49,7 @@ const char kUsage[] =
     "  --bad-trailer-status B  final status when the image trailer fails (default: --final-status)\n"
     "  --final-status-delay MS pause before the final status\n"
     "  --new-version M.N       version reported after a successful upload\n"
+    "  --answer-delay-after-upload MS  every answer after a completed upload comes MS ms late\n"
     "  --chunk-answer K=B      answer B to chunk K (0-based) instead of O (repeatable)\n"
     "  --disconnect-at-chunk K go away instead of answering chunk K\n"
     "  --silent-at-chunk K     never answer chunk K\n"
@@ -321,6 +322,10 @@ int main(int argc, char** argv)
             if (!ParseNumber(v, 600000, &n))
                 return Fail(arg, v);
             config.final_status_delay_ms = static_cast<int>(n);
+        } else if (arg == "--answer-delay-after-upload") {
+            if (!ParseNumber(v, 600000, &n))
+                return Fail(arg, v);
+            config.answer_delay_after_upload_ms = static_cast<int>(n);
         } else if (arg == "--chunk-answer") {
             if (!ParseAssignment(v, 65535, &n, &b))
                 return Fail(arg, v);

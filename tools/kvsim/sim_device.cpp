@@ -650,6 +650,9 @@ void SimDevice::emit(const std::vector<std::uint8_t>& bytes, int delay_ms, Clock
 {
     if (source_ == nullptr || bytes.empty())
         return;
+    // A device that has just started its new firmware may answer slowly.
+    if (uploads_completed_ > 0)
+        delay_ms += config_.answer_delay_after_upload_ms;
     auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::milliseconds(delay_ms));
     const auto now = Clock::now();
     if (rx_done > now)

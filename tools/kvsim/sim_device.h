@@ -88,6 +88,7 @@ struct DeviceConfig {
     bool silent_before_final = false;          // acknowledges every chunk, never sends the status
     bool silent_after_command = false;         // never answers the 'f' command
     std::uint8_t new_major = 0, new_minor = 0; // version reported after a successful upload (0,0: unchanged)
+    int answer_delay_after_upload_ms = 0;      // every answer after a completed upload comes this late
 
     bool wire_pacing = false; // pace bytes as a real link at the line speed in force would
 
