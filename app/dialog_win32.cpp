@@ -310,6 +310,8 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
     SendMessageA(balloon_, TTM_TRACKPOSITION, 0,
                  MAKELPARAM((control.left + control.right) / 2, control.bottom));
     SendMessageA(balloon_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+    // Above the dialog, which may have come to the front after the tip was made.
+    SetWindowPos(balloon_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void Win32DialogView::hide_balloon()

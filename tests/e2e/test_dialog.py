@@ -488,6 +488,46 @@ def test_update_succeeds(h):
     h.shot("06-after-update.png")
 
 
+SERIALCOMM = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
+
+
+def serialcomm(h, name, port=None):
+    """Lists a port under SERIALCOMM as a driver does (port None: takes the value away)."""
+    args = ["add", SERIALCOMM, "/v", name, "/t", "REG_SZ", "/d", port, "/f"] if port else \
+        ["delete", SERIALCOMM, "/v", name, "/f"]
+    subprocess.run(["wine", "reg", *args], env=h.env, check=port is not None,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def test_nothing_found_says_why_and_a_device_plugged_in_later_is_found_on_notification(h):
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found", timeout=20000)
+    balloon = h.ui("balloon", 5000)
+    check(balloon["visible"], "a balloon says why nothing was found")
+    equal(balloon["text"], "No serial port is present. Plug the device in, and check the cable (a charge-only "
+                           "cable carries no data) and the device's driver.", "balloon text")
+    h.shot("13-not-found-balloon.png")
+    h.expect(DESCRIPTION, "Not Found")
+    # Plugged in now; the driver says only that something changed.
+    h.start_sim()
+    h.ui("devicechange", 7)
+    h.wait_text(FW_VERSION, "02.20.A", timeout=8000)
+    h.expect(DESCRIPTION, "Korvane v2.20.A")
+    check(not h.ui("balloon", 0)["visible"], "the balloon is gone once a device is found")
+
+
+def test_a_device_whose_driver_only_lists_its_port_is_found(h):
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found", timeout=20000)
+    h.start_sim()
+    try:
+        serialcomm(h, "\\Device\\KvSim0", "COM3")
+        # The list is polled every 2 s, then the change settles for 1 s.
+        h.wait_text(FW_VERSION, "02.20.A", timeout=8000)
+    finally:
+        serialcomm(h, "\\Device\\KvSim0")
+
+
 def test_a_package_replaced_after_browse_is_never_sent(h):
     frames = os.path.join(h.work, "frames.log")
     unix_good, good = device_ready(h, "--new-version", "2.21", "--frames-log", frames)
@@ -582,7 +622,7 @@ def test_upload_is_left_alone(h):
     h.message_box("Success", "Update Successful. New version is 02.21.A", timeout=20000)
     equal(h.received_image(), h.body_of(unix_big), "image received during Detect/Browse/close attempts")
     h.buttons_restored()
-    h.expect(FW_VERSION, "02.22.A")
+    h.expect(FW_VERSION, "02.21.A")
 
 
 def closed_and_ended(h, how):

@@ -665,6 +665,48 @@ std::string VerbQueryEndSession(const Args&)
     return Ok("\"result\":" + std::to_string(static_cast<long long>(answer)));
 }
 
+std::string VerbDeviceChange(const Args& a)
+{
+    // Only the events that carry no structure can come from another process (DBT_DEVNODES_CHANGED).
+    if (!PostMessageA(g_main, WM_DEVICECHANGE, static_cast<WPARAM>(a.num(1)), 0))
+        return Err("not posted");
+    return Ok("");
+}
+
+struct FindBalloon {
+    HWND owner;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindBalloonProc(HWND w, LPARAM lp)
+{
+    auto* f = reinterpret_cast<FindBalloon*>(lp);
+    if (ClassOf(w) == "tooltips_class32" && GetWindow(w, GW_OWNER) == f->owner && IsWindowVisible(w)) {
+        f->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The dialog's visible balloon tip: its text (the updater also gives it as the window's text).
+std::string VerbBalloon(const Args& a)
+{
+    FindBalloon f{g_main};
+    WaitFor(a.ms(1), [&] {
+        f.found = nullptr;
+        EnumWindows(FindBalloonProc, reinterpret_cast<LPARAM>(&f));
+        return f.found != nullptr;
+    });
+    if (f.found == nullptr)
+        return Ok("\"visible\":false");
+    std::string text;
+    TextOf(f.found, &text);
+    RECT r{};
+    GetWindowRect(f.found, &r);
+    return Ok("\"visible\":true,\"text\":" + Json(text) + ",\"rect\":[" + std::to_string(r.left) + "," +
+              std::to_string(r.top) + "," + std::to_string(r.right) + "," + std::to_string(r.bottom) + "]");
+}
+
 // The dialog process's "Diagnostic Log" window, visible or not.
 HWND LogWindowNow()
 {
@@ -809,6 +851,10 @@ constexpr Verb kVerbs[] = {
     {"log-text", "", "the log window's text", true, VerbLogText},
     {"log-click", "ID", "press a button of the log window", true, VerbLogClick},
     {"drop", "PATH", "drop a file on the dialog", true, VerbDrop},
+    {"devicechange", "EVENT", "post WM_DEVICECHANGE with that event (7: DBT_DEVNODES_CHANGED)", true,
+     VerbDeviceChange},
+    {"balloon", "TIMEOUT", "wait for the dialog's balloon tip: visible, text, screen rectangle", true,
+     VerbBalloon},
 };
 
 std::string Run(const std::vector<std::string>& words)
