@@ -10,12 +10,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "sim_fixture.h"
+#include "tests/serial/console_terminal.h"
 #include "tools/kvsim/pty_peer.h"
 #include "tools/memline/memory_serial_backend.h"
 
@@ -594,29 +594,10 @@ TEST_F(SearchRecord, ProbePortRecordsItsOnePortByTheNameAUserGives)
 TEST_F(Search, AProbedTerminalWithoutADeviceKeepsItsSettings)
 {
     SilentPort port(dir, 5);
-    // A terminal in line mode at 9600, as a console would leave it.
-    const int fd = ::open(port.peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    termios before{};
-    ASSERT_EQ(tcgetattr(fd, &before), 0);
-    before.c_iflag |= ICRNL | IXON;
-    before.c_oflag |= OPOST | ONLCR;
-    before.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    cfsetispeed(&before, B9600);
-    cfsetospeed(&before, B9600);
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
-    ASSERT_EQ(tcgetattr(fd, &before), 0);
-
+    const ConsoleTerminal console(port.peer.slave_path());
+    ASSERT_TRUE(console.ok());
     EXPECT_EQ(conn.ProbePort(ComPath(5).c_str(), nullptr, 0, nullptr), PortProbe::no_answer);
-    termios after{};
-    ASSERT_EQ(tcgetattr(fd, &after), 0);
-    ::close(fd);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_cflag, before.c_cflag);
-    EXPECT_EQ(cfgetospeed(&after), B9600);
-    EXPECT_EQ(cfgetispeed(&after), B9600);
+    console.ExpectAsTheConsoleLeftIt();
     // It did run raw at the probe's speeds meanwhile.
     ASSERT_FALSE(port.peer.arrivals().empty());
     EXPECT_EQ(port.peer.arrivals().back().baud, 19200u);

@@ -23,6 +23,7 @@
 #include "serial/port_path_posix.h"
 #include "serial/serial_backend.h"
 #include "serial/serial_port.h"
+#include "tests/serial/console_terminal.h"
 #include "tools/kvsim/pty_peer.h"
 
 namespace {
@@ -193,43 +194,6 @@ TEST(PosixOpenFailure, ANodeThisUserMayNotOpenIsNoPermission)
     EXPECT_EQ(port.last_open_error(), EACCES);
 }
 
-TEST(PosixSerialPort, CloseGivesTheTerminalBackItsSettings)
-{
-    kvsim::PtyPeer peer;
-    ASSERT_TRUE(peer.open());
-    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    termios before{};
-    ASSERT_EQ(tcgetattr(fd, &before), 0);
-    before.c_iflag |= IXON | ICRNL;
-    before.c_lflag |= ICANON | ECHO | ISIG;
-    before.c_oflag |= OPOST;
-    before.c_cflag |= CSTOPB;
-    cfsetispeed(&before, B9600);
-    cfsetospeed(&before, B9600);
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
-    ASSERT_EQ(tcgetattr(fd, &before), 0);
-
-    SerialPort port{make_serial_backend()};
-    ASSERT_TRUE(port.open(peer.slave_path().c_str()));
-    ASSERT_TRUE(port.set_baud_rate(921600));
-    termios during{};
-    ASSERT_EQ(tcgetattr(fd, &during), 0);
-    EXPECT_EQ(during.c_lflag & ICANON, 0u);
-    EXPECT_EQ(cfgetospeed(&during), B921600);
-    port.close();
-
-    termios after{};
-    ASSERT_EQ(tcgetattr(fd, &after), 0);
-    ::close(fd);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_cflag, before.c_cflag);
-    EXPECT_EQ(cfgetospeed(&after), B9600);
-    EXPECT_EQ(cfgetispeed(&after), B9600);
-}
-
 TEST(PosixSerialPort, APseudoTerminalRefusesLowLatency)
 {
     kvsim::PtyPeer peer;
@@ -261,36 +225,26 @@ TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine)
     port.log_sink = nullptr;
 }
 
-TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn)
+TEST(PosixSerialPort, TheLineIsRawWhileOpenAndTheConsoleSettingsComeBackOnClose)
 {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    {
-        // Start from a cooked terminal, as a fresh port would be.
-        const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(fd, 0);
-        termios t{};
-        ASSERT_EQ(tcgetattr(fd, &t), 0);
-        t.c_iflag |= IXON | ICRNL;
-        t.c_lflag |= ICANON | ECHO | ISIG;
-        t.c_oflag |= OPOST;
-        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-        ::close(fd);
-    }
-    // Opened before the port makes the terminal exclusive (only root would pass that).
-    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
+    const kvtest::ConsoleTerminal console(peer.slave_path());
+    ASSERT_TRUE(console.ok());
     SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
-    termios t{};
-    ASSERT_EQ(tcgetattr(fd, &t), 0);
-    ::close(fd);
+    ASSERT_TRUE(port.set_baud_rate(921600));
+    const termios t = console.now();
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_EQ(cfgetospeed(&t), B921600);
     EXPECT_TRUE(port.line_settings().dtr_on);
     EXPECT_TRUE(port.line_settings().rts_on);
+
+    port.close();
+    console.ExpectAsTheConsoleLeftIt();
 }
 
 TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout)
