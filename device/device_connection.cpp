@@ -216,6 +216,9 @@ PortState DeviceConnection::Attempt(const char* device_path, char* description, 
 {
     ClosePort();
     if (OpenPort(device_path) != KV_S_OK) {
+        ClosePort(); // the end of every attempt, as after one that opened
+        if (device_path == nullptr)
+            return PortState::absent; // the port kept the reason of an earlier open
         system_error = port_ref_.last_open_error();
         switch (port_ref_.last_open_failure()) {
         case OpenFailure::absent: return PortState::absent;

@@ -589,6 +589,19 @@ TEST_F(SearchRecord, ProbePortRecordsItsOnePortByTheNameAUserGives)
     EXPECT_TRUE(Reasons().empty());
 }
 
+TEST_F(SearchRecord, AnAttemptOnAPortThatDoesNotOpenStillEndsWithClosePort)
+{
+    Make({});
+    conn->port.log_sink = &log.sink;
+    EXPECT_EQ(conn->ProbePort(ComPath(9).c_str(), nullptr, 0, nullptr), PortProbe::not_opened);
+    conn->port.log_sink = nullptr;
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"QBSerial: Port Closed", "QBKorvane: COM Port closed.",
+                                        "QBSerial: Open Port \\\\.\\COM9 Failed", "QBSerial: Port Closed",
+                                        "QBSerial: Port Closed", "QBSerial: Port Closed",
+                                        "QBKorvane: COM Port closed."}));
+}
+
 // ---- The real POSIX backend under the search ------------------------------------------------
 
 TEST_F(Search, AProbedTerminalWithoutADeviceKeepsItsSettings)
