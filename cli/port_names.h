@@ -1,8 +1,4 @@
-// The serial device nodes that the search without --port tries on one POSIX system.
+// The "--port" help of one POSIX system; which nodes are candidates is the serial library's.
 #pragma once
 
-// Node name prefixes in /dev; legacy on-board ports are left out, since probing them only
-// costs time and can disturb whatever is attached there.
-extern const char* const kSerialPortPrefixes[2];
-extern const char kSerialPortPatternsText[];
 extern const char kPortHelpText[];

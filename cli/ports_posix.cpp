@@ -1,12 +1,9 @@
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -16,46 +13,19 @@
 
 #include "cli/platform.h"
 #include "cli/port_names.h"
+#include "serial/port_list.h"
 
 namespace {
 
-// Name order with digit runs compared as numbers: ttyUSB2 before ttyUSB10.
-bool NaturalLess(const std::string& a, const std::string& b)
+// The device folder; KV_DEV_DIR lets tests stand a folder of links in for /dev. Only the front
+// end reads it: the serial library takes the folder as a parameter.
+PortRoots Roots()
 {
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
-            std::isdigit(static_cast<unsigned char>(b[j]))) {
-            std::size_t ie = i, je = j;
-            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie])))
-                ++ie;
-            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je])))
-                ++je;
-            const std::string da = a.substr(i, ie - i), db = b.substr(j, je - j);
-            const std::size_t za = da.find_first_not_of('0'), zb = db.find_first_not_of('0');
-            const std::string na = za == std::string::npos ? "" : da.substr(za);
-            const std::string nb = zb == std::string::npos ? "" : db.substr(zb);
-            if (na.size() != nb.size())
-                return na.size() < nb.size();
-            if (na != nb)
-                return na < nb;
-            i = ie;
-            j = je;
-            continue;
-        }
-        if (a[i] != b[j])
-            return a[i] < b[j];
-        ++i;
-        ++j;
-    }
-    return a.size() - i < b.size() - j;
-}
-
-// Where the device nodes are; KV_DEV_DIR lets tests stand a folder of links in for /dev.
-std::string DeviceFolder()
-{
+    PortRoots roots;
     const char* dir = std::getenv("KV_DEV_DIR");
-    return dir != nullptr && *dir != '\0' ? dir : "/dev";
+    if (dir != nullptr && *dir != '\0')
+        roots.dev_dir = dir;
+    return roots;
 }
 
 // Who may open the node for reading and writing, as far as its mode says: joining the group helps
@@ -81,28 +51,13 @@ bool UsesComSearch() { return false; }
 
 std::vector<std::string> CandidatePorts()
 {
-    const std::string folder = DeviceFolder();
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            for (const char* prefix : kSerialPortPrefixes) {
-                if (name.size() > std::strlen(prefix) && name.compare(0, std::strlen(prefix), prefix) == 0) {
-                    names.push_back(name);
-                    break;
-                }
-            }
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end(), NaturalLess);
     std::vector<std::string> ports;
-    for (const std::string& name : names)
-        ports.push_back(folder + "/" + name);
+    for (const PortInfo& info : ListPorts(Roots()))
+        ports.push_back(info.name);
     return ports;
 }
 
-const char* CandidatePortsText() { return kSerialPortPatternsText; }
+const char* CandidatePortsText() { return CandidatePortPatternsText(); }
 
 const char* PortHelpText() { return kPortHelpText; }
 

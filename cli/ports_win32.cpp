@@ -1,32 +1,11 @@
 #include <windows.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
 #include "cli/platform.h"
-
-namespace {
-
-// "COM3", "com3" or "\\.\COM3" → 3; false when the name is none of these.
-bool ComNumberOf(const std::string& port, unsigned& n)
-{
-    std::string name = port;
-    if (name.rfind("\\\\.\\", 0) == 0)
-        name = name.substr(4);
-    if (name.size() < 4 || (name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
-        (name[2] != 'M' && name[2] != 'm'))
-        return false;
-    n = 0;
-    for (std::size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 1000)
-            return false;
-        n = n * 10 + static_cast<unsigned>(name[i] - '0');
-    }
-    return true;
-}
-
-} // namespace
+#include "serial/port_list.h"
+#include "serial/serial_backend.h"
 
 const char* PortHelpText()
 {
@@ -38,12 +17,12 @@ bool UsesComSearch() { return true; }
 
 std::vector<std::string> CandidatePorts() { return {}; }
 
-const char* CandidatePortsText() { return "COM ports"; }
+const char* CandidatePortsText() { return CandidatePortPatternsText(); }
 
 std::string DevicePathOf(const std::string& port)
 {
-    unsigned n = 0;
-    return ComNumberOf(port, n) ? "\\\\.\\COM" + std::to_string(n) : port;
+    const std::optional<std::uint32_t> n = ComNumberOf(port);
+    return n ? "\\\\.\\COM" + std::to_string(*n) : port;
 }
 
 std::string DescribeOpenFailure(const std::string& port)
@@ -55,11 +34,9 @@ std::string DescribeOpenFailure(const std::string& port)
         CloseHandle(handle);
         return "it cannot be set up as a serial port";
     }
-    switch (GetLastError()) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return "in use by another program";
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return "no such port";
+    switch (OpenFailureOfWin32Error(GetLastError())) {
+    case OpenFailure::in_use: return "in use by another program";
+    case OpenFailure::absent: return "no such port";
     default: return "it cannot be opened";
     }
 }

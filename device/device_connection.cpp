@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "device/bounded_text.h"
@@ -42,7 +43,13 @@ constexpr std::size_t kPortPathCapacity = 50;
 DeviceConnection::DeviceConnection() : DeviceConnection(make_serial_backend(), SystemClock::instance()) {}
 
 DeviceConnection::DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock)
-    : port(std::move(backend)), port_ref_(port), clock_(clock)
+    : DeviceConnection(std::move(backend), clock, MakePortInventory())
+{
+}
+
+DeviceConnection::DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock,
+                                   std::unique_ptr<PortInventory> inventory)
+    : port(std::move(backend)), port_ref_(port), clock_(clock), inventory_(std::move(inventory))
 {
 }
 
@@ -100,60 +107,158 @@ const HardwareInfo* DeviceConnection::GetHardwareInfo() const
     return hardware_info.capabilities != 0 ? &hardware_info : nullptr;
 }
 
+const char* PortStateName(PortState state)
+{
+    switch (state) {
+    case PortState::answered: return "answered";
+    case PortState::in_use: return "in_use";
+    case PortState::silent: return "silent";
+    case PortState::absent: return "absent";
+    case PortState::bluetooth: return "bluetooth";
+    case PortState::no_permission: return "no_permission";
+    case PortState::unusable: return "unusable";
+    }
+    return "unusable";
+}
+
 bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version)
 {
+    last_search_.clear();
+    absent_unlisted_ = 0;
+    // Taken once per search, so that each Bluetooth link is skipped (and said) once.
+    std::set<std::uint32_t> listed, bluetooth;
+    for (const PortInfo& info : inventory_->ListPorts()) {
+        if (const std::optional<std::uint32_t> number = ComNumberOf(info.name)) {
+            listed.insert(*number);
+            if (info.bluetooth)
+                bluetooth.insert(*number);
+        }
+    }
+
     std::uint32_t n = last_port_number;
-    for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kSearchAttempts; ++attempt, n = n < kLastPort ? n + 1 : kFirstPort) {
+        const std::string name = "COM" + std::to_string(n);
+        if (bluetooth.count(n) != 0) {
+            // Opening one costs seconds while the link tries to connect, and every version
+            // request after it many more; no device of this family sits behind one.
+            if (port_ref_.is_open())
+                ClosePort();
+            log_line(log_sink, "QBKorvane: Skipping %s: Bluetooth serial link", name.c_str());
+            last_search_.push_back({name, PortState::bluetooth, 0});
+            continue;
+        }
         char path[kPortPathCapacity];
         FormatComPortPath(path, sizeof path, n);
-        if (ProbePort(path, description, capacity, version) == PortProbe::answered) {
+        int error = 0;
+        const PortState state = Attempt(path, description, capacity, version, error);
+        if (state != PortState::absent || listed.count(n) != 0)
+            last_search_.push_back({name, state, error});
+        else
+            ++absent_unlisted_;
+        if (state == PortState::answered) {
             last_port_number = n;
             return true;
         }
-        n = n < kLastPort ? n + 1 : kFirstPort;
     }
+    LogWhyNotFound();
     return false;
+}
+
+void DeviceConnection::LogWhyNotFound() const
+{
+    bool present = false;
+    for (const PortAttempt& a : last_search_) {
+        if (a.state == PortState::in_use) {
+            log_line(log_sink, "QBKorvane: No device found: %s is in use by another program", a.port.c_str());
+            present = true;
+        }
+    }
+    for (const PortAttempt& a : last_search_) {
+        if (a.state == PortState::no_permission) {
+            log_line(log_sink, "QBKorvane: No device found: no permission to open %s", a.port.c_str());
+            present = true;
+        }
+    }
+    std::string silent;
+    for (const PortAttempt& a : last_search_) {
+        if (a.state == PortState::silent)
+            silent += (silent.empty() ? "" : ", ") + a.port;
+    }
+    if (!silent.empty()) {
+        log_line(log_sink, "QBKorvane: No device found: no answer on %s", silent.c_str());
+        present = true;
+    }
+    // A port that opened but takes no serial settings is no serial port either.
+    if (!present)
+        log_line(log_sink, "QBKorvane: No device found: no serial port is present");
 }
 
 PortProbe DeviceConnection::ProbePort(const char* device_path, char* description, std::uint32_t capacity,
                                       FirmwareVersion* version)
 {
-    ClosePort();
-    PortProbe probe = PortProbe::not_opened;
-    if (OpenPort(device_path) == KV_S_OK) {
-        probe = PortProbe::no_answer;
-        clock_.sleep_for(kSettleBeforeProbe);
-        // The device may still run at the fast speed a previous session left it at, or
-        // be one of the slow models.
-        std::int32_t result = GetFirmwareVersion(nullptr);
-        if (result != KV_S_OK && SetUSBBaud(kFastSpeedCode) == KV_S_OK)
-            result = GetFirmwareVersion(nullptr);
-        if (result != KV_S_OK) {
-            SetUSBBaud(kDefaultSpeedCode);
-            if (port_ref_.set_baud_rate(kSlowProbeBaud))
-                result = GetFirmwareVersion(nullptr);
-        }
+    last_search_.clear();
+    absent_unlisted_ = 0;
+    int error = 0;
+    const PortState state = Attempt(device_path, description, capacity, version, error);
+    std::string name = device_path != nullptr ? device_path : "";
+    if (const std::optional<std::uint32_t> number = ComNumberOf(name))
+        name = "COM" + std::to_string(*number);
+    last_search_.push_back({name, state, error});
+    switch (state) {
+    case PortState::answered: return PortProbe::answered;
+    case PortState::silent: return PortProbe::no_answer;
+    default: return PortProbe::not_opened;
+    }
+}
 
-        if (result == KV_S_OK) {
-            probe = PortProbe::answered;
-            IdentifyHardware();
-            if (description != nullptr && capacity != 0)
-                CopyText(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
-                         hardware_info.description);
-            if (version != nullptr)
-                *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
-            if (hardware_info.capabilities != 0)
-                return probe;
-        } else {
-            if (description != nullptr && capacity != 0)
-                description[0] = '\0';
-            firmware_major = firmware_minor = hardware_letter = 0;
-            if (version != nullptr)
-                *version = FirmwareVersion{};
+PortState DeviceConnection::Attempt(const char* device_path, char* description, std::uint32_t capacity,
+                                    FirmwareVersion* version, int& system_error)
+{
+    ClosePort();
+    if (OpenPort(device_path) != KV_S_OK) {
+        ClosePort(); // the end of every attempt, as after one that opened
+        if (device_path == nullptr)
+            return PortState::absent; // the port kept the reason of an earlier open
+        system_error = port_ref_.last_open_error();
+        switch (port_ref_.last_open_failure()) {
+        case OpenFailure::absent: return PortState::absent;
+        case OpenFailure::in_use: return PortState::in_use;
+        case OpenFailure::no_permission: return PortState::no_permission;
+        default: return PortState::unusable; // opened and not configured, or it failed otherwise
         }
     }
+    PortState state = PortState::silent;
+    clock_.sleep_for(kSettleBeforeProbe);
+    // The device may still run at the fast speed a previous session left it at, or
+    // be one of the slow models.
+    std::int32_t result = GetFirmwareVersion(nullptr);
+    if (result != KV_S_OK && SetUSBBaud(kFastSpeedCode) == KV_S_OK)
+        result = GetFirmwareVersion(nullptr);
+    if (result != KV_S_OK) {
+        SetUSBBaud(kDefaultSpeedCode);
+        if (port_ref_.set_baud_rate(kSlowProbeBaud))
+            result = GetFirmwareVersion(nullptr);
+    }
+
+    if (result == KV_S_OK) {
+        state = PortState::answered;
+        IdentifyHardware();
+        if (description != nullptr && capacity != 0)
+            CopyText(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
+                     hardware_info.description);
+        if (version != nullptr)
+            *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
+        if (hardware_info.capabilities != 0)
+            return state;
+    } else {
+        if (description != nullptr && capacity != 0)
+            description[0] = '\0';
+        firmware_major = firmware_minor = hardware_letter = 0;
+        if (version != nullptr)
+            *version = FirmwareVersion{};
+    }
     ClosePort();
-    return probe;
+    return state;
 }
 
 std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
@@ -253,9 +358,14 @@ std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16
     return KV_S_OK;
 }
 
-void FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number)
+bool FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number)
 {
     if (buffer == nullptr || capacity == 0)
-        return;
-    std::snprintf(buffer, capacity, "\\\\.\\COM%i", static_cast<int>(port_number));
+        return false;
+    const int length = std::snprintf(buffer, capacity, "\\\\.\\COM%u", static_cast<unsigned>(port_number));
+    if (length < 0 || static_cast<std::size_t>(length) >= capacity) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return true;
 }

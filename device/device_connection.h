@@ -5,10 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "device/auto_reset_event.h"
 #include "device/clock.h"
 #include "device/result.h"
+#include "serial/port_list.h"
 #include "serial/serial_port.h"
 
 struct LogSink;
@@ -57,12 +60,36 @@ enum class PortProbe {
     answered,   // a device answered; identified when GetHardwareInfo() says so
 };
 
+// What one port of a search (or a ProbePort) turned out to be.
+enum class PortState {
+    answered,      // a device answered the version request
+    in_use,        // another program holds the port
+    silent,        // opened, but no answer at any of the three speeds
+    absent,        // no such port
+    bluetooth,     // a Bluetooth serial link, not opened
+    no_permission, // the system refused to open it for this user
+    unusable,      // not a serial port, or it could not be opened or configured for another reason
+};
+
+// The state's name as the command line's JSON gives it: "answered", "in_use", ...
+const char* PortStateName(PortState state);
+
+struct PortAttempt {
+    std::string port; // as the user names it: COM3, /dev/ttyUSB0
+    PortState state = PortState::absent;
+    int system_error = 0; // errno or GetLastError of a failed open; 0 otherwise
+};
+
 class DeviceConnection {
 public:
     // The program's connection: the platform's serial port, real time.
     DeviceConnection();
-    // A connection over the given serial line whose waits pass on the given clock.
+    // A connection over the given serial line whose waits pass on the given clock, and whose
+    // search learns of the system's ports (which are Bluetooth links) from the given inventory
+    // (by default the platform's).
     DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock);
+    DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock,
+                     std::unique_ptr<PortInventory> inventory);
     ~DeviceConnection(); // closes the port; sends nothing to the device
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
@@ -70,12 +97,20 @@ public:
     // Port and discovery.
     std::int32_t OpenPort(const char* device_path);
     void ClosePort();
+    // Skips the COM numbers that the inventory lists as Bluetooth links. When it finds nothing
+    // it logs why, port by port.
     bool SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version);
     // One attempt of the search on one device path: open, the speed probe and identification.
     // The port stays open only for an identified device. Fills description and version as the
-    // search does.
+    // search does. Bluetooth links are not skipped here: the caller named the port.
     PortProbe ProbePort(const char* device_path, char* description, std::uint32_t capacity,
                         FirmwareVersion* version);
+    // The ports that the last SearchForHardware tried, in order, or the one of the last
+    // ProbePort. Absent COM numbers that the inventory does not list are only counted: a search
+    // tries up to 254 numbers, most of which name nothing.
+    const std::vector<PortAttempt>& last_search() const { return last_search_; }
+    std::uint32_t last_search_absent_unlisted() const { return absent_unlisted_; }
+    PortInventory& port_inventory() const { return *inventory_; }
     const HardwareInfo* GetHardwareInfo() const;
 
     // Device lock: wait at most 1200 ms; only the holder releases.
@@ -124,8 +159,15 @@ public:
     WaitClock& clock() const { return clock_; }
 
 private:
+    PortState Attempt(const char* device_path, char* description, std::uint32_t capacity,
+                      FirmwareVersion* version, int& system_error);
+    void LogWhyNotFound() const;
+
     SerialPort& port_ref_; // every command goes through this reference to `port`
     WaitClock& clock_;
+    std::unique_ptr<PortInventory> inventory_;
+    std::vector<PortAttempt> last_search_;
+    std::uint32_t absent_unlisted_ = 0;
 };
 
 // A version meets the threshold (M, N) unless its major equals M and its minor is below N.
@@ -136,5 +178,6 @@ bool MeetsVersion(std::uint8_t major, std::uint8_t minor, std::uint8_t threshold
 std::uint32_t BankSize(const DeviceConnection& connection);
 std::uint32_t BankCount(const DeviceConnection& connection);
 
-// Device path of COM port n ("\\.\COMn").
-void FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number);
+// Device path of COM port n ("\\.\COMn"). False, with an empty buffer, when it does not fit:
+// a cut path names another port.
+bool FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_number);

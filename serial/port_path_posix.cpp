@@ -1,11 +1,8 @@
 #include "serial/port_path_posix.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <cerrno>
 
 namespace {
-
-constexpr char kDefaultComDir[] = "/dev/kvcom";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -13,7 +10,7 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 
 } // namespace
 
-std::string map_port_path(const char* device_path)
+std::string map_port_path(const char* device_path, const std::string& com_dir)
 {
     if (device_path == nullptr) {
         return {};
@@ -34,12 +31,29 @@ std::string map_port_path(const char* device_path)
     if (digits == 0 || number[digits] != '\0') {
         return device_path;
     }
-    const char* dir = std::getenv("KV_COM_DIR");
-    std::string mapped = dir != nullptr && dir[0] != '\0' ? dir : kDefaultComDir;
+    std::string mapped = com_dir.empty() ? kDefaultComDir : com_dir;
     if (mapped.back() != '/') {
         mapped += '/';
     }
     mapped += "com";
     mapped.append(number, digits);
     return mapped;
+}
+
+OpenFailure OpenFailureOfErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR: return OpenFailure::absent;
+    case EBUSY:
+    case EWOULDBLOCK: return OpenFailure::in_use; // TIOCEXCL, or the advisory lock of another opener
+    case EACCES:
+    case EPERM: return OpenFailure::no_permission;
+    case EISDIR:
+    case ENOTTY: return OpenFailure::not_a_port;
+    case ENAMETOOLONG: return OpenFailure::path_too_long;
+    default: return OpenFailure::other;
+    }
 }

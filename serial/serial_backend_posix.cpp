@@ -4,10 +4,15 @@
 #include <ctime>
 #include <limits>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,19 +84,31 @@ int as_fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // A USB serial adapter holds short replies back for up to 16 ms by default, and every chunk of an
 // upload waits for its one-byte answer: ask the driver to hand them on at once. Drivers without
-// the setting (a pseudo-terminal) refuse the query, and the port works as before. True when this
-// call turned the setting on, so that closing turns it off again.
-bool request_low_latency([[maybe_unused]] int fd)
+// the setting (a pseudo-terminal) refuse the query, and the port works as before. `turned_on`
+// tells whether this call switched it on, so that closing switches it off again.
+LowLatency request_low_latency([[maybe_unused]] int fd, bool& turned_on)
 {
+    turned_on = false;
 #if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial{};
-    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
-        return false;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return LowLatency::refused;
+    }
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return LowLatency::on;
     }
     serial.flags |= ASYNC_LOW_LATENCY;
-    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0) {
+        return LowLatency::refused;
+    }
+    // Some drivers accept the call and drop the flag.
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        return LowLatency::refused;
+    }
+    turned_on = true;
+    return LowLatency::on;
 #else
-    return false;
+    return LowLatency::refused;
 #endif
 }
 
@@ -136,24 +153,40 @@ Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline)
 
 class PosixSerialBackend final : public SerialBackend {
 public:
+    explicit PosixSerialBackend(std::string com_dir) : com_dir_(std::move(com_dir)) {}
+
     std::intptr_t open(const char* device_path) override
     {
-        const std::string path = map_port_path(device_path);
+        if (device_path == nullptr ||
+            strnlen(device_path, SerialPort::kPathCapacity) > SerialPort::kMaxPathLength) {
+            return fail(OpenFailure::path_too_long, ENAMETOOLONG);
+        }
+        const std::string path = map_port_path(device_path, com_dir_);
         if (path.empty()) {
-            return kInvalidHandle;
+            return fail(OpenFailure::absent, ENOENT);
         }
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            return kInvalidHandle;
+            return fail(OpenFailureOfErrno(errno), errno);
+        }
+        // A regular file, a FIFO or a socket would take the port's writes as data.
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+            ::close(fd);
+            return fail(OpenFailure::not_a_port, ENOTTY);
         }
         // Exclusive like share mode 0. TIOCEXCL does not stop root, so the advisory lock, which
         // every opener through this class takes, is what refuses a second open.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
             ::close(fd);
-            return kInvalidHandle;
+            return fail(error == EWOULDBLOCK ? OpenFailure::in_use : OpenFailure::other, error);
         }
+        // What the terminal was set to before, for close to put back: a probe of a port that
+        // holds no device must not leave it raw and at another speed.
+        have_saved_ = tcgetattr(fd, &saved_) == 0;
         exclusive_ = ioctl(fd, TIOCEXCL) == 0;
-        low_latency_set_ = request_low_latency(fd);
+        low_latency_ = request_low_latency(fd, low_latency_set_);
         timeouts_ = {};
         dtr_on_ = false;
         rts_on_ = false;
@@ -168,6 +201,10 @@ public:
             restore_latency(fd);
         }
         low_latency_set_ = false;
+        if (have_saved_) {
+            tcsetattr(fd, TCSANOW, &saved_);
+        }
+        have_saved_ = false;
         // The exclusive flag belongs to the terminal, not the descriptor: it would outlive this
         // close while anyone else (a peer holding the slave) keeps the terminal open.
         if (exclusive_) {
@@ -177,11 +214,14 @@ public:
         ::close(fd);
     }
 
+    BackendError last_error() const override { return error_; }
+    LowLatency low_latency() const override { return low_latency_; }
+
     bool get_line_settings(std::intptr_t handle, LineSettings& settings) override
     {
         termios attributes{};
         if (tcgetattr(as_fd(handle), &attributes) != 0) {
-            return false;
+            return fail_call(errno);
         }
         attributes_ = attributes;
         have_attributes_ = true;
@@ -216,7 +256,7 @@ public:
         speed_t speed = B0;
         if (!have_attributes_ || !speed_constant_of(settings.baud_rate, speed) || settings.dsr_flow ||
             settings.parity > kEvenParity) {
-            return false;
+            return fail_call(EINVAL);
         }
         termios attributes = attributes_;
         // Raw bytes both ways: the device protocol is binary, so no software flow control, no
@@ -231,7 +271,7 @@ public:
         case 6: attributes.c_cflag |= CS6; break;
         case 7: attributes.c_cflag |= CS7; break;
         case 8: attributes.c_cflag |= CS8; break;
-        default: return false;
+        default: return fail_call(EINVAL);
         }
         if (settings.parity != 0) {
             attributes.c_cflag |= PARENB;
@@ -250,12 +290,15 @@ public:
         attributes.c_cc[VTIME] = 0;
         if (cfsetispeed(&attributes, speed) != 0 || cfsetospeed(&attributes, speed) != 0 ||
             tcsetattr(fd, TCSANOW, &attributes) != 0) {
-            return false;
+            return fail_call(errno);
         }
         // tcsetattr succeeds when any one change took; the speed is the one that matters.
         termios check{};
-        if (tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed) {
-            return false;
+        if (tcgetattr(fd, &check) != 0) {
+            return fail_call(errno);
+        }
+        if (cfgetospeed(&check) != speed) {
+            return fail_call(EINVAL);
         }
         attributes_ = check;
         int dtr = TIOCM_DTR;
@@ -404,6 +447,23 @@ public:
     }
 
 private:
+    std::intptr_t fail(OpenFailure failure, int code)
+    {
+        error_ = {failure, code};
+        return kInvalidHandle;
+    }
+
+    bool fail_call(int code)
+    {
+        error_ = {code == ENOTTY ? OpenFailure::not_a_port : OpenFailure::other, code};
+        return false;
+    }
+
+    std::string com_dir_;
+    BackendError error_;
+    termios saved_{};
+    bool have_saved_ = false;
+    LowLatency low_latency_ = LowLatency::not_requested;
     termios attributes_{};
     bool have_attributes_ = false;
     bool exclusive_ = false;
@@ -415,4 +475,15 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialBackend> make_serial_backend() { return std::make_unique<PosixSerialBackend>(); }
+std::unique_ptr<SerialBackend> make_serial_backend(const std::string& com_dir)
+{
+    return std::make_unique<PosixSerialBackend>(com_dir);
+}
+
+std::unique_ptr<SerialBackend> make_serial_backend()
+{
+    // The one place the library reads the environment: tests and benchmarks that build the
+    // connection with its defaults point the COM folder elsewhere with it.
+    const char* dir = std::getenv("KV_COM_DIR");
+    return make_serial_backend(dir != nullptr && dir[0] != '\0' ? dir : kDefaultComDir);
+}

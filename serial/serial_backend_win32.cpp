@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "serial/serial_backend.h"
 
 namespace {
@@ -10,10 +12,21 @@ class Win32SerialBackend final : public SerialBackend {
 public:
     std::intptr_t open(const char* device_path) override
     {
+        if (device_path == nullptr ||
+            strnlen(device_path, SerialPort::kPathCapacity) > SerialPort::kMaxPathLength) {
+            error_ = {OpenFailure::path_too_long, ERROR_FILENAME_EXCED_RANGE};
+            return kInvalidHandle;
+        }
         const HANDLE handle =
             CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD code = GetLastError();
+            error_ = {OpenFailureOfWin32Error(code), static_cast<int>(code)};
+        }
         return reinterpret_cast<std::intptr_t>(handle);
     }
+
+    BackendError last_error() const override { return error_; }
 
     void close(std::intptr_t handle) override { CloseHandle(as_handle(handle)); }
 
@@ -22,7 +35,7 @@ public:
         dcb_ = {};
         dcb_.DCBlength = sizeof dcb_;
         if (!GetCommState(as_handle(handle), &dcb_)) {
-            return false;
+            return fail_call();
         }
         settings.baud_rate = dcb_.BaudRate;
         settings.byte_size = dcb_.ByteSize;
@@ -46,7 +59,7 @@ public:
         dcb_.fOutxDsrFlow = settings.dsr_flow ? TRUE : FALSE;
         dcb_.fDtrControl = settings.dtr_on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
         dcb_.fRtsControl = settings.rts_on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        return SetCommState(as_handle(handle), &dcb_) != FALSE;
+        return SetCommState(as_handle(handle), &dcb_) != FALSE || fail_call();
     }
 
     bool get_timeouts(std::intptr_t handle, CommTimeouts& timeouts) override
@@ -102,9 +115,22 @@ public:
     }
 
 private:
+    // A handle that takes no communications calls is no serial port (a file, NUL).
+    bool fail_call()
+    {
+        const DWORD code = GetLastError();
+        const bool no_port =
+            code == ERROR_INVALID_FUNCTION || code == ERROR_INVALID_HANDLE || code == ERROR_NOT_SUPPORTED;
+        error_ = {no_port ? OpenFailure::not_a_port : OpenFailure::other, static_cast<int>(code)};
+        return false;
+    }
+
     DCB dcb_{};
+    BackendError error_;
 };
 
 } // namespace
 
 std::unique_ptr<SerialBackend> make_serial_backend() { return std::make_unique<Win32SerialBackend>(); }
+
+std::unique_ptr<SerialBackend> make_serial_backend(const std::string&) { return make_serial_backend(); }

@@ -13,7 +13,28 @@ constexpr std::uint32_t kQueueSize = 1024;
 // In force only until the connection sets its own; written without reading the driver's first.
 constexpr CommTimeouts kOpenTimeouts{40, 0, 300, 0, 300};
 
+// Win32 error numbers, here so that the mapping builds and is tested on every platform.
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorDevNotExist = 55;
+constexpr std::uint32_t kErrorFilenameExcedRange = 206;
+
 } // namespace
+
+OpenFailure OpenFailureOfWin32Error(std::uint32_t error)
+{
+    switch (error) {
+    case kErrorFileNotFound:
+    case kErrorPathNotFound:
+    case kErrorDevNotExist: return OpenFailure::absent;
+    case kErrorAccessDenied:
+    case kErrorSharingViolation: return OpenFailure::in_use;
+    case kErrorFilenameExcedRange: return OpenFailure::path_too_long;
+    default: return OpenFailure::other;
+    }
+}
 
 SerialPort::SerialPort(std::unique_ptr<SerialBackend> backend)
     : handle_(kInvalidHandle), backend_(std::move(backend))
@@ -28,8 +49,10 @@ void SerialPort::close_handle()
     handle_ = kInvalidHandle;
 }
 
-bool SerialPort::fail_open()
+bool SerialPort::fail_open(OpenFailure failure, int error)
 {
+    open_failure_ = failure;
+    open_error_ = error;
     if (is_open()) {
         close_handle();
     }
@@ -45,20 +68,30 @@ bool SerialPort::open(const char* device_path)
     }
 
     const char* source = device_path != nullptr ? device_path : "";
-    const std::size_t length = strnlen(source, kPathCapacity - 1);
+    const std::size_t length = strnlen(source, kPathCapacity);
+    if (length > kMaxPathLength) {
+        // A path cut to fit could name another device: refuse it whole.
+        device_path_[0] = '\0';
+        log_line(log_sink, "QBSerial: Open Port Failed: the path is longer than %u characters",
+                 static_cast<unsigned>(kMaxPathLength));
+        return fail_open(OpenFailure::path_too_long, 0);
+    }
     std::memcpy(device_path_, source, length);
     device_path_[length] = '\0';
 
     handle_ = backend_->open(device_path_);
     if (!is_open()) {
+        const BackendError error = backend_->last_error();
         log_line(log_sink, "QBSerial: Open Port %s Failed", device_path_);
-        return fail_open();
+        return fail_open(error.failure, error.code);
     }
     log_line(log_sink, "QBSerial: Successfully opened %s", device_path_);
 
     if (!backend_->get_line_settings(handle_, line_settings_)) {
+        const BackendError error = backend_->last_error();
         log_line(log_sink, "QBSerial: GetCommState Failed");
-        return fail_open();
+        return fail_open(error.failure == OpenFailure::not_a_port ? error.failure : OpenFailure::other,
+                         error.code);
     }
     line_settings_.baud_rate = kOpenBaudRate;
     line_settings_.byte_size = 8;
@@ -68,12 +101,16 @@ bool SerialPort::open(const char* device_path)
     line_settings_.dtr_on = true;
     line_settings_.rts_on = true;
     if (!backend_->set_line_settings(handle_, line_settings_)) {
+        const BackendError error = backend_->last_error();
         log_line(log_sink, "QBSerial: SetCommState Failed");
-        return fail_open();
+        return fail_open(error.failure == OpenFailure::not_a_port ? error.failure : OpenFailure::other,
+                         error.code);
     }
 
     timeouts_ = kOpenTimeouts;
     backend_->set_timeouts(handle_, timeouts_);
+    open_failure_ = OpenFailure::none;
+    open_error_ = 0;
     log_line(log_sink, "QBSerial: %s opened at %u baud", device_path_, kOpenBaudRate);
     return true;
 }
@@ -87,6 +124,8 @@ void SerialPort::close()
 }
 
 bool SerialPort::is_open() const { return handle_ != kInvalidHandle; }
+
+LowLatency SerialPort::low_latency() const { return backend_->low_latency(); }
 
 bool SerialPort::set_queue_sizes()
 {

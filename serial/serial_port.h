@@ -9,6 +9,14 @@
 struct LogSink;
 class SerialBackend;
 
+// Why the last open failed. Configuring a port that did open counts as `other`, or `not_a_port`
+// where what opened is no terminal.
+enum class OpenFailure { none, absent, in_use, no_permission, not_a_port, path_too_long, other };
+
+// Whether the driver passes short replies on at once (POSIX: ASYNC_LOW_LATENCY). Windows keeps
+// this in the adapter's own settings, so there it is never requested.
+enum class LowLatency { not_requested, on, refused };
+
 // The five time-out values in milliseconds, with the meaning of Win32's COMMTIMEOUTS.
 struct CommTimeouts {
     std::uint32_t read_interval = 0;
@@ -33,6 +41,7 @@ struct LineSettings {
 class SerialPort {
 public:
     static constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
+    static constexpr std::size_t kMaxPathLength = kPathCapacity - 1;
 
     // The owner chooses the operating-system side: the platform's (make_serial_backend) in the
     // program, an in-memory line in tests.
@@ -41,6 +50,8 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
+    // Fails (path_too_long) on a path longer than kMaxPathLength: a cut path could name another
+    // device.
     bool open(const char* device_path);
     void close();
     bool is_open() const;
@@ -57,16 +68,24 @@ public:
     const char* device_path() const { return device_path_; }
     const CommTimeouts& timeouts() const { return timeouts_; }
     const LineSettings& line_settings() const { return line_settings_; }
+    // Why the last open failed (none after a successful one), and the system's own number from
+    // the point of failure (errno, GetLastError; 0 when there is none).
+    OpenFailure last_open_failure() const { return open_failure_; }
+    int last_open_error() const { return open_error_; }
+    // The low-latency request of the last successful open.
+    LowLatency low_latency() const;
 
     LogSink* log_sink = nullptr; // not owned
 
 private:
     void close_handle();
-    bool fail_open();
+    bool fail_open(OpenFailure failure, int error);
 
     std::intptr_t handle_;                   // operating-system handle; kInvalidHandle while closed
     std::unique_ptr<SerialBackend> backend_; // the platform's calls, and its native records
     char device_path_[kPathCapacity] = {};
     LineSettings line_settings_;
     CommTimeouts timeouts_;
+    OpenFailure open_failure_ = OpenFailure::none;
+    int open_error_ = 0;
 };

@@ -180,15 +180,27 @@ TEST(Versions, Thresholds)
 TEST(PortPath, Format)
 {
     char path[50];
-    FormatComPortPath(path, sizeof path, 5);
+    EXPECT_TRUE(FormatComPortPath(path, sizeof path, 5));
     EXPECT_STREQ(path, "\\\\.\\COM5");
-    FormatComPortPath(path, sizeof path, 0);
+    EXPECT_TRUE(FormatComPortPath(path, sizeof path, 0));
     EXPECT_STREQ(path, "\\\\.\\COM0");
-    FormatComPortPath(path, sizeof path, 255);
+    EXPECT_TRUE(FormatComPortPath(path, sizeof path, 255));
     EXPECT_STREQ(path, "\\\\.\\COM255");
-    char small[5];
-    FormatComPortPath(small, sizeof small, 255);
-    EXPECT_STREQ(small, "\\\\.\\"); // cut, and terminated
+    EXPECT_TRUE(FormatComPortPath(path, sizeof path, 4294967295u));
+    EXPECT_STREQ(path, "\\\\.\\COM4294967295");
+}
+
+TEST(PortPath, APathThatDoesNotFitIsRefusedNotCut)
+{
+    // "\\.\COM25" would be another port than COM255.
+    char small[10];
+    std::memset(small, '#', sizeof small);
+    EXPECT_FALSE(FormatComPortPath(small, sizeof small, 255));
+    EXPECT_STREQ(small, "");
+    char exact[11];
+    EXPECT_TRUE(FormatComPortPath(exact, sizeof exact, 255));
+    EXPECT_STREQ(exact, "\\\\.\\COM255");
+    EXPECT_FALSE(FormatComPortPath(nullptr, 10, 1));
 }
 
 TEST(BoundedText, CopiesAndAppendsCutAndTerminate)

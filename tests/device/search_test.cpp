@@ -1,15 +1,23 @@
 // Port discovery: the order of the ports, the 254-attempt bound, the three-speed probe, what
 // the caller's buffers receive, and the connection's state between searches.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "sim_fixture.h"
+#include "tests/serial/console_terminal.h"
 #include "tools/kvsim/pty_peer.h"
+#include "tools/memline/memory_serial_backend.h"
 
 using namespace kvtest;
 
@@ -48,7 +56,7 @@ protected:
     ComDir dir;
     MemoryLog log;
     kvsim::SimDevice sim;
-    DeviceConnection conn{make_serial_backend(), clock};
+    DeviceConnection conn{make_serial_backend(dir.path()), clock};
 };
 
 TEST_F(Search, FirstSearchTriesCom0ToCom253Only)
@@ -381,4 +389,249 @@ TEST_F(Search, DestructionSendsNothing)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(sim.frames().empty());
     EXPECT_EQ(sim.current_speed(), 921600u);
+}
+
+// ---- What a search found, port by port ------------------------------------------------------
+
+namespace {
+
+// The system's port list as a test wants it.
+class FakeInventory final : public PortInventory {
+public:
+    explicit FakeInventory(std::vector<PortInfo> ports) : ports_(std::move(ports)) {}
+    std::vector<PortInfo> ListPorts() const override
+    {
+        ++calls;
+        return ports_;
+    }
+    mutable int calls = 0;
+
+private:
+    std::vector<PortInfo> ports_;
+};
+
+PortInfo Listed(int n, bool bluetooth = false)
+{
+    PortInfo info;
+    info.name = "COM" + std::to_string(n);
+    info.device_path = ComPath(n);
+    info.bluetooth = bluetooth;
+    return info;
+}
+
+constexpr int kAccessDenied = 5; // ERROR_ACCESS_DENIED
+
+} // namespace
+
+// Ports of a serial line in memory: which ones exist, which are held, which answer, and what the
+// system lists. Every wait passes on a fake clock, so a whole search of 254 numbers is instant.
+class SearchRecord : public ::testing::Test {
+protected:
+    void Make(std::vector<PortInfo> listed)
+    {
+        auto backend = std::make_unique<MemorySerialBackend>(clock);
+        line = backend.get();
+        auto fake = std::make_unique<FakeInventory>(std::move(listed));
+        inventory = fake.get();
+        conn = std::make_unique<DeviceConnection>(std::move(backend), clock, std::move(fake));
+        conn->log_sink = &log.sink;
+        line->set_script([this](std::uint32_t, const std::vector<std::uint8_t>& written) {
+            if (!line->open_path().empty())
+                opened_and_written.insert(line->open_path());
+            if (line->open_path() == answering && written == kVV)
+                return ReadStep{Bytes{0x01, 0x00, 'J'}};
+            if (line->open_path() == answering && (written == kInfoE || written == kInfoH))
+                return ReadStep{Bytes{'J', 0, 0, 'U', 0, 0, 0, 'J' + 'U'}};
+            return ReadStep{};
+        });
+    }
+
+    // The lines that say why nothing was found, and the skips.
+    std::vector<std::string> Reasons() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& l : log.lines())
+            if (l.rfind("QBKorvane: No device found", 0) == 0 || l.rfind("QBKorvane: Skipping", 0) == 0)
+                out.push_back(l);
+        return out;
+    }
+
+    std::vector<std::pair<std::string, PortState>> Attempts() const
+    {
+        std::vector<std::pair<std::string, PortState>> out;
+        for (const PortAttempt& a : conn->last_search())
+            out.emplace_back(a.port, a.state);
+        return out;
+    }
+
+    FakeClock clock;
+    MemoryLog log;
+    MemorySerialBackend* line = nullptr; // owned by the connection's port
+    FakeInventory* inventory = nullptr;  // owned by the connection
+    std::unique_ptr<DeviceConnection> conn;
+    std::string answering; // the device path of the port with a device behind it
+    std::set<std::string> opened_and_written;
+};
+
+TEST_F(SearchRecord, NothingFoundSaysWhyPortByPortInTheOrderGiven)
+{
+    Make({Listed(1), Listed(4, true), Listed(6), Listed(9)});
+    line->add_port(ComPath(3));
+    line->add_port(ComPath(5));
+    line->add_port(ComPath(4)); // a device would answer there, if it were opened
+    answering = ComPath(4);
+    line->refuse_port(ComPath(6), OpenFailure::in_use, kAccessDenied);
+    line->refuse_port(ComPath(8), OpenFailure::in_use, kAccessDenied);
+    line->refuse_port(ComPath(7), OpenFailure::not_a_port, 1);
+
+    EXPECT_FALSE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_EQ(Reasons(),
+              (std::vector<std::string>{"QBKorvane: Skipping COM4: Bluetooth serial link",
+                                        "QBKorvane: No device found: COM6 is in use by another program",
+                                        "QBKorvane: No device found: COM8 is in use by another program",
+                                        "QBKorvane: No device found: no answer on COM3, COM5"}));
+    // Absent numbers are kept only where the system lists the port (COM1, COM9).
+    EXPECT_EQ(Attempts(), (std::vector<std::pair<std::string, PortState>>{{"COM1", PortState::absent},
+                                                                          {"COM3", PortState::silent},
+                                                                          {"COM4", PortState::bluetooth},
+                                                                          {"COM5", PortState::silent},
+                                                                          {"COM6", PortState::in_use},
+                                                                          {"COM7", PortState::unusable},
+                                                                          {"COM8", PortState::in_use},
+                                                                          {"COM9", PortState::absent}}));
+    EXPECT_EQ(conn->last_search_absent_unlisted(), 254u - 8u);
+    EXPECT_EQ(conn->last_search()[4].system_error, kAccessDenied);
+    EXPECT_EQ(conn->last_search()[0].system_error, 2);
+    EXPECT_EQ(opened_and_written, (std::set<std::string>{ComPath(3), ComPath(5)}));
+    EXPECT_EQ(inventory->calls, 1);
+}
+
+TEST_F(SearchRecord, ABluetoothLinkIsSkippedOncePerSearchAndTheRestStillTried)
+{
+    Make({Listed(2, true)});
+    line->add_port(ComPath(2));
+    line->add_port(ComPath(200));
+    answering = ComPath(200);
+    conn->last_port_number = 255; // 255, then 2, then on: the link is met in the middle
+    ASSERT_TRUE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_EQ(conn->last_port_number, 200u);
+    ASSERT_TRUE(conn->SearchForHardware(nullptr, 0, nullptr)); // starts at 200: found at once
+    conn->last_port_number = 0;
+    answering.clear();
+    EXPECT_FALSE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_EQ(Reasons(), (std::vector<std::string>{"QBKorvane: Skipping COM2: Bluetooth serial link",
+                                                   "QBKorvane: Skipping COM2: Bluetooth serial link",
+                                                   "QBKorvane: No device found: no answer on COM200"}));
+    EXPECT_EQ(opened_and_written.count(ComPath(2)), 0u);
+    EXPECT_EQ(inventory->calls, 3);
+}
+
+TEST_F(SearchRecord, AFoundDeviceEndsTheRecordAndNoReasonIsLogged)
+{
+    Make({});
+    line->add_port(ComPath(3));
+    line->add_port(ComPath(5));
+    answering = ComPath(5);
+    char description[100] = {};
+    ASSERT_TRUE(conn->SearchForHardware(description, sizeof description, nullptr));
+    EXPECT_STREQ(description, "Pinecrest v1.0.J");
+    EXPECT_EQ(Attempts(), (std::vector<std::pair<std::string, PortState>>{{"COM3", PortState::silent},
+                                                                          {"COM5", PortState::answered}}));
+    EXPECT_EQ(conn->last_search_absent_unlisted(), 3u + 1u); // COM0 to COM2, COM4
+    EXPECT_TRUE(Reasons().empty());
+}
+
+TEST_F(SearchRecord, NoPortAtAllOrOnlyLinksAndUnusablePortsMeanNoSerialPortIsPresent)
+{
+    Make({});
+    EXPECT_FALSE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_TRUE(conn->last_search().empty());
+    EXPECT_EQ(conn->last_search_absent_unlisted(), 254u);
+    EXPECT_EQ(Reasons(), std::vector<std::string>{"QBKorvane: No device found: no serial port is present"});
+
+    log.clear();
+    Make({Listed(4, true)});
+    line->refuse_port(ComPath(9), OpenFailure::other, 31);
+    EXPECT_FALSE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_EQ(Reasons(), (std::vector<std::string>{"QBKorvane: Skipping COM4: Bluetooth serial link",
+                                                   "QBKorvane: No device found: no serial port is present"}));
+    EXPECT_EQ(Attempts(), (std::vector<std::pair<std::string, PortState>>{{"COM4", PortState::bluetooth},
+                                                                          {"COM9", PortState::unusable}}));
+}
+
+TEST_F(SearchRecord, APortThatRefusesThisUserIsNamedAndIsNotNoPort)
+{
+    Make({});
+    line->refuse_port(ComPath(3), OpenFailure::no_permission, 13);
+    EXPECT_FALSE(conn->SearchForHardware(nullptr, 0, nullptr));
+    EXPECT_EQ(Reasons(), std::vector<std::string>{"QBKorvane: No device found: no permission to open COM3"});
+}
+
+TEST_F(SearchRecord, ProbePortRecordsItsOnePortByTheNameAUserGives)
+{
+    Make({Listed(6, true)});
+    line->refuse_port(ComPath(6), OpenFailure::in_use, kAccessDenied);
+    line->add_port("/dev/ttyUSB0");
+    EXPECT_EQ(conn->ProbePort(ComPath(6).c_str(), nullptr, 0, nullptr), PortProbe::not_opened);
+    ASSERT_EQ(conn->last_search().size(), 1u);
+    EXPECT_EQ(conn->last_search()[0].port, "COM6");
+    EXPECT_EQ(conn->last_search()[0].state, PortState::in_use);
+    EXPECT_EQ(conn->last_search()[0].system_error, kAccessDenied);
+
+    EXPECT_EQ(conn->ProbePort("/dev/ttyUSB0", nullptr, 0, nullptr), PortProbe::no_answer);
+    EXPECT_EQ(Attempts(),
+              (std::vector<std::pair<std::string, PortState>>{{"/dev/ttyUSB0", PortState::silent}}));
+    EXPECT_EQ(conn->ProbePort("/dev/ttyUSB9", nullptr, 0, nullptr), PortProbe::not_opened);
+    EXPECT_EQ(Attempts(),
+              (std::vector<std::pair<std::string, PortState>>{{"/dev/ttyUSB9", PortState::absent}}));
+    // The caller named the port: a probe does not ask the inventory, and logs no reasons.
+    EXPECT_EQ(inventory->calls, 0);
+    EXPECT_TRUE(Reasons().empty());
+}
+
+TEST_F(SearchRecord, AnAttemptOnAPortThatDoesNotOpenStillEndsWithClosePort)
+{
+    Make({});
+    conn->port.log_sink = &log.sink;
+    EXPECT_EQ(conn->ProbePort(ComPath(9).c_str(), nullptr, 0, nullptr), PortProbe::not_opened);
+    conn->port.log_sink = nullptr;
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"QBSerial: Port Closed", "QBKorvane: COM Port closed.",
+                                        "QBSerial: Open Port \\\\.\\COM9 Failed", "QBSerial: Port Closed",
+                                        "QBSerial: Port Closed", "QBSerial: Port Closed",
+                                        "QBKorvane: COM Port closed."}));
+}
+
+// ---- The real POSIX backend under the search ------------------------------------------------
+
+TEST_F(Search, AProbedTerminalWithoutADeviceKeepsItsSettings)
+{
+    SilentPort port(dir, 5);
+    const ConsoleTerminal console(port.peer.slave_path());
+    ASSERT_TRUE(console.ok());
+    EXPECT_EQ(conn.ProbePort(ComPath(5).c_str(), nullptr, 0, nullptr), PortProbe::no_answer);
+    console.ExpectAsTheConsoleLeftIt();
+    // It did run raw at the probe's speeds meanwhile.
+    ASSERT_FALSE(port.peer.arrivals().empty());
+    EXPECT_EQ(port.peer.arrivals().back().baud, 19200u);
+}
+
+TEST_F(Search, APortLockedByAnotherProgramIsInUse)
+{
+    SilentPort port(dir, 3);
+    const int holder = ::open(port.peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    conn.log_sink = &log.sink;
+    EXPECT_FALSE(conn.SearchForHardware(nullptr, 0, nullptr));
+    ::close(holder);
+    ASSERT_FALSE(conn.last_search().empty());
+    EXPECT_EQ(conn.last_search()[0].port, "COM3");
+    EXPECT_EQ(conn.last_search()[0].state, PortState::in_use);
+    EXPECT_EQ(conn.last_search()[0].system_error, EWOULDBLOCK);
+    EXPECT_TRUE(port.peer.arrivals().empty());
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "QBKorvane: No device found: COM3 is in use by another program"),
+              lines.end());
 }

@@ -41,7 +41,7 @@ protected:
     // The fixed pauses (after opening, after a speed change) pass on a fake clock; the lock's
     // waits need real time where another thread holds it.
     explicit SimTest(bool real_time = false)
-        : conn(make_serial_backend(),
+        : conn(make_serial_backend(dir.path()),
                real_time ? static_cast<WaitClock&>(SystemClock::instance()) : fake_clock)
     {
     }

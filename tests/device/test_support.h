@@ -16,7 +16,8 @@
 
 namespace kvtest {
 
-// A private folder that the serial backend reads \\.\COMn from (as $KV_COM_DIR/comn).
+// A private folder of COM links: \\.\COMn opens <path>/comn through make_serial_backend(path()).
+// It is also put in $KV_COM_DIR for the tests that build a connection with the default backend.
 class ComDir {
 public:
     ComDir()

@@ -2,6 +2,7 @@
 // both backends. Time-outs are bounded from both sides, with margins for a loaded machine.
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,11 +127,30 @@ TEST_F(SerialPortTest, FailedOpenLogsItsLineThenPortClosed)
                                                      "QBSerial: Port Closed"}));
 }
 
+// --- why an open failed ---
+
+TEST_F(SerialPortTest, AMissingPortIsAbsentWithTheSystemsNumber)
+{
+    EXPECT_EQ(port_.last_open_failure(), OpenFailure::none);
+    EXPECT_FALSE(port_.open(far_end().missing_port_path().c_str()));
+    EXPECT_EQ(port_.last_open_failure(), OpenFailure::absent);
+    EXPECT_EQ(port_.last_open_error(), 2); // ENOENT, ERROR_FILE_NOT_FOUND
+    // A successful open forgets it; closing does not.
+    ASSERT_TRUE(port_.open(far_end().port_path(kA).c_str()));
+    EXPECT_EQ(port_.last_open_failure(), OpenFailure::none);
+    EXPECT_EQ(port_.last_open_error(), 0);
+    EXPECT_FALSE(port_.open(far_end().missing_port_path().c_str()));
+    port_.close();
+    EXPECT_EQ(port_.last_open_failure(), OpenFailure::absent);
+}
+
 TEST_F(SerialPortTest, OpenOfSomethingThatIsNoPortFailsAtGetCommState)
 {
     const std::string path = far_end().non_serial_path();
     EXPECT_FALSE(port_.open(path.c_str()));
     EXPECT_FALSE(port_.is_open());
+    EXPECT_EQ(port_.last_open_failure(), OpenFailure::not_a_port);
+    EXPECT_NE(port_.last_open_error(), 0);
     EXPECT_EQ(log_lines(),
               (std::vector<std::string>{"QBSerial: Successfully opened " + path,
                                         "QBSerial: GetCommState Failed", "QBSerial: Port Closed"}));
@@ -151,7 +171,7 @@ TEST_F(SerialPortTest, OpenOnAnOpenPortClosesItFirstAndReleasesIt)
     EXPECT_TRUE(other.open(a.c_str())) << "the first port was not released";
 }
 
-TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails)
+TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFailsAsInUse)
 {
     if (far_end().under_wine()) {
         GTEST_SKIP() << "Wine does not enforce share mode 0 on serial devices";
@@ -164,6 +184,7 @@ TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails)
     second.log_sink = &second_sink;
     EXPECT_FALSE(second.open(a.c_str()));
     EXPECT_FALSE(second.is_open());
+    EXPECT_EQ(second.last_open_failure(), OpenFailure::in_use);
     EXPECT_EQ(SplitLogLines(second_log.text()),
               (std::vector<std::string>{"QBSerial: Open Port " + a + " Failed", "QBSerial: Port Closed"}));
     second.log_sink = nullptr;
@@ -171,15 +192,36 @@ TEST_F(SerialPortTest, SecondOpenOfAnOpenPortFails)
     EXPECT_TRUE(second.open(a.c_str())) << "a closed port must open again";
 }
 
-TEST_F(SerialPortTest, LongPathIsStoredAndOpenedAsItsFirst259Characters)
+TEST_F(SerialPortTest, APathLongerThan259CharactersIsRefusedWholeNotCut)
 {
     const std::string missing = far_end().missing_port_path();
-    const std::string path = missing + std::string(300 - missing.size(), 'x');
-    EXPECT_FALSE(port_.open(path.c_str()));
-    const std::string cut = path.substr(0, 259);
-    EXPECT_EQ(std::string(port_.device_path()), cut);
-    EXPECT_EQ(log_lines(),
-              (std::vector<std::string>{"QBSerial: Open Port " + cut + " Failed", "QBSerial: Port Closed"}));
+    for (std::size_t length : {260u, 300u}) {
+        SCOPED_TRACE(length);
+        log_.clear();
+        const std::string path = missing + std::string(length - missing.size(), 'x');
+        EXPECT_FALSE(port_.open(path.c_str()));
+        EXPECT_EQ(port_.last_open_failure(), OpenFailure::path_too_long);
+        EXPECT_EQ(std::string(port_.device_path()), "");
+        EXPECT_EQ(log_lines(),
+                  (std::vector<std::string>{"QBSerial: Open Port Failed: the path is longer than 259 "
+                                            "characters",
+                                            "QBSerial: Port Closed"}));
+    }
+    // 259 characters fit: the system is asked, and says it has no such port.
+    log_.clear();
+    const std::string fits = missing + std::string(259 - missing.size(), 'x');
+    EXPECT_FALSE(port_.open(fits.c_str()));
+    EXPECT_NE(port_.last_open_failure(), OpenFailure::path_too_long);
+    EXPECT_EQ(std::string(port_.device_path()), fits);
+    EXPECT_EQ(log_lines().front(), "QBSerial: Open Port " + fits + " Failed");
+}
+
+TEST_F(SerialPortTest, TheBackendItselfRefusesAPathThatDoesNotFit)
+{
+    const std::unique_ptr<SerialBackend> backend = make_serial_backend();
+    const std::string path = far_end().port_path(kA) + std::string(300, '/');
+    EXPECT_EQ(backend->open(path.c_str()), kInvalidHandle);
+    EXPECT_EQ(backend->last_error().failure, OpenFailure::path_too_long);
 }
 
 TEST_F(SerialPortTest, CloseLogsPortClosedWhetherOrNotOpen)

@@ -1,6 +1,7 @@
-// What only the POSIX backend has: the COM path mapping, and behaviour that needs a bare
-// pseudo-terminal (no reader at all) or signals.
+// What only the POSIX backend has: the COM path mapping, errno reasons, the terminal settings put
+// back on close, and behaviour that needs a bare pseudo-terminal (no reader at all) or signals.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "serial/port_path_posix.h"
 #include "serial/serial_backend.h"
 #include "serial/serial_port.h"
+#include "tests/serial/console_terminal.h"
 #include "tools/kvsim/pty_peer.h"
 
 namespace {
@@ -33,37 +35,6 @@ long long elapsed_ms(Clock::time_point since)
 {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
-
-// Sets or clears one environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        if (had_) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv()
-    {
-        if (had_) {
-            setenv(name_, old_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
 
 class TempDir {
 public:
@@ -88,28 +59,21 @@ private:
 
 TEST(PortPathMapping, ComNamesGoToTheComDirectory)
 {
-    ScopedEnv env("KV_COM_DIR", "/tmp/ports");
-    EXPECT_EQ(map_port_path("\\\\.\\COM7"), "/tmp/ports/com7");
-    EXPECT_EQ(map_port_path("\\\\.\\COM12"), "/tmp/ports/com12");
-    EXPECT_EQ(map_port_path("\\\\.\\com3"), "/tmp/ports/com3");
-}
-
-TEST(PortPathMapping, DefaultDirectoryWithoutTheVariable)
-{
-    ScopedEnv env("KV_COM_DIR", nullptr);
-    EXPECT_EQ(map_port_path("\\\\.\\COM1"), "/dev/kvcom/com1");
+    EXPECT_EQ(map_port_path("\\\\.\\COM7", "/tmp/ports"), "/tmp/ports/com7");
+    EXPECT_EQ(map_port_path("\\\\.\\COM12", "/tmp/ports/"), "/tmp/ports/com12");
+    EXPECT_EQ(map_port_path("\\\\.\\com3", "/tmp/ports"), "/tmp/ports/com3");
+    EXPECT_EQ(map_port_path("\\\\.\\COM1", ""), "/dev/kvcom/com1");
 }
 
 TEST(PortPathMapping, AnythingElseIsUsedAsItIs)
 {
-    ScopedEnv env("KV_COM_DIR", "/tmp/ports");
-    EXPECT_EQ(map_port_path("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    EXPECT_EQ(map_port_path("\\\\.\\COM"), "\\\\.\\COM");
-    EXPECT_EQ(map_port_path("\\\\.\\COM3x"), "\\\\.\\COM3x");
-    EXPECT_EQ(map_port_path("\\\\.\\LPT1"), "\\\\.\\LPT1");
-    EXPECT_EQ(map_port_path("COM3"), "COM3");
-    EXPECT_EQ(map_port_path(""), "");
-    EXPECT_EQ(map_port_path(nullptr), "");
+    EXPECT_EQ(map_port_path("/dev/ttyUSB0", "/tmp/ports"), "/dev/ttyUSB0");
+    EXPECT_EQ(map_port_path("\\\\.\\COM", "/tmp/ports"), "\\\\.\\COM");
+    EXPECT_EQ(map_port_path("\\\\.\\COM3x", "/tmp/ports"), "\\\\.\\COM3x");
+    EXPECT_EQ(map_port_path("\\\\.\\LPT1", "/tmp/ports"), "\\\\.\\LPT1");
+    EXPECT_EQ(map_port_path("COM3", "/tmp/ports"), "COM3");
+    EXPECT_EQ(map_port_path("", "/tmp/ports"), "");
+    EXPECT_EQ(map_port_path(nullptr, "/tmp/ports"), "");
 }
 
 TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven)
@@ -119,11 +83,10 @@ TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven)
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     ASSERT_TRUE(peer.link_as(dir.path() + "/com7"));
-    ScopedEnv env("KV_COM_DIR", dir.path().c_str());
 
     MemoryTextControl log;
     LogSink sink{&log};
-    SerialPort port{make_serial_backend()};
+    SerialPort port{make_serial_backend(dir.path())};
     port.log_sink = &sink;
     ASSERT_TRUE(port.open("\\\\.\\COM7"));
     EXPECT_STREQ(port.device_path(), "\\\\.\\COM7");
@@ -133,10 +96,11 @@ TEST(PosixSerialPort, OpensAComNameThroughItsLinkAndLogsTheNameAsGiven)
     EXPECT_EQ(port.write(&byte, 1), 1u);
     EXPECT_TRUE(peer.wait_for_bytes(1, milliseconds(2000)));
     EXPECT_FALSE(port.open("\\\\.\\COM8")) << "no link, no port";
+    EXPECT_EQ(port.last_open_failure(), OpenFailure::absent);
     port.log_sink = nullptr;
 }
 
-TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort)
+TEST(PosixSerialPort, APathOpensOnlyWhenAll259CharactersFit)
 {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
@@ -152,11 +116,89 @@ TEST(PosixSerialPort, ALongPathOpensWhenItsFirst259CharactersNameThePort)
     const std::string link = path + "/" + std::string(name_length, 'p');
     ASSERT_EQ(link.size(), 259u);
     ASSERT_TRUE(peer.link_as(link));
+    // The same link one character longer: its first 259 characters name the port above.
+    const std::string longer = link + "z";
+    ASSERT_TRUE(peer.link_as(longer));
 
     SerialPort port{make_serial_backend()};
-    const std::string given = link + std::string(41, 'z');
-    ASSERT_TRUE(port.open(given.c_str()));
+    ASSERT_TRUE(port.open(link.c_str()));
     EXPECT_EQ(std::string(port.device_path()), link);
+    port.close();
+    EXPECT_FALSE(port.open(longer.c_str()));
+    EXPECT_EQ(port.last_open_failure(), OpenFailure::path_too_long);
+    EXPECT_FALSE(port.open((link + std::string(41, 'z')).c_str()));
+    EXPECT_EQ(port.last_open_failure(), OpenFailure::path_too_long);
+}
+
+// The reasons that a pseudo-terminal run as root cannot produce; the others are opened for real.
+TEST(PosixOpenFailure, ErrnoValuesReadAsReasons)
+{
+    EXPECT_EQ(OpenFailureOfErrno(ENODEV), OpenFailure::absent);
+    EXPECT_EQ(OpenFailureOfErrno(ENXIO), OpenFailure::absent);
+    EXPECT_EQ(OpenFailureOfErrno(EBUSY), OpenFailure::in_use); // TIOCEXCL against anyone but root
+    EXPECT_EQ(OpenFailureOfErrno(EACCES), OpenFailure::no_permission);
+    EXPECT_EQ(OpenFailureOfErrno(EPERM), OpenFailure::no_permission);
+    EXPECT_EQ(OpenFailureOfErrno(EIO), OpenFailure::other);
+}
+
+TEST(PosixOpenFailure, FilesFoldersAndPipesAreNoPortsAndNothingIsWrittenToThem)
+{
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.path() + "/firmware.qfw";
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "CQFW", 4), 4);
+        ::close(fd);
+    }
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    MemoryTextControl log;
+    LogSink sink{&log};
+    SerialPort port{make_serial_backend()};
+    port.log_sink = &sink;
+    for (const std::string& path : {file, dir.path(), fifo}) {
+        SCOPED_TRACE(path);
+        log.clear();
+        const auto start = Clock::now();
+        EXPECT_FALSE(port.open(path.c_str()));
+        EXPECT_LT(elapsed_ms(start), 1000); // a FIFO without a reader must not block
+        EXPECT_EQ(port.last_open_failure(), OpenFailure::not_a_port);
+        EXPECT_EQ(
+            SplitLogLines(log.text()),
+            (std::vector<std::string>{"QBSerial: Open Port " + path + " Failed", "QBSerial: Port Closed"}));
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_FALSE(port.open((file + "/below").c_str()));
+    EXPECT_EQ(port.last_open_failure(), OpenFailure::absent); // ENOTDIR
+    port.log_sink = nullptr;
+}
+
+TEST(PosixOpenFailure, ANodeThisUserMayNotOpenIsNoPermission)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens every node; the errno mapping above covers EACCES";
+    kvsim::PtyPeer peer;
+    ASSERT_TRUE(peer.open());
+    ASSERT_EQ(chmod(peer.slave_path().c_str(), 0), 0);
+    SerialPort port{make_serial_backend()};
+    EXPECT_FALSE(port.open(peer.slave_path().c_str()));
+    EXPECT_EQ(port.last_open_failure(), OpenFailure::no_permission);
+    EXPECT_EQ(port.last_open_error(), EACCES);
+}
+
+TEST(PosixSerialPort, APseudoTerminalRefusesLowLatency)
+{
+    kvsim::PtyPeer peer;
+    ASSERT_TRUE(peer.open());
+    SerialPort port{make_serial_backend()};
+    EXPECT_EQ(port.low_latency(), LowLatency::not_requested);
+    ASSERT_TRUE(port.open(peer.slave_path().c_str()));
+    EXPECT_EQ(port.low_latency(), LowLatency::refused);
 }
 
 TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine)
@@ -180,36 +222,26 @@ TEST(PosixSerialPort, UnsupportedSpeedFailsAndKeepsTheLine)
     port.log_sink = nullptr;
 }
 
-TEST(PosixSerialPort, OpenPutsTheLineInRawModeWithTheModemLinesOn)
+TEST(PosixSerialPort, TheLineIsRawWhileOpenAndTheConsoleSettingsComeBackOnClose)
 {
     kvsim::PtyPeer peer;
     ASSERT_TRUE(peer.open());
-    {
-        // Start from a cooked terminal, as a fresh port would be.
-        const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(fd, 0);
-        termios t{};
-        ASSERT_EQ(tcgetattr(fd, &t), 0);
-        t.c_iflag |= IXON | ICRNL;
-        t.c_lflag |= ICANON | ECHO | ISIG;
-        t.c_oflag |= OPOST;
-        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-        ::close(fd);
-    }
-    // Opened before the port makes the terminal exclusive (only root would pass that).
-    const int fd = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
+    const kvtest::ConsoleTerminal console(peer.slave_path());
+    ASSERT_TRUE(console.ok());
     SerialPort port{make_serial_backend()};
     ASSERT_TRUE(port.open(peer.slave_path().c_str()));
-    termios t{};
-    ASSERT_EQ(tcgetattr(fd, &t), 0);
-    ::close(fd);
+    ASSERT_TRUE(port.set_baud_rate(921600));
+    const termios t = console.now();
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_EQ(cfgetospeed(&t), B921600);
     EXPECT_TRUE(port.line_settings().dtr_on);
     EXPECT_TRUE(port.line_settings().rts_on);
+
+    port.close();
+    console.ExpectAsTheConsoleLeftIt();
 }
 
 TEST(PosixSerialPort, WriteIsBoundedByItsTotalTimeout)

@@ -20,9 +20,25 @@ bool MemorySerialBackend::usable(std::intptr_t handle) const
 std::intptr_t MemorySerialBackend::open(const char* device_path)
 {
     // A port that vanished stays away; one handle at a time, as share mode 0 gives.
-    if (device_path == nullptr || handle_open_ || vanished_ || ports_.count(device_path) == 0)
+    constexpr int kNotFound = 2;
+    if (device_path == nullptr || vanished_) {
+        error_ = {OpenFailure::absent, kNotFound};
         return kInvalidHandle;
+    }
+    if (const auto refused = refused_.find(device_path); refused != refused_.end()) {
+        error_ = refused->second;
+        return kInvalidHandle;
+    }
+    if (handle_open_) {
+        error_ = {OpenFailure::in_use, 0};
+        return kInvalidHandle;
+    }
+    if (ports_.count(device_path) == 0) {
+        error_ = {OpenFailure::absent, kNotFound};
+        return kInvalidHandle;
+    }
     handle_open_ = true;
+    open_path_ = device_path;
     ++stats_.opens;
     settings_ = LineSettings{};
     settings_.baud_rate = 9600;
@@ -34,8 +50,10 @@ std::intptr_t MemorySerialBackend::open(const char* device_path)
 
 void MemorySerialBackend::close(std::intptr_t handle)
 {
-    if (handle == kMemoryHandle)
+    if (handle == kMemoryHandle) {
         handle_open_ = false;
+        open_path_.clear();
+    }
 }
 
 bool MemorySerialBackend::get_line_settings(std::intptr_t handle, LineSettings& settings)

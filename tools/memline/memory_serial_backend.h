@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,8 +31,16 @@ public:
 
     explicit MemorySerialBackend(WaitClock& clock);
 
-    // Device paths that open (as given to SerialPort::open); every other path fails to open.
+    // Device paths that open (as given to SerialPort::open); every other path fails to open, as
+    // absent (error 2, ENOENT and ERROR_FILE_NOT_FOUND alike) unless refuse_port names a reason.
     void add_port(const std::string& device_path) { ports_.insert(device_path); }
+    void refuse_port(const std::string& device_path, OpenFailure failure, int code)
+    {
+        refused_[device_path] = {failure, code};
+    }
+    // The path the line is open on (empty while closed), so that a script can answer on one
+    // port only.
+    const std::string& open_path() const { return open_path_; }
     void set_script(Script script) { script_ = std::move(script); }
     // Without a script, reads take these steps in order; when they run out the line is silent.
     void queue(ReadStep step) { steps_.push_back(std::move(step)); }
@@ -67,6 +76,7 @@ public:
     void purge(std::intptr_t handle) override;
     bool read(std::intptr_t handle, void* buffer, std::uint32_t count, std::uint32_t& done) override;
     bool write(std::intptr_t handle, const void* buffer, std::uint32_t count, std::uint32_t& done) override;
+    BackendError last_error() const override { return error_; }
 
 private:
     bool usable(std::intptr_t handle) const;
@@ -75,6 +85,9 @@ private:
 
     WaitClock& clock_;
     std::set<std::string> ports_;
+    std::map<std::string, BackendError> refused_;
+    std::string open_path_;
+    BackendError error_;
     Script script_;
     std::deque<ReadStep> steps_;
     std::deque<std::uint8_t> waiting_; // arrived and not yet read
