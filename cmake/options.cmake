@@ -1,5 +1,5 @@
 # kv_options: how every target of the project is compiled and linked (language level, platform,
-# static Windows runtime, sanitizers, fuzzer instrumentation). Linked PRIVATE by each
+# static Windows runtime, sanitizers, fuzzer instrumentation, hardening). Linked PRIVATE by each
 # target, so nothing is set directory-wide and third-party code (GoogleTest) keeps its own flags.
 add_library(kv_options INTERFACE)
 target_compile_features(kv_options INTERFACE cxx_std_20)
@@ -24,4 +24,7 @@ if(KV_FUZZ)
     -fno-omit-frame-pointer -g -O1 ${KV_FUZZ_EXTRA_FLAGS})
   target_compile_options(kv_options INTERFACE ${kv_fuzz_flags})
   target_link_options(kv_options INTERFACE -fsanitize=address,undefined ${KV_FUZZ_EXTRA_FLAGS})
+else()
+  include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)
+  target_link_libraries(kv_options INTERFACE kv_hardening)
 endif()
