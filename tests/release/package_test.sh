@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The artifact a user downloads, as they would use it: cpack makes it from the build, it is unpacked,
 # its SHA-256 list checked, its programs checked for their protections and run.
-#   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE
-#       the zip; its dialog opens under Wine.
+#   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE [signed]
+#       the zip; its dialog opens under Wine. signed: made with a throwaway self-signed certificate,
+#       and both programs' signatures verified; otherwise both programs are unsigned.
 #   package_test.sh linux CPACK_CONFIG VERSION [hardened]
 #       the tar.gz; its korvane-update runs. hardened: checked for its protections (not in a
 #       sanitizer build).
 set -u
 kind="$1" config="$2" version="$3"
 if [[ "$kind" == win ]]; then
-    uidriver="$4"
+    uidriver="$4" mode="${5:-}"
 else
     mode="${4:-}"
 fi
@@ -31,7 +32,20 @@ fail() {
     exit 1
 }
 
+if [[ "$mode" == signed ]]; then
+    # What a release manager is given: a PKCS#12 file and its password, in the environment.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Korvane release test" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1 || fail "making a certificate"
+    export KV_SIGN_PASSWORD="test password $RANDOM"
+    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/release.p12" \
+        -passout env:KV_SIGN_PASSWORD || fail "making the PKCS#12 file"
+    export KV_SIGN_PKCS12="$work/release.p12"
+else
+    unset KV_SIGN_PKCS12 KV_SIGN_PASSWORD
+fi
 cpack --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+unset KV_SIGN_PKCS12 KV_SIGN_PASSWORD
 if [[ "$kind" == win ]]; then
     name="KorvaneUpdater-$version-win64"
     archive="$work/out/$name.zip"
@@ -71,6 +85,17 @@ fi
 [[ -f "$dir/korvane-update.exe" ]] || fail "no korvane-update.exe"
 python3 "$check_binaries" --stripped "$dir/KorvaneUpdater.exe" "$dir/korvane-update.exe" ||
     fail "the released programs' imports and header bits"
+for exe in KorvaneUpdater.exe korvane-update.exe; do
+    if [[ "$mode" == signed ]]; then
+        osslsigncode verify -CAfile "$work/cert.pem" -in "$dir/$exe" >"$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log"; fail "the signature of $exe"; }
+        grep -q "Signer's certificate:" "$work/verify.log" && grep -q "/CN=Korvane release test" "$work/verify.log" ||
+            { cat "$work/verify.log"; fail "$exe is not signed by the release certificate"; }
+        echo "ok: $exe signed and verified"
+    elif osslsigncode verify -in "$dir/$exe" >/dev/null 2>&1; then
+        fail "$exe carries a valid signature without a certificate given"
+    fi
+done
 kv_wine_prefix_new >/dev/null || fail "Wine prefix"
 kv_wine_xvfb_start || fail "Xvfb"
 kv_wine_prefix_start || fail "Wine prefix start"
