@@ -178,7 +178,8 @@ def main(argv):
         kinds.add(kind)
         if kind == "pe":
             faults, facts = check_pe(program, args.stripped)
-            summary = (f"imports {', '.join(facts['imports'])}; delay-loads {', '.join(facts['delayed']) or '-'}; "
+            delayed = "?" if args.stripped else ", ".join(facts["delayed"]) or "-"
+            summary = (f"imports {', '.join(facts['imports'])}; delay-loads {delayed}; "
                        f"DllCharacteristics {facts['characteristics']:#06x}")
         elif kind == "elf":
             faults, facts = check_elf(program, args.stripped)
