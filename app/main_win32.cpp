@@ -30,6 +30,11 @@ UpdateDialog g_update_dialog{g_connection};
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    // Before anything can load a DLL: only from System32, never from the program's folder (a
+    // Downloads folder holds whatever the browser saved) nor the current one. The common controls,
+    // the file dialogs, COM, the shell and the version functions are delay-loaded, so this comes
+    // before any of them.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     AttachDiagnosticLog(g_connection, &g_log_sink);
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);

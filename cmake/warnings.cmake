@@ -1,5 +1,4 @@
-# kv_warnings(target): the project's warning set, private to each target.
-function(kv_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
-    -Wno-sign-conversion -Wformat=2 $<$<BOOL:${KV_WERROR}>:-Werror>)
-endfunction()
+# kv_warnings: the project's warning set, linked PRIVATE by each of its targets.
+add_library(kv_warnings INTERFACE)
+target_compile_options(kv_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+  -Wno-sign-conversion -Wformat=2 $<$<BOOL:${KV_WERROR}>:-Werror>)

@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
 # The artifact a user downloads, as they would use it: cpack makes it from the build, it is unpacked,
-# its SHA-256 list checked, and its programs run.
-#   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE   the zip; its dialog opens under Wine
-#   package_test.sh linux CPACK_CONFIG VERSION              the tar.gz; its korvane-update runs
+# its SHA-256 list checked, its programs checked for their protections and run.
+#   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE [signed]
+#       the zip; its dialog opens under Wine. signed: made with a throwaway self-signed certificate,
+#       and both programs' signatures verified; otherwise both programs are unsigned.
+#   package_test.sh linux CPACK_CONFIG VERSION [hardened]
+#       the tar.gz; its korvane-update runs. hardened: checked for its protections (not in a
+#       sanitizer build).
 set -u
-kind="$1" config="$2" version="$3" uidriver="${4:-}"
-. "$(dirname "${BASH_SOURCE[0]}")/../../tools/wine/wine-env.sh"
+kind="$1" config="$2" version="$3"
+if [[ "$kind" == win ]]; then
+    uidriver="$4" mode="${5:-}"
+else
+    mode="${4:-}"
+fi
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+check_binaries="$here/../trust/check_binaries.py"
+. "$here/../../tools/wine/wine-env.sh"
 work="$(mktemp -d /tmp/kv-package-XXXXXX)"
 cleanup() {
     if [[ -n "${WINEPREFIX:-}" ]]; then
@@ -21,7 +32,20 @@ fail() {
     exit 1
 }
 
+if [[ "$mode" == signed ]]; then
+    # What a release manager is given: a PKCS#12 file and its password, in the environment.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Korvane release test" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1 || fail "making a certificate"
+    export KV_SIGN_PASSWORD="test password $RANDOM"
+    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/release.p12" \
+        -passout env:KV_SIGN_PASSWORD || fail "making the PKCS#12 file"
+    export KV_SIGN_PKCS12="$work/release.p12"
+else
+    unset KV_SIGN_PKCS12 KV_SIGN_PASSWORD
+fi
 cpack --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+unset KV_SIGN_PKCS12 KV_SIGN_PASSWORD
 if [[ "$kind" == win ]]; then
     name="KorvaneUpdater-$version-win64"
     archive="$work/out/$name.zip"
@@ -48,6 +72,9 @@ present=$(cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort
 
 if [[ "$kind" == linux ]]; then
     [[ -x "$dir/bin/korvane-update" ]] || fail "no bin/korvane-update"
+    if [[ "$mode" == hardened ]]; then
+        python3 "$check_binaries" --stripped "$dir/bin/korvane-update" || fail "the released program's protections"
+    fi
     got=$("$dir/bin/korvane-update" --version) || fail "korvane-update --version"
     [[ "$got" == "korvane-update $version" ]] || fail "korvane-update --version says '$got'"
     echo "ok: $got"
@@ -55,14 +82,26 @@ if [[ "$kind" == linux ]]; then
 fi
 
 [[ -f "$dir/KorvaneUpdater.exe" ]] || fail "no KorvaneUpdater.exe"
+[[ -f "$dir/korvane-update.exe" ]] || fail "no korvane-update.exe"
+python3 "$check_binaries" --stripped "$dir/KorvaneUpdater.exe" "$dir/korvane-update.exe" ||
+    fail "the released programs' imports and header bits"
+for exe in KorvaneUpdater.exe korvane-update.exe; do
+    if [[ "$mode" == signed ]]; then
+        osslsigncode verify -CAfile "$work/cert.pem" -in "$dir/$exe" >"$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log"; fail "the signature of $exe"; }
+        grep -q "Signer's certificate:" "$work/verify.log" && grep -q "/CN=Korvane release test" "$work/verify.log" ||
+            { cat "$work/verify.log"; fail "$exe is not signed by the release certificate"; }
+        echo "ok: $exe signed and verified"
+    elif osslsigncode verify -in "$dir/$exe" >/dev/null 2>&1; then
+        fail "$exe carries a valid signature without a certificate given"
+    fi
+done
 kv_wine_prefix_new >/dev/null || fail "Wine prefix"
 kv_wine_xvfb_start || fail "Xvfb"
 kv_wine_prefix_start || fail "Wine prefix start"
-if [[ -f "$dir/korvane-update.exe" ]]; then
-    got=$(wine "$dir/korvane-update.exe" --version </dev/null | tr -d '\r') || fail "korvane-update.exe --version"
-    [[ "$got" == "korvane-update $version" ]] || fail "korvane-update.exe --version says '$got'"
-    echo "ok: $got"
-fi
+got=$(wine "$dir/korvane-update.exe" --version </dev/null | tr -d '\r') || fail "korvane-update.exe --version"
+[[ "$got" == "korvane-update $version" ]] || fail "korvane-update.exe --version says '$got'"
+echo "ok: $got"
 # The title shows the file version as major.minor.build.revision with 2, 4 and 2 digits.
 IFS=. read -r major minor build revision <<<"$version"
 title=$(printf 'Quenbyware Firmware Updater: Build %d.%02d.%04d.%02d' "$major" "$minor" "$build" "$revision")
