@@ -49,14 +49,14 @@ DeviceConnection::DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitC
 
 DeviceConnection::DeviceConnection(std::unique_ptr<SerialBackend> backend, WaitClock& clock,
                                    std::unique_ptr<PortInventory> inventory)
-    : port(std::move(backend)), port_ref_(port), clock_(clock), inventory_(std::move(inventory))
+    : port(std::move(backend)), clock_(clock), inventory_(std::move(inventory))
 {
 }
 
 DeviceConnection::~DeviceConnection()
 {
     // The SerialPort destructor then closes (and logs) once more.
-    port_ref_.close();
+    port.close();
 }
 
 LockResult DeviceConnection::AcquireDeviceLock()
@@ -75,14 +75,14 @@ void DeviceConnection::ReleaseDeviceLock()
 
 std::int32_t DeviceConnection::OpenPort(const char* device_path)
 {
-    if (port_ref_.is_open())
-        port_ref_.close();
+    if (port.is_open())
+        port.close();
     const bool configured =
-        device_path != nullptr && port_ref_.open(device_path) && port_ref_.set_queue_sizes() &&
-        port_ref_.set_timeouts(kReadIntervalMs, kReadMultiplierMs, frames::kReadTimeoutStandardMs,
-                               kWriteMultiplierMs, kWriteConstantMs);
+        device_path != nullptr && port.open(device_path) && port.set_queue_sizes() &&
+        port.set_timeouts(kReadIntervalMs, kReadMultiplierMs, frames::kReadTimeoutStandardMs,
+                          kWriteMultiplierMs, kWriteConstantMs);
     if (!configured) {
-        port_ref_.close();
+        port.close();
         return KV_E_PORT_NOT_INITIALIZED;
     }
     clock_.sleep_for(kSettleAfterOpen);
@@ -93,7 +93,7 @@ void DeviceConnection::ClosePort()
 {
     if (link_speed_code != kDefaultSpeedCode)
         SetUSBBaud(kDefaultSpeedCode);
-    port_ref_.close();
+    port.close();
     emulation_bank = 0;
     rw_bank = 0;
     hardware_info = HardwareInfo{};
@@ -141,7 +141,7 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
         if (bluetooth.count(n) != 0) {
             // Opening one costs seconds while the link tries to connect, and every version
             // request after it many more; no device of this family sits behind one.
-            if (port_ref_.is_open())
+            if (port.is_open())
                 ClosePort();
             log_line(log_sink, "QBKorvane: Skipping %s: Bluetooth serial link", name.c_str());
             last_search_.push_back({name, PortState::bluetooth, 0});
@@ -219,8 +219,8 @@ PortState DeviceConnection::Attempt(const char* device_path, char* description, 
         ClosePort(); // the end of every attempt, as after one that opened
         if (device_path == nullptr)
             return PortState::absent; // the port kept the reason of an earlier open
-        system_error = port_ref_.last_open_error();
-        switch (port_ref_.last_open_failure()) {
+        system_error = port.last_open_error();
+        switch (port.last_open_failure()) {
         case OpenFailure::absent: return PortState::absent;
         case OpenFailure::in_use: return PortState::in_use;
         case OpenFailure::no_permission: return PortState::no_permission;
@@ -236,7 +236,7 @@ PortState DeviceConnection::Attempt(const char* device_path, char* description, 
         result = GetFirmwareVersion(nullptr);
     if (result != KV_S_OK) {
         SetUSBBaud(kDefaultSpeedCode);
-        if (port_ref_.set_baud_rate(kSlowProbeBaud))
+        if (port.set_baud_rate(kSlowProbeBaud))
             result = GetFirmwareVersion(nullptr);
     }
 
@@ -273,7 +273,7 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
     } else if (hardware_info.capabilities == 0) {
         // Nobody to ask: only the port follows.
         link_speed_code = code;
-        port_ref_.set_baud_rate(new_speed);
+        port.set_baud_rate(new_speed);
     }
 
     if (new_speed != 0 && hardware_info.capabilities != 0) {
@@ -282,25 +282,24 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
             // The port belongs to the holder's exchange: its time-outs are left alone.
             result = KV_E_PORT_BUSY;
         } else {
-            port_ref_.set_read_timeout(frames::kReadTimeoutQuickMs);
-            port_ref_.purge();
+            port.set_read_timeout(frames::kReadTimeoutQuickMs);
+            port.purge();
             const auto request = frames::SpeedRequest(static_cast<std::uint8_t>(code));
             std::uint8_t answer = 0;
-            if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) <
-                request.size()) {
+            if (port.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size()) {
                 result = KV_E_COMM_WRITE_FAILURE;
-            } else if (port_ref_.read(&answer, 1) != 1) {
+            } else if (port.read(&answer, 1) != 1) {
                 result = KV_E_COMM_READ_FAILURE;
             } else if (answer == frames::kAck) {
                 link_speed_code = code;
-                port_ref_.set_baud_rate(new_speed);
+                port.set_baud_rate(new_speed);
             }
             // Any other answer: the device stays at its speed, and so does the port.
-            if (port_ref_.is_open())
-                port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+            if (port.is_open())
+                port.set_read_timeout(frames::kReadTimeoutStandardMs);
         }
-    } else if (port_ref_.is_open()) {
-        port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+    } else if (port.is_open()) {
+        port.set_read_timeout(frames::kReadTimeoutStandardMs);
     }
 
     if (result == KV_S_OK) {
@@ -317,7 +316,7 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
 std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16_t address,
                                           std::uint16_t count)
 {
-    if (!port_ref_.is_open())
+    if (!port.is_open())
         return KV_E_PORT_NOT_INITIALIZED;
     // The count byte carries 1 to 256; anything else could not be matched with its reply.
     if (destination == nullptr || count == 0 || count > frames::kMaxEepromCount)
@@ -332,20 +331,20 @@ std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16
     DeviceLockGuard lock(*this);
     if (lock.busy())
         return KV_E_PORT_BUSY;
-    if (port_ref_.is_open())
-        port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
-    port_ref_.purge();
+    if (port.is_open())
+        port.set_read_timeout(frames::kReadTimeoutStandardMs);
+    port.purge();
 
-    if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request_size)) < request_size)
+    if (port.write(request.data(), static_cast<std::uint32_t>(request_size)) < request_size)
         return KV_E_COMM_WRITE_FAILURE;
-    const std::uint32_t received = port_ref_.read(destination, count);
+    const std::uint32_t received = port.read(destination, count);
     if (received < count) {
         if (count >= 2 && received >= 1 && destination[0] == frames::kUnknownCommand)
             return KV_E_UNKNOWN_COMMAND;
         return KV_E_COMM_READ_FAILURE;
     }
     std::uint8_t checksum = 0;
-    if (port_ref_.read(&checksum, 1) != 1)
+    if (port.read(&checksum, 1) != 1)
         return KV_E_COMM_READ_FAILURE;
     const std::uint8_t computed = AdditiveChecksum(std::span<const std::uint8_t>(destination, count));
     if (computed != checksum) {

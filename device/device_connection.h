@@ -163,7 +163,6 @@ private:
                       FirmwareVersion* version, int& system_error);
     void LogWhyNotFound() const;
 
-    SerialPort& port_ref_; // every command goes through this reference to `port`
     WaitClock& clock_;
     std::unique_ptr<PortInventory> inventory_;
     std::vector<PortAttempt> last_search_;

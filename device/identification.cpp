@@ -48,7 +48,7 @@ bool MeetsVersion(std::uint8_t major, std::uint8_t minor, std::uint8_t threshold
 
 std::int32_t DeviceConnection::GetFirmwareVersion(FirmwareVersion* version)
 {
-    if (!port_ref_.is_open())
+    if (!port.is_open())
         return KV_E_PORT_NOT_INITIALIZED;
     log_line(log_sink, "QBKorvane: Firmware Version string requested");
 
@@ -57,16 +57,16 @@ std::int32_t DeviceConnection::GetFirmwareVersion(FirmwareVersion* version)
         return KV_E_PORT_BUSY; // the holder's time-outs are not ours to restore
 
     std::int32_t result = KV_S_OK;
-    port_ref_.set_read_timeout(frames::kReadTimeoutQuickMs);
+    port.set_read_timeout(frames::kReadTimeoutQuickMs);
     firmware_major = firmware_minor = hardware_letter = 0;
-    port_ref_.purge();
+    port.purge();
 
     const auto& request = frames::kVersionRequest;
     std::uint8_t reply[frames::kVersionReplySize] = {};
-    if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size()) {
+    if (port.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size()) {
         result = KV_E_COMM_WRITE_FAILURE;
     } else {
-        const std::uint32_t received = port_ref_.read(reply, sizeof reply);
+        const std::uint32_t received = port.read(reply, sizeof reply);
         // Whatever arrived is kept, valid or not; the rest stays zero.
         firmware_major = reply[0];
         firmware_minor = reply[1];
@@ -79,8 +79,8 @@ std::int32_t DeviceConnection::GetFirmwareVersion(FirmwareVersion* version)
             *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
     }
 
-    if (port_ref_.is_open())
-        port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
+    if (port.is_open())
+        port.set_read_timeout(frames::kReadTimeoutStandardMs);
     return result;
 }
 
@@ -115,19 +115,19 @@ std::int32_t DeviceConnection::RequestSerial(std::uint8_t* serial9)
     DeviceLockGuard lock(*this);
     if (lock.busy())
         return KV_E_PORT_BUSY;
-    port_ref_.set_read_timeout(frames::kReadTimeoutSerialMs);
-    port_ref_.purge();
+    port.set_read_timeout(frames::kReadTimeoutSerialMs);
+    port.purge();
 
     const auto& request = frames::kSerialRequest;
-    if (!port_ref_.is_open() ||
-        port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size())
+    if (!port.is_open() ||
+        port.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size())
         return KV_E_COMM_WRITE_FAILURE;
-    if (port_ref_.read(serial9, frames::kSerialReplySize) < frames::kSerialReplySize) {
+    if (port.read(serial9, frames::kSerialReplySize) < frames::kSerialReplySize) {
         log_line(log_sink, "Serial request timed out");
         return KV_E_COMM_READ_TIMEOUT;
     }
     std::uint8_t trailer = 0;
-    if (port_ref_.read(&trailer, 1) != 1)
+    if (port.read(&trailer, 1) != 1)
         return KV_E_COMM_READ_FAILURE;
     return KV_S_OK;
 }

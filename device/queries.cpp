@@ -24,11 +24,11 @@ std::int32_t DeviceConnection::GetEmulationBank(std::uint8_t* out, bool rw)
     DeviceLockGuard lock(*this);
     if (lock.busy())
         return KV_E_PORT_BUSY;
-    port_ref_.purge();
+    port.purge();
     // A failed write shows as a missing answer.
-    port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size()));
+    port.write(request.data(), static_cast<std::uint32_t>(request.size()));
     std::uint8_t bank = 0;
-    if (port_ref_.read(&bank, 1) != 1 || bank == frames::kUnknownCommand) {
+    if (port.read(&bank, 1) != 1 || bank == frames::kUnknownCommand) {
         log_line(log_sink, "QBKorvane: Get %s Bank Failed!", name);
         return KV_E_INVALID_RESPONSE;
     }
@@ -74,21 +74,21 @@ std::int32_t DeviceConnection::GetFlashInfo(std::uint8_t* buffer16)
 {
     if (buffer16 == nullptr)
         return KV_E_INVALID_FUNC_PARAM;
-    if (!port_ref_.is_open())
+    if (!port.is_open())
         return KV_E_PORT_NOT_INITIALIZED;
     if (!(hardware_info.capabilities & kCapFlashInfo))
         return KV_E_REQUEST_NOT_SUPPORTED;
     log_line(log_sink, "QBKorvane: GetFlashInfo requested");
 
-    port_ref_.set_read_timeout(frames::kReadTimeoutStandardMs);
-    port_ref_.purge();
+    port.set_read_timeout(frames::kReadTimeoutStandardMs);
+    port.purge();
     const auto& request = frames::kFlashInfoRequest;
-    if (port_ref_.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size())
+    if (port.write(request.data(), static_cast<std::uint32_t>(request.size())) < request.size())
         return KV_E_COMM_WRITE_FAILURE;
-    if (port_ref_.read(buffer16, frames::kFlashInfoReplySize) < frames::kFlashInfoReplySize)
+    if (port.read(buffer16, frames::kFlashInfoReplySize) < frames::kFlashInfoReplySize)
         return KV_E_COMM_READ_FAILURE;
     std::uint8_t checksum = 0;
-    if (port_ref_.read(&checksum, 1) != 1)
+    if (port.read(&checksum, 1) != 1)
         return KV_E_COMM_READ_FAILURE;
     const std::uint8_t computed =
         AdditiveChecksum(std::span<const std::uint8_t>(buffer16, frames::kFlashInfoReplySize));

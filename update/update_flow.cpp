@@ -29,6 +29,8 @@ NotFoundAdvice AdviseNotFound(const FoundDevice& search)
     std::string& text = advice.text;
     for (const std::string& port : search.in_use)
         text += port + " is in use by another program. Close that program, then press Detect.\n";
+    for (const std::string& port : search.no_permission)
+        text += "This user may not open " + port + ". Ask for access to it, then press Detect.\n";
     if (!search.unusable.empty())
         text += "The device on " + list(search.unusable) + " cannot be updated by this program.\n";
     if (!search.silent.empty())
@@ -58,16 +60,33 @@ FoundDevice UpdateFlow::Found(const FirmwareVersion& version, const char* descri
     return found;
 }
 
+void UpdateFlow::NoteAttempts(FoundDevice& search) const
+{
+    for (const PortAttempt& attempt : connection_.last_search()) {
+        search.attempts.push_back(attempt);
+        switch (attempt.state) {
+        case PortState::in_use: search.in_use.push_back(attempt.port); break;
+        case PortState::silent: search.silent.push_back(attempt.port); break;
+        case PortState::no_permission: search.no_permission.push_back(attempt.port); break;
+        default: break;
+        }
+    }
+}
+
 FoundDevice UpdateFlow::SearchComPorts()
 {
     char description[kSearchDescriptionCapacity] = {};
     FirmwareVersion version;
     const bool answered = connection_.SearchForHardware(description, sizeof description, &version);
     const std::string port = "COM" + std::to_string(connection_.last_port_number);
-    if (answered && Usable(connection_.GetHardwareInfo()))
-        return Found(version, description, port);
+    if (answered && Usable(connection_.GetHardwareInfo())) {
+        FoundDevice found = Found(version, description, port);
+        NoteAttempts(found);
+        return found;
+    }
     connection_.ClosePort();
     FoundDevice none;
+    NoteAttempts(none);
     if (answered) {
         none.notes.push_back({port, PortProbe::answered, description});
         none.unusable.push_back(port);
@@ -83,12 +102,27 @@ FoundDevice UpdateFlow::SearchPorts(const std::vector<PortToTry>& ports)
         FirmwareVersion version;
         const PortProbe probe =
             connection_.ProbePort(port.device_path.c_str(), description, sizeof description, &version);
-        if (probe == PortProbe::answered && Usable(connection_.GetHardwareInfo()))
-            return Found(version, description, port.name);
+        // The probe names the port by its path; the user knows it by the name given.
+        PortAttempt attempt{port.name, PortState::absent, 0};
+        if (!connection_.last_search().empty()) {
+            attempt.state = connection_.last_search().back().state;
+            attempt.system_error = connection_.last_search().back().system_error;
+        }
+        if (probe == PortProbe::answered && Usable(connection_.GetHardwareInfo())) {
+            FoundDevice found = Found(version, description, port.name);
+            found.attempts = std::move(none.attempts);
+            found.attempts.push_back(attempt);
+            return found;
+        }
         connection_.ClosePort();
+        none.attempts.push_back(attempt);
         none.notes.push_back({port.name, probe, probe == PortProbe::answered ? description : ""});
         if (probe == PortProbe::answered)
             none.unusable.push_back(port.name);
+        else if (attempt.state == PortState::in_use)
+            none.in_use.push_back(port.name);
+        else if (attempt.state == PortState::no_permission)
+            none.no_permission.push_back(port.name);
         else if (probe == PortProbe::no_answer)
             none.silent.push_back(port.name);
     }

@@ -50,9 +50,11 @@ struct FoundDevice {
     std::string description;
     std::vector<PortNote> notes; // every port that gave no usable device, in the order tried
     // Why nothing was found, port by port in search order.
-    std::vector<std::string> in_use;   // held by another program
-    std::vector<std::string> silent;   // opened, but nothing answered at any speed
-    std::vector<std::string> unusable; // a device answered that this program does not update
+    std::vector<std::string> in_use;        // held by another program
+    std::vector<std::string> silent;        // opened, but nothing answered at any speed
+    std::vector<std::string> unusable;      // a device answered that this program does not update
+    std::vector<std::string> no_permission; // the system would not let this user open it
+    std::vector<PortAttempt> attempts;      // every port tried, with what it turned out to be
 };
 
 // Why a search found nothing, in plain words with what to do; empty text when it found a device.
@@ -125,6 +127,8 @@ public:
     static UpdateOutcome PackageChanged();
 
 private:
+    // The reasons of the last search (or probe), sorted into `search`.
+    void NoteAttempts(FoundDevice& search) const;
     FoundDevice Found(const FirmwareVersion& version, const char* description, std::string port);
 
     DeviceConnection& connection_;

@@ -663,8 +663,6 @@ def test_stop_signal_while_the_device_is_identified_again_does_not_stop_the_outc
     assert err.count("a firmware update is in progress and cannot be stopped") == 1
 
 
-@pytest.mark.skip(reason="the POSIX serial backend does not yet restore a port's terminal settings when it "
-                         "closes it (being built in serial/); the probe leaves the terminal raw at 19200 bit/s")
 def test_terminal_that_is_not_a_device_keeps_its_settings_after_a_probe():
     master, slave = pty.openpty()
     try:

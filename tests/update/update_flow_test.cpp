@@ -2,7 +2,10 @@
 // checked, and the version afterwards is judged against the package that was sent.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -244,6 +247,31 @@ TEST_F(UpdateFlowTest, ADeviceOfAnotherGenerationIsNotUsableAndItsPortIsClosed)
     ASSERT_EQ(found.notes.size(), 1u);
     EXPECT_EQ(found.notes[0].probe, PortProbe::answered);
     EXPECT_FALSE(connection_->port.is_open());
+}
+
+TEST_F(UpdateFlowTest, ASearchThatFindsNothingSaysWhyPortByPort)
+{
+    StartSim();
+    // Another program holds COM3 the way this one would: an exclusive lock on the open port.
+    const int holder = ::open(ports_.link(3).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    kvsim::DeviceConfig silent;
+    silent.speeds = {};
+    kvsim::SimDevice quiet(silent);
+    ASSERT_TRUE(quiet.start());
+    ASSERT_TRUE(quiet.link_as(ports_.link(5)));
+
+    const FoundDevice found = Search();
+    ::close(holder);
+    EXPECT_FALSE(found.found);
+    EXPECT_EQ(found.in_use, std::vector<std::string>{"COM3"});
+    EXPECT_EQ(found.silent, std::vector<std::string>{"COM5"});
+    EXPECT_EQ(AdviseNotFound(found).text,
+              "COM3 is in use by another program. Close that program, then press Detect.\n"
+              "No device answered on COM5. Check the cable (a charge-only cable carries no data) and the "
+              "device's driver, then press Detect.");
+    quiet.stop();
 }
 
 TEST_F(UpdateFlowTest, AFileThatCannotBeHadSaysWhyWithoutAnyDevice)
