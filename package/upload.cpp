@@ -175,8 +175,8 @@ private:
         }
         const auto ms = [](std::chrono::nanoseconds d) { return static_cast<double>(d.count()) / 1e6; };
         log_line(connection_.log_sink,
-                 "QBKorvane: Chunk round trips: median %.1f ms, max %.1f ms over %zu chunks", ms(median),
-                 ms(longest), count);
+                 "QBKorvane: Chunk round trips: median %.1f ms, max %.1f ms over %u chunks", ms(median),
+                 ms(longest), static_cast<unsigned>(count));
     }
 
     void report(std::uint32_t flags)

@@ -528,6 +528,28 @@ def test_a_device_whose_driver_only_lists_its_port_is_found(h):
         serialcomm(h, "\\Device\\KvSim0")
 
 
+def test_a_bluetooth_link_is_never_opened_and_the_log_says_why_nothing_was_found(h):
+    frames = os.path.join(h.work, "bt-frames.log")
+    h.start_sim("--frames-log", frames)
+    try:
+        serialcomm(h, "\\Device\\BthModem0", "COM3")
+        h.start_updater()
+        h.wait_text(FW_VERSION, "Not Found", timeout=20000)
+        h.ui("syscmd", 0x0100)
+        h.ui("log-window", 5000)
+        text = h.ui("log-text")["text"]
+    finally:
+        serialcomm(h, "\\Device\\BthModem0")
+    with open(os.path.join(h.artifacts, "14-bluetooth-log.txt"), "w", newline="") as f:
+        f.write(text)
+    lines = text.split("\r\n")
+    check("QBKorvane: Skipping COM3: Bluetooth serial link" in lines, "the skip is logged")
+    equal(lines.count("QBKorvane: Skipping COM3: Bluetooth serial link"), 1, "once per port and search")
+    check("QBKorvane: No device found: no serial port is present" in lines, "the reason is logged")
+    received = open(frames).read() if os.path.exists(frames) else ""
+    equal(received, "", "frames that reached the device behind the Bluetooth link")
+
+
 def test_a_package_replaced_after_browse_is_never_sent(h):
     frames = os.path.join(h.work, "frames.log")
     unix_good, good = device_ready(h, "--new-version", "2.21", "--frames-log", frames)
