@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/bench.h"
 #include "cli/json.h"
 #include "cli/platform.h"
 #include "cli/progress.h"
+#include "cli/record.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
 #include "log/log.h"
@@ -69,30 +73,13 @@ void PrintHelp()
 
 void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
-// Standard output with its failures kept: a script that finds nothing there must never read that
-// as success, so every write is checked and a failure decides the exit status.
+// Everything meant for standard output, to repeat it on standard error, and the errno of the
+// first failure.
 struct OutputState {
-    std::string text; // everything meant for standard output, to repeat it on standard error
-    int error = 0;    // errno of the first failure
+    std::string text;
+    int error = 0;
 };
 OutputState g_output;
-
-void Print(const std::string& text)
-{
-    g_output.text += text;
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
-        g_output.error = errno != 0 ? errno : EIO;
-}
-
-// Flushes standard output; false once anything meant for it was lost.
-bool FinishOutput()
-{
-    errno = 0;
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
-        g_output.error = errno != 0 ? errno : EIO;
-    return g_output.error == 0;
-}
 
 // The dialog's static controls turn "&&" into "&"; this output is plain text.
 std::string WithoutMnemonics(const char* text)
@@ -263,32 +250,51 @@ int Check(UpdateFlow& flow, const CliOptions& options)
     return verdict == 0 ? kExitDone : kExitRejected;
 }
 
-int ExitStatusOf(const UpdateOutcome& outcome)
+// Ends one attempt of flash with its line in the record (when there is one), on the disk before
+// anything else happens.
+int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock::time_point start,
+             int status)
 {
-    switch (outcome.verdict) {
-    case UpdateVerdict::verified:
-    case UpdateVerdict::unverified: return kExitDone;
-    case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
-    case UpdateVerdict::failed:
-    case UpdateVerdict::package_changed: break;
-    }
-    return kExitUpdateFailed;
+    if (record == nullptr)
+        return status;
+    entry.status = status;
+    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string error;
+    if (record->Append(entry, error))
+        return status;
+    Error("the record could not be written to " + record->path() + " (" + error + ")");
+    return kExitOutputFailed;
 }
 
-int Flash(UpdateFlow& flow, const CliOptions& options)
+int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
 {
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
+    AttemptRecord entry;
+    entry.time = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    entry.package = options.package;
+    entry.package_sha256 = package.sha256;
+    if (!options.port.empty())
+        entry.port = options.port;
     std::string error;
     const FoundDevice found = FindDevice(flow, options.port, error);
-    if (!found.found)
-        return FailNoDevice(options, error);
+    if (!found.found) {
+        entry.NoDevice();
+        const int status = FailNoDevice(options, error);
+        return Recorded(record, entry, start, status);
+    }
+    entry.port = found.port;
+    entry.Found(found);
+    if (record != nullptr)
+        entry.serial = SerialText(flow.connection());
     Judge(flow, package);
     if (!package.accepted()) {
         // Never sent: the same answer as check gives, as an error of flash.
         std::fprintf(stderr, "%s\n", PackageMessageText(package.verdict));
-        return kExitRejected;
+        entry.Rejected(package.verdict);
+        return Recorded(record, entry, start, kExitRejected);
     }
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
@@ -312,9 +318,21 @@ int Flash(UpdateFlow& flow, const CliOptions& options)
             again = FindDevice(flow, std::string(), ignored);
         return again;
     });
+    entry.Outcome(outcome);
+    const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
     FinishOutput();
-    return ExitStatusOf(outcome);
+    return status;
+}
+
+// Several ports, every port with a device (--all), or the watch: each device on its own
+// connection, the package read once for all of them.
+int FlashSeveral(UpdateFlow& flow, const CliOptions& options, RecordFile* record, std::FILE* trace)
+{
+    ExaminedPackage package;
+    if (!ReadPackageFirst(flow, options, package))
+        return kExitRejected;
+    return RunBench(BenchSetup{options, package, record, trace});
 }
 
 bool TakesValue(const std::string& arg, const char* name, int& i, int argc, const char* const* argv,
@@ -344,14 +362,91 @@ bool TakesValue(const std::string& arg, const char* name, int& i, int argc, cons
     return true;
 }
 
+// --port, --all, --watch and --record: which command takes them, and in which combinations.
+bool CheckPortOptions(CliOptions& options, std::string& error)
+{
+    const bool flash = options.command == CliCommand::flash;
+    if (options.ports.size() > 1 && !flash) {
+        error = "--port given twice (only flash takes several ports)";
+        return false;
+    }
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            // Two threads on one device would each see the other's bytes.
+            if (DevicePathOf(options.ports[i]) == DevicePathOf(options.ports[j])) {
+                error = "--port " + options.ports[i] + " given twice";
+                return false;
+            }
+        }
+    }
+    if (options.ports.size() == 1)
+        options.port = options.ports.front();
+    const char* flash_only = options.all               ? "--all"
+                             : options.watch           ? "--watch"
+                             : !options.record.empty() ? "--record"
+                                                       : nullptr;
+    if (flash_only != nullptr && !flash) {
+        error = std::string(flash_only) + " is for flash";
+        return false;
+    }
+    if (options.all && !options.ports.empty()) {
+        error = "--all stands instead of --port";
+        return false;
+    }
+    if (options.watch && options.ports.empty() && !options.all) {
+        error = "--watch needs the ports to watch (--port, or --all)";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void Print(const std::string& text)
+{
+    g_output.text += text;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+}
+
+bool FinishOutput()
+{
+    errno = 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+    return g_output.error == 0;
+}
+
+int StatusAfterOutput(int status)
+{
+    if (FinishOutput())
+        return status;
+    std::string text = g_output.text;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    Error(std::string("the outcome could not be written to standard output (") +
+          std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
+    return kExitOutputFailed;
+}
+
+int ExitStatusOf(const UpdateOutcome& outcome)
+{
+    switch (outcome.verdict) {
+    case UpdateVerdict::verified:
+    case UpdateVerdict::unverified: return kExitDone;
+    case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
+    case UpdateVerdict::failed:
+    case UpdateVerdict::package_changed: break;
+    }
+    return kExitUpdateFailed;
+}
 
 bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, std::string& error)
 {
     std::vector<std::string> words;
     bool help = false;
     bool version = false;
-    bool port_given = false;
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -369,6 +464,10 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
             version = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--all") {
+            options.all = true;
+        } else if (arg == "--watch") {
+            options.watch = true;
         } else if (arg == "--trace") {
             options.trace = true;
         } else if (arg.rfind("--trace=", 0) == 0) {
@@ -381,16 +480,23 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
         } else if (!TakesValue(arg, "--port", i, argc, argv, value, matched, error)) {
             return false;
         } else if (matched) {
-            if (port_given) {
-                error = "--port given twice";
-                return false;
-            }
             if (value.empty()) {
                 error = "--port needs a value";
                 return false;
             }
-            port_given = true;
-            options.port = value;
+            options.ports.push_back(value);
+        } else if (!TakesValue(arg, "--record", i, argc, argv, value, matched, error)) {
+            return false;
+        } else if (matched) {
+            if (value.empty()) {
+                error = "--record needs a file name";
+                return false;
+            }
+            if (!options.record.empty()) {
+                error = "--record given twice";
+                return false;
+            }
+            options.record = value;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -436,7 +542,7 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
         error = "--json is for detect and check; flash reports its outcome as text";
         return false;
     }
-    return true;
+    return CheckPortOptions(options, error);
 }
 
 int RunCli(int argc, const char* const* argv)
@@ -462,22 +568,36 @@ int RunCli(int argc, const char* const* argv)
     // is checked instead.
     IgnoreBrokenPipe();
 
-    const std::string port_path = options.port.empty() ? std::string() : DevicePathOf(options.port);
-    if (port_path.size() >= SerialPort::kPathCapacity) {
-        // Cut to fit, it would name another device.
-        Error("the port name is too long (" + std::to_string(port_path.size()) + " characters; at most " +
-              std::to_string(SerialPort::kPathCapacity - 1) + ")");
+    std::vector<std::string> port_paths;
+    for (const std::string& port : options.ports) {
+        port_paths.push_back(DevicePathOf(port));
+        if (port_paths.back().size() >= SerialPort::kPathCapacity) {
+            // Cut to fit, it would name another device.
+            Error("the port name is too long (" + std::to_string(port_paths.back().size()) +
+                  " characters; at most " + std::to_string(SerialPort::kPathCapacity - 1) + ")");
+            return kExitUsage;
+        }
+    }
+    if (port_paths.empty())
+        port_paths.emplace_back(); // nothing to compare with
+    for (const auto& [option, file] :
+         {std::pair{"--trace=", options.trace_file}, std::pair{"--record=", options.record}}) {
+        for (const std::string& port_path : port_paths) {
+            const std::string refusal =
+                file.empty() ? std::string() : TraceFileRefusal(file, options.package, port_path);
+            if (!refusal.empty()) {
+                Error(option + file + ": " + refusal);
+                return kExitUsage;
+            }
+        }
+    }
+    RecordFile record;
+    if (!options.record.empty() && !record.Open(options.record, error)) {
+        Error("cannot write the record to '" + options.record + "': " + error);
         return kExitUsage;
     }
 
     std::FILE* trace_out = nullptr;
-    if (options.trace && !options.trace_file.empty()) {
-        const std::string refusal = TraceFileRefusal(options.trace_file, options.package, port_path);
-        if (!refusal.empty()) {
-            Error("--trace=" + options.trace_file + ": " + refusal);
-            return kExitUsage;
-        }
-    }
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
@@ -488,6 +608,7 @@ int RunCli(int argc, const char* const* argv)
     StreamTextControl trace_control(trace_out, trace_out == stderr ? nullptr : stderr);
     LogSink trace_sink{&trace_control};
 
+    RecordFile* record_file = options.record.empty() ? nullptr : &record;
     int status = kExitUsage;
     {
         DeviceConnection connection;
@@ -499,7 +620,11 @@ int RunCli(int argc, const char* const* argv)
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
         case CliCommand::check: status = Check(flow, options); break;
-        case CliCommand::flash: status = Flash(flow, options); break;
+        case CliCommand::flash:
+            status = options.ports.size() > 1 || options.all || options.watch
+                         ? FlashSeveral(flow, options, record_file, trace_out)
+                         : Flash(flow, options, record_file);
+            break;
         default: break;
         }
         // As the dialog's end does: the device back at its normal speed, the port closed.
@@ -509,13 +634,5 @@ int RunCli(int argc, const char* const* argv)
     }
     if (trace_out != nullptr && trace_out != stderr)
         std::fclose(trace_out);
-    if (!FinishOutput()) {
-        std::string text = g_output.text;
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        Error(std::string("the outcome could not be written to standard output (") +
-              std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
-        return kExitOutputFailed;
-    }
-    return status;
+    return StatusAfterOutput(status);
 }

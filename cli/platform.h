@@ -3,6 +3,8 @@
 // interrupted. One implementation per platform, chosen by the build.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,23 @@ std::string DevicePathOf(const std::string& port);
 std::string DescribeOpenFailure(const std::string& port);
 
 bool StandardErrorIsTerminal();
+
+// True when standard error is a terminal that takes cursor movement (the ANSI sequences), turned
+// on where that needs asking for; the progress of several devices is then one line each, redrawn
+// in place. Its width in columns, or 0 when unknown.
+bool StandardErrorTakesCursorControl();
+int StandardErrorColumns();
+
+// The ports --all tries: the candidates above; on Windows the COM ports present.
+std::vector<std::string> PortsForAll();
+
+// Who is at a device path now: empty when nothing is there, otherwise a text that changes when
+// another device takes the path (a unit unplugged and another plugged in).
+std::string PortIdentity(const std::string& device_path);
+
+// Writes what `file` holds through to the disk (after fflush); true when done, or when the file
+// is a pipe or terminal that has nothing to sync.
+bool SyncToDisk(std::FILE* file);
 
 // A closed pipe on an output becomes a failed write (checked by the caller), not the end of the
 // program.
@@ -47,4 +66,30 @@ public:
     ~UploadSignalGuard();
     UploadSignalGuard(const UploadSignalGuard&) = delete;
     UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
+};
+
+// Said on standard error when a stop is asked for while the updates of several devices run.
+inline constexpr char kUpdatesInProgressText[] =
+    "\nkorvane-update: firmware updates are in progress and cannot be stopped; the program ends "
+    "when they finish.\n";
+
+// For a run over several devices, for as long as it exists (one at a time): the requests that
+// would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and Ctrl+Break on Windows) become a
+// request to stop that the run answers itself, at once when no update runs and otherwise after
+// the running ones finish. An update begins only through BeginUpdate, which cannot pass once a
+// stop was asked for, so nothing begins that a stop would have to cut short.
+class StopRequest {
+public:
+    StopRequest();
+    ~StopRequest();
+    StopRequest(const StopRequest&) = delete;
+    StopRequest& operator=(const StopRequest&) = delete;
+
+    bool requested() const;
+    // False (and nothing counted) when a stop was asked for first.
+    bool BeginUpdate();
+    void EndUpdate();
+    int updates_running() const;
+    // Waits for at most `timeout`; returns early, true, when a stop is asked for.
+    bool Wait(std::chrono::milliseconds timeout);
 };

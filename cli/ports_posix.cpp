@@ -86,6 +86,17 @@ std::vector<std::string> CandidatePorts()
 
 const char* CandidatePortsText() { return kSerialPortPatternsText; }
 
+std::vector<std::string> PortsForAll() { return CandidatePorts(); }
+
+std::string PortIdentity(const std::string& device_path)
+{
+    // Through any link: a node made anew for a device plugged in has an inode of its own.
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) != 0)
+        return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_rdev);
+}
+
 const char* PortHelpText() { return kPortHelpText; }
 
 std::string DevicePathOf(const std::string& port) { return port; }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -37,6 +38,39 @@ const char* PortHelpText()
 bool UsesComSearch() { return true; }
 
 std::vector<std::string> CandidatePorts() { return {}; }
+
+std::vector<std::string> PortsForAll()
+{
+    // Every device name the system knows, NUL-separated; the COM ports among them.
+    std::vector<char> names(64 * 1024);
+    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    std::vector<unsigned> numbers;
+    for (DWORD i = 0; i < length && names[i] != '\0';) {
+        const std::string name = names.data() + i;
+        unsigned n = 0;
+        if (ComNumberOf(name, n) && n >= 1 && n <= 255)
+            numbers.push_back(n);
+        i += static_cast<DWORD>(name.size()) + 1;
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::vector<std::string> ports;
+    for (const unsigned n : numbers)
+        ports.push_back("COM" + std::to_string(n));
+    return ports;
+}
+
+std::string PortIdentity(const std::string& device_path)
+{
+    // What the COM name stands for (\Device\Serial0, \Device\USBSER000): another adapter
+    // plugged in under the same name usually stands for another device object.
+    unsigned n = 0;
+    if (!ComNumberOf(device_path, n))
+        return "";
+    char target[1024] = {};
+    const std::string name = "COM" + std::to_string(n);
+    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0 ? std::string(target) : std::string();
+}
 
 const char* CandidatePortsText() { return "COM ports"; }
 
