@@ -30,7 +30,8 @@ constexpr char kProgram[] = "korvane-update";
 
 constexpr char kUsage[] = "usage: korvane-update detect [--port PORT] [--json]\n"
                           "       korvane-update check PACKAGE [--port PORT] [--json]\n"
-                          "       korvane-update flash PACKAGE [--port PORT]\n"
+                          "       korvane-update flash PACKAGE [--port PORT]... [--all] [--watch]\n"
+                          "                            [--record FILE]\n"
                           "       korvane-update --help | --version\n";
 
 void PrintHelp()
@@ -50,15 +51,41 @@ void PrintHelp()
     std::fputs(PortHelpText(), stdout);
     std::fputs("  --json           one JSON object on standard output (detect, check)\n"
                "  --trace[=FILE]   the diagnostic log (trace lines and hex dumps) to standard\n"
-               "                   error or FILE\n"
+               "                   error or FILE; with several devices each line starts \"PORT: \"\n"
                "  --help           this text\n"
                "  --version        the program's version\n"
                "\n"
+               "Several devices at once (flash):\n"
+               "  --port PORT      given more than once: the devices are updated at the same\n"
+               "                   time, each on its own; one that fails, falls silent or is\n"
+               "                   unplugged never stops or slows the others\n"
+               "  --all            instead of --port: every candidate port where a device answers\n"
+               "  --watch          do not end when the ports are done: whenever a device is\n"
+               "                   plugged in on a listed port (with --all: any candidate port),\n"
+               "                   update it once; unplugged and plugged in again, it is a new\n"
+               "                   unit. A port whose device does not answer yet is asked again.\n"
+               "  --record FILE    after each device's attempt, append one JSON object on one\n"
+               "                   line to FILE and sync it to the disk before going on (also\n"
+               "                   with one device). Keys: time (UTC start), port, serial,\n"
+               "                   description, old_version, new_version, package,\n"
+               "                   package_sha256, result (the result code, or the validation\n"
+               "                   message id of a rejected package), result_name (KV_S_OK, ...,\n"
+               "                   REJECTED), verified, seconds, status (the device's exit status)\n"
+               "With several devices, progress goes to standard error (on a terminal one line\n"
+               "per device redrawn in place, otherwise \"PORT: NN%\" at every 10 %). Standard\n"
+               "output gets each device's outcome as it finishes, every line starting\n"
+               "\"PORT: \" (\"PORT: waiting\" when a watched port goes away), and at the end\n"
+               "\"N updated, M failed\": a device whose version does not match counts as\n"
+               "updated, a port without a device and a rejected package as failed.\n"
+               "\n"
                "An upload in progress is not stopped by Ctrl+C or by the signals that end a\n"
                "program; it finishes, the device is identified again, and the outcome is\n"
-               "reported. The package is read once, before any device is looked for, and\n"
-               "exactly the bytes that passed the checks are sent. After the update the\n"
-               "version the device reports is compared with the package's.\n"
+               "reported. With several devices such a signal lets no new update begin and ends\n"
+               "the program at once when no update runs, otherwise as soon as the running ones\n"
+               "have finished; then the summary line is printed. The package is read once,\n"
+               "before any device is looked for, and exactly the bytes that passed the checks\n"
+               "are sent. After the update the version the device reports is compared with\n"
+               "the package's.\n"
                "\n"
                "Exit status:\n"
                "  0  done: device found, package accepted, update successful\n"
@@ -67,8 +94,16 @@ void PrintHelp()
                "  3  package rejected, or it cannot be read\n"
                "  4  update failed\n"
                "  5  updated, but the device reports another version than the package's\n"
-               "  6  the outcome could not be written\n",
+               "  6  the outcome could not be written (standard output or the record)\n"
+               "With several devices: 0 when every device was updated and verified (or did\n"
+               "not answer afterwards); otherwise the first that applies of 4 (an update failed),\n"
+               "3 (the package was rejected for a device), 2 (a listed port had no device) and\n"
+               "5 (a device reports another version than the package's).\n"
+               "\n"
+               "Example: a production line with two fixtures; each unit plugged in is updated\n"
+               "and recorded, until Ctrl+C:\n",
                stdout);
+    std::fputs(ProductionLineExample(), stdout);
 }
 
 void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }

@@ -11,6 +11,9 @@
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
 
+// The production-line example of --help, with this platform's port names.
+const char* ProductionLineExample();
+
 // True where the search without --port is the dialog's COM search (SearchForHardware).
 bool UsesComSearch();
 

@@ -99,6 +99,14 @@ std::string PortIdentity(const std::string& device_path)
 
 const char* PortHelpText() { return kPortHelpText; }
 
+const char* ProductionLineExample()
+{
+    return "  korvane-update flash firmware-2.21.qfw --watch --record units.jsonl \\\n"
+           "      --port /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 \\\n"
+           "      --port /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+           "  (by-path names stay with the fixture's socket, whichever unit is plugged in)\n";
+}
+
 std::string DevicePathOf(const std::string& port) { return port; }
 
 std::string DescribeOpenFailure(const std::string& port)

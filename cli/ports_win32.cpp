@@ -35,6 +35,11 @@ const char* PortHelpText()
            "Without --port the COM ports are searched as the Windows updater does.\n";
 }
 
+const char* ProductionLineExample()
+{
+    return "  korvane-update flash firmware-2.21.qfw --watch --record units.jsonl --port COM3 --port COM4\n";
+}
+
 bool UsesComSearch() { return true; }
 
 std::vector<std::string> CandidatePorts() { return {}; }
