@@ -644,10 +644,12 @@ int RunCli(int argc, const char* const* argv)
     LogSink trace_sink{&trace_control};
 
     RecordFile* record_file = options.record.empty() ? nullptr : &record;
+    const bool several = options.ports.size() > 1 || options.all || options.watch;
     int status = kExitUsage;
     {
         DeviceConnection connection;
-        if (trace_out != nullptr) {
+        // Several devices trace on connections of their own; this one stays unused.
+        if (trace_out != nullptr && !several) {
             connection.log_sink = &trace_sink;
             connection.port.log_sink = &trace_sink;
         }
@@ -656,9 +658,8 @@ int RunCli(int argc, const char* const* argv)
         case CliCommand::detect: status = Detect(flow, options); break;
         case CliCommand::check: status = Check(flow, options); break;
         case CliCommand::flash:
-            status = options.ports.size() > 1 || options.all || options.watch
-                         ? FlashSeveral(flow, options, record_file, trace_out)
-                         : Flash(flow, options, record_file);
+            status = several ? FlashSeveral(flow, options, record_file, trace_out)
+                             : Flash(flow, options, record_file);
             break;
         default: break;
         }

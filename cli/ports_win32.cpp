@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -27,6 +26,29 @@ bool ComNumberOf(const std::string& port, unsigned& n)
     return true;
 }
 
+constexpr unsigned kLastComPort = 255;
+
+// What COMn stands for (\Device\Serial0, \Device\USBSER000), or empty when there is no such
+// port: another adapter plugged in under the same name usually stands for another device
+// object. Wine links its COM ports outside the device names, so a name the system does not list
+// is opened without any access to see whether it is there (nothing is sent, and on Windows only
+// names of absent ports get this far).
+std::string ComPortTarget(unsigned n)
+{
+    const std::string name = "COM" + std::to_string(n);
+    char target[1024] = {};
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)
+        return target;
+    const HANDLE handle = CreateFileA(("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return name;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? std::string() : name;
+}
+
 } // namespace
 
 const char* PortHelpText()
@@ -46,38 +68,21 @@ std::vector<std::string> CandidatePorts() { return {}; }
 
 std::vector<std::string> PortsForAll()
 {
-    // Every device name the system knows, NUL-separated; the COM ports among them.
-    std::vector<char> names(64 * 1024);
-    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-    std::vector<unsigned> numbers;
-    for (DWORD i = 0; i < length && names[i] != '\0';) {
-        const std::string name = names.data() + i;
-        unsigned n = 0;
-        if (ComNumberOf(name, n) && n >= 1 && n <= 255)
-            numbers.push_back(n);
-        i += static_cast<DWORD>(name.size()) + 1;
-    }
-    std::sort(numbers.begin(), numbers.end());
-    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     std::vector<std::string> ports;
-    for (const unsigned n : numbers)
-        ports.push_back("COM" + std::to_string(n));
+    for (unsigned n = 1; n <= kLastComPort; ++n) {
+        if (!ComPortTarget(n).empty())
+            ports.push_back("COM" + std::to_string(n));
+    }
     return ports;
 }
 
+const char* CandidatePortsText() { return "COM ports"; }
+
 std::string PortIdentity(const std::string& device_path)
 {
-    // What the COM name stands for (\Device\Serial0, \Device\USBSER000): another adapter
-    // plugged in under the same name usually stands for another device object.
     unsigned n = 0;
-    if (!ComNumberOf(device_path, n))
-        return "";
-    char target[1024] = {};
-    const std::string name = "COM" + std::to_string(n);
-    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0 ? std::string(target) : std::string();
+    return ComNumberOf(device_path, n) && n >= 1 && n <= kLastComPort ? ComPortTarget(n) : std::string();
 }
-
-const char* CandidatePortsText() { return "COM ports"; }
 
 std::string DevicePathOf(const std::string& port)
 {

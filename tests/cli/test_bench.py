@@ -204,9 +204,14 @@ def test_exit_rule_takes_rejection_before_missing_port_before_mismatch(plug, tmp
     assert (by_record[missing]["result_name"], by_record[missing]["description"],
             by_record[missing]["status"]) == ("KV_E_DEVICE_NOT_FOUND", None, 2)
 
-    # Without the rejection the missing port decides, and without it the mismatch.
-    r = run("flash", pkg, *ports_args(ok.link, kept.link, missing))
+    # Without the rejection the missing port decides, and without it the mismatch. The trace of
+    # several devices comes in whole lines, each under its port.
+    trace = tmp_path / "trace.txt"
+    r = run("flash", pkg, *ports_args(ok.link, kept.link, missing), "--trace=" + str(trace))
     assert r.returncode == 2
+    lines = trace.read_text().splitlines()
+    assert lines and all(line.split(": ", 1)[0] in (ok.link, kept.link, missing) for line in lines)
+    assert any(line.startswith(f"{kept.link}: QBKorvane: The device reports 02.20.A") for line in lines)
     r = run("flash", pkg, *ports_args(ok.link, kept.link))
     assert (r.returncode, r.stdout.splitlines()[-1]) == (5, "2 updated, 0 failed")
 
