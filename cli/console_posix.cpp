@@ -52,6 +52,23 @@ void OnStopRequest(int)
     errno = saved;
 }
 
+void TakeStopSignals(void (*handler)(int), struct sigaction (&previous)[3])
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // Interrupted calls restart; the serial port's waits also retry on EINTR themselves.
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i)
+        sigaction(kStopSignals[i], &action, &previous[i]);
+}
+
+void RestoreStopSignals(const struct sigaction (&previous)[3])
+{
+    for (int i = 0; i < 3; ++i)
+        sigaction(kStopSignals[i], &previous[i], nullptr);
+}
+
 } // namespace
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -97,22 +114,9 @@ std::string TraceFileRefusal(const std::string& file, const std::string& package
     return "";
 }
 
-UploadSignalGuard::UploadSignalGuard()
-{
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    // Interrupted calls restart; the serial port's waits also retry on EINTR themselves.
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i)
-        sigaction(kStopSignals[i], &action, &g_previous[i]);
-}
+UploadSignalGuard::UploadSignalGuard() { TakeStopSignals(OnStopSignal, g_previous); }
 
-UploadSignalGuard::~UploadSignalGuard()
-{
-    for (int i = 0; i < 3; ++i)
-        sigaction(kStopSignals[i], &g_previous[i], nullptr);
-}
+UploadSignalGuard::~UploadSignalGuard() { RestoreStopSignals(g_previous); }
 
 StopRequest::StopRequest()
 {
@@ -124,18 +128,12 @@ StopRequest::StopRequest()
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
     }
-    struct sigaction action {};
-    action.sa_handler = OnStopRequest;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i)
-        sigaction(kStopSignals[i], &action, &g_previous_stop[i]);
+    TakeStopSignals(OnStopRequest, g_previous_stop);
 }
 
 StopRequest::~StopRequest()
 {
-    for (int i = 0; i < 3; ++i)
-        sigaction(kStopSignals[i], &g_previous_stop[i], nullptr);
+    RestoreStopSignals(g_previous_stop);
     for (int& fd : g_wake_pipe) {
         if (fd >= 0)
             ::close(fd);
