@@ -28,6 +28,7 @@ constexpr milliseconds kDisplayTick{100};  // progress redrawn, signals answered
 constexpr milliseconds kPollInterval{250}; // the watched ports looked at
 constexpr int kAskAgainTicks = 4;          // a port without an answering device: asked again after 400 ms
 constexpr int kBarWidth = 20;
+constexpr char kStoppedText[] = "not updated: the run was stopped before its update began";
 
 enum class Phase { searching, checking, updating, concluding, finished, waiting };
 
@@ -159,6 +160,9 @@ Slot& Bench::AddSlot(const std::string& name, bool listed)
 
 void Bench::Start(Slot& slot)
 {
+    // A thread that ended since the last look is joined here (its last act was to say so).
+    if (slot.worker.joinable())
+        slot.worker.join();
     slot.worker_done = false;
     slot.phase = Phase::searching;
     slot.worker = std::thread([this, &slot] { Attempt(slot); });
@@ -211,7 +215,7 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
     record.package_sha256 = package_.sha256;
     const std::vector<PortToTry> port{{slot.name, slot.path}};
     Clock::time_point start;
-    const auto fail = [&](int status, std::vector<std::string> lines) {
+    const auto end_with = [&](int status, std::vector<std::string> lines) {
         end.counted = true;
         end.status = status;
         end.lines = std::move(lines);
@@ -234,14 +238,14 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
             record.description = note.description;
             record.NoDevice();
             end.recorded = true;
-            fail(kExitNoDevice, {NoDeviceText(slot, note)});
+            end_with(kExitNoDevice, {NoDeviceText(slot, note)});
             return end;
         }
         if (!watch_) {
             if (!all_) {
                 record.NoDevice();
                 end.recorded = true;
-                fail(kExitNoDevice, {NoDeviceText(slot, note)});
+                end_with(kExitNoDevice, {NoDeviceText(slot, note)});
             }
             return end; // --all: no device here, nothing to say
         }
@@ -265,12 +269,12 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
     if (verdict != 0) {
         record.Rejected(verdict);
         end.recorded = true;
-        fail(kExitRejected, {PackageMessageText(verdict)});
+        end_with(kExitRejected, {PackageMessageText(verdict)});
         return end;
     }
     if (!stop_.BeginUpdate()) {
         if (!watch_)
-            fail(kExitUpdateFailed, {"not updated: the run was stopped before its update began"});
+            end_with(kExitUpdateFailed, {kStoppedText});
         return end;
     }
     end.began_update = true;
@@ -297,7 +301,7 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
     record.Outcome(outcome);
     end.recorded = true;
     end.updated = outcome.updated();
-    fail(ExitStatusOf(outcome), Lines(outcome.message.text));
+    end_with(ExitStatusOf(outcome), Lines(outcome.message.text));
     return end;
 }
 
@@ -536,7 +540,7 @@ int Bench::Close(bool stopped)
             if (!watch_ && !slot->reported && slot->on_board && stopped) {
                 statuses_.push_back(kExitUpdateFailed);
                 ++failed_;
-                PrintBlock(slot->name, {"not updated: the run was stopped before its update began"});
+                PrintBlock(slot->name, {kStoppedText});
             }
         }
         ClearBoard();
