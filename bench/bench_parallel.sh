@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of several devices at once: `korvane-update flash` of a 16,384-byte body to N simulated
 # devices, each pacing its wire at 115200 bit/s, for N = 1, 2, 4, 8, 16, timed as a whole command
-# and compared with N = 1 in the same run; the CPU time per device and the peak resident memory.
+# and compared with N = 1 in the same run; the CPU time per device and the peak resident memory
+# (GNU time, /usr/bin/time).
 #   bench/bench_parallel.sh [RUNS]   (default 3 per N; the median counts)
 # Built with the release preset (build/release, no sanitizers).
 set -euo pipefail
@@ -50,7 +51,9 @@ try:
     for n in counts:
         walls, cpus, sim_cpus, rss = [], [], [], []
         for _ in range(runs):
-            args = [cli, "flash", pkg]
+            # GNU time reports the peak resident memory of the program itself; Python's own rusage of
+            # a child it started would carry the interpreter's size from before the exec.
+            args = ["/usr/bin/time", "-o", os.path.join(work, "rss"), "-f", "%M", cli, "flash", pkg]
             for _, link in sims[:n]:
                 args += ["--port", link]
             sim_before = sum(cpu_seconds(p.pid) for p, _ in sims[:n])
@@ -64,8 +67,9 @@ try:
             summary = f"{n} updated, 0 failed" if n > 1 else "Update Successful"
             if os.waitstatus_to_exitcode(status) != 0 or summary not in out:
                 sys.exit(f"N={n}: flash failed ({status}): {out}")
-            cpus.append(usage.ru_utime + usage.ru_stime)
-            rss.append(usage.ru_maxrss / 1024)
+            cpus.append(usage.ru_utime + usage.ru_stime)  # the program's, through time
+            with open(os.path.join(work, "rss")) as f:
+                rss.append(int(f.read().split()[-1]) / 1024)
         wall = statistics.median(walls)
         base = base or wall
         print(f"{n:>3} {wall:>8.3f} {min(walls):>7.3f} {max(walls):>7.3f} {wall / base:>6.3f} "
