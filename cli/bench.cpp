@@ -29,6 +29,8 @@ constexpr milliseconds kPollInterval{250}; // the watched ports looked at
 constexpr int kAskAgainTicks = 4;          // a port without an answering device: asked again after 400 ms
 constexpr int kBarWidth = 20;
 constexpr char kStoppedText[] = "not updated: the run was stopped before its update began";
+constexpr char kUpdatesInProgressText[] = "korvane-update: firmware updates are in progress and cannot be "
+                                          "stopped; the program ends when they finish.";
 
 enum class Phase { searching, checking, updating, concluding, finished, waiting };
 
@@ -507,6 +509,7 @@ int Bench::Run()
     }
     auto next_poll = Clock::now();
     bool stopped = false;
+    int requests_said = 0;
     for (;;) {
         stopped = stop_.Wait(kDisplayTick);
         for (const auto& slot : slots_) {
@@ -515,6 +518,10 @@ int Bench::Run()
         }
         {
             const std::lock_guard<std::mutex> hold(out_);
+            // Each request answered, as long as updates run that it does not stop.
+            if (stop_.requests() > requests_said && stop_.updates_running() > 0)
+                Say(kUpdatesInProgressText);
+            requests_said = stop_.requests();
             Render();
         }
         if (stopped && stop_.updates_running() == 0)

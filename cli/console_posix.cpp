@@ -42,11 +42,7 @@ struct sigaction g_previous_stop[3];
 void OnStopRequest(int)
 {
     const int saved = errno;
-    stop_state::requested.store(1);
-    if (stop_state::updates_running.load() > 0) {
-        [[maybe_unused]] const ssize_t n =
-            ::write(STDERR_FILENO, kUpdatesInProgressText, sizeof kUpdatesInProgressText - 1);
-    }
+    stop_state::requested.fetch_add(1);
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_wake_pipe[1], &byte, 1); // full pipe: already awake
     errno = saved;

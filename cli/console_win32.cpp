@@ -118,12 +118,7 @@ BOOL WINAPI OnStopRequest(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE; // closing the console or ending the session cannot be refused here
-    stop_state::requested.store(1);
-    if (stop_state::updates_running.load() > 0) {
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdatesInProgressText, sizeof kUpdatesInProgressText - 1,
-                  &written, nullptr);
-    }
+    stop_state::requested.fetch_add(1);
     if (g_wake != nullptr)
         SetEvent(g_wake);
     return TRUE;

@@ -71,16 +71,12 @@ public:
     UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
 };
 
-// Said on standard error when a stop is asked for while the updates of several devices run.
-inline constexpr char kUpdatesInProgressText[] =
-    "\nkorvane-update: firmware updates are in progress and cannot be stopped; the program ends "
-    "when they finish.\n";
-
 // For a run over several devices, for as long as it exists (one at a time): the requests that
 // would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and Ctrl+Break on Windows) become a
 // request to stop that the run answers itself, at once when no update runs and otherwise after
 // the running ones finish. An update begins only through BeginUpdate, which cannot pass once a
-// stop was asked for, so nothing begins that a stop would have to cut short.
+// stop was asked for, so nothing begins that a stop would have to cut short. The handler itself
+// writes nothing: the run says what a stop does, in between the lines of its own display.
 class StopRequest {
 public:
     StopRequest();
@@ -89,6 +85,8 @@ public:
     StopRequest& operator=(const StopRequest&) = delete;
 
     bool requested() const;
+    // How many times a stop was asked for.
+    int requests() const;
     // False (and nothing counted) when a stop was asked for first.
     bool BeginUpdate();
     void EndUpdate();

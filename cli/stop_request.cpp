@@ -10,6 +10,8 @@ std::atomic<int> updates_running{0};
 
 bool StopRequest::requested() const { return stop_state::requested.load() != 0; }
 
+int StopRequest::requests() const { return stop_state::requested.load(); }
+
 bool StopRequest::BeginUpdate()
 {
     // Counted before the look at the request, while the handler sets the request before it looks

@@ -7,7 +7,7 @@
 namespace stop_state {
 
 static_assert(std::atomic<int>::is_always_lock_free);
-extern std::atomic<int> requested;
+extern std::atomic<int> requested; // how many times a stop was asked for
 extern std::atomic<int> updates_running;
 
 } // namespace stop_state
