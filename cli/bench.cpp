@@ -406,7 +406,10 @@ std::string Bench::BoardLine(const Slot& slot, std::size_t name_width) const
         char text[64];
         std::snprintf(text, sizeof text, "] %3d%%  %.1f KiB/s", percent,
                       seconds > 0 ? static_cast<double>(done) / seconds / 1024.0 : 0.0);
-        line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + text;
+        line += '[';
+        line.append(static_cast<std::size_t>(filled), '#');
+        line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+        line += text;
         if (phase == Phase::concluding)
             line += "  identifying the device again";
         break;
