@@ -119,6 +119,7 @@ private:
     void Poll();
     bool AllDone() const;
     int Close(bool stopped);
+    void Count(int status);
     int Status() const;
 
     // With the output lock held.
@@ -147,7 +148,8 @@ private:
     bool closing_ = false;
     int updated_ = 0;
     int failed_ = 0;
-    std::vector<int> statuses_;
+    bool seen_[kExitOutputFailed + 1] = {}; // which exit statuses the attempts had
+    bool any_attempt_ = false;
     bool record_failed_ = false;
     int board_lines_ = 0;
     std::string board_;
@@ -325,7 +327,7 @@ void Bench::Finish(Slot& slot, Ending& end)
     slot.phase = Phase::finished;
     slot.reported = true;
     slot.handled = true;
-    statuses_.push_back(end.status);
+    Count(end.status);
     (end.updated ? updated_ : failed_) += 1;
     PrintBlock(slot.name, end.lines);
 }
@@ -488,13 +490,16 @@ bool Bench::AllDone() const
                        [](const std::unique_ptr<Slot>& slot) { return slot->worker_done.load(); });
 }
 
+void Bench::Count(int status)
+{
+    any_attempt_ = true;
+    seen_[status] = true;
+}
+
 int Bench::Status() const
 {
-    const auto any = [&](int status) {
-        return std::find(statuses_.begin(), statuses_.end(), status) != statuses_.end();
-    };
     for (const int status : {kExitUpdateFailed, kExitRejected, kExitNoDevice, kExitVersionMismatch}) {
-        if (any(status))
+        if (seen_[status])
             return status;
     }
     return kExitDone;
@@ -548,16 +553,16 @@ int Bench::Close(bool stopped)
         closing_ = true;
         for (const auto& slot : slots_) {
             if (!watch_ && !slot->reported && slot->on_board && stopped) {
-                statuses_.push_back(kExitUpdateFailed);
+                Count(kExitUpdateFailed);
                 ++failed_;
                 PrintBlock(slot->name, {kStoppedText});
             }
         }
         ClearBoard();
         board_.clear();
-        if (all_ && !watch_ && statuses_.empty() && !stopped) {
+        if (all_ && !watch_ && !any_attempt_ && !stopped) {
             std::fprintf(stderr, "korvane-update: no device found (%s)\n", CandidatePortsText());
-            statuses_.push_back(kExitNoDevice);
+            Count(kExitNoDevice);
         }
         Print(std::to_string(updated_) + " updated, " + std::to_string(failed_) + " failed\n");
         FinishOutput();

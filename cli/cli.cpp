@@ -108,8 +108,8 @@ void PrintHelp()
 
 void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
-// Everything meant for standard output, to repeat it on standard error, and the errno of the
-// first failure.
+// What was meant for standard output and is not known to have got there, to repeat it on
+// standard error, and the errno of the first failure.
 struct OutputState {
     std::string text;
     int error = 0;
@@ -450,6 +450,9 @@ bool FinishOutput()
     errno = 0;
     if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
+    // What went out needs no repeating; a watch that runs for days keeps nothing of it.
+    if (g_output.error == 0)
+        g_output.text.clear();
     return g_output.error == 0;
 }
 
