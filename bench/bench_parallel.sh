@@ -6,17 +6,8 @@
 #   bench/bench_parallel.sh [RUNS]   (default 3 per N; the median counts)
 # Built with the release preset (build/release, no sanitizers).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
 runs=${1:-3}
-for target in korvane-update kvsim qfwpack; do
-  bench/release_tool.sh "$target" --help >/dev/null
-done
-build=build/release/bin
-
-work=$(mktemp -d /tmp/kv-parallel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-"$build/qfwpack" --out "$work/pkg.qfw" --body-size 16384 >/dev/null
+. "$(dirname "$0")/cli_tools.sh" parallel-bench 16384
 
 python3 - "$build" "$work" "$runs" <<'PY'
 import os, statistics, subprocess, sys, time

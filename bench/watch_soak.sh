@@ -6,17 +6,8 @@
 #   bench/watch_soak.sh [UNITS]   (default 100)
 # Built with the release preset (build/release, no sanitizers).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
 units=${1:-100}
-for target in korvane-update kvsim qfwpack; do
-  bench/release_tool.sh "$target" --help >/dev/null
-done
-build=build/release/bin
-
-work=$(mktemp -d /tmp/kv-watch-soak.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-"$build/qfwpack" --out "$work/pkg.qfw" --body-size 4096 >/dev/null
+. "$(dirname "$0")/cli_tools.sh" watch-soak 4096
 
 python3 - "$build" "$work" "$units" <<'PY'
 import json, os, signal, subprocess, sys, threading, time
@@ -81,8 +72,9 @@ began = time.monotonic()
 threads = [threading.Thread(target=serve, args=(port,)) for port in ports]
 for t in threads:
     t.start()
+warm_after = min(8, max(1, units // 2))  # memory settles after the first units
 while warm is None and any(t.is_alive() for t in threads):
-    if len(records()) >= 8:
+    if len(records()) >= warm_after:
         warm = figures(watch.pid)
     time.sleep(0.05)
 for t in threads:
@@ -105,8 +97,8 @@ print(f"records: {len(entries)} ({ok} updated and verified); summary: {summary!r
 print(f"plug-in to record, per unit: median {sorted(latencies)[len(latencies) // 2]:.2f} s, "
       f"max {max(latencies):.2f} s")
 warm = warm or (start_fds, start_rss)
-print(f"descriptors: start {start_fds}, after 8 units {warm[0]}, end {end_fds}")
-print(f"VmRSS KiB:   start {start_rss}, after 8 units {warm[1]}, end {end_rss}")
+print(f"descriptors: start {start_fds}, after {warm_after} units {warm[0]}, end {end_fds}")
+print(f"VmRSS KiB:   start {start_rss}, after {warm_after} units {warm[1]}, end {end_rss}")
 good = (len(entries) == units and ok == units and not failures and status == 0 and end_fds <= warm[0]
         and end_rss <= warm[1] * 1.05)
 for failure in failures:
