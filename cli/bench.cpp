@@ -454,11 +454,15 @@ void Bench::Poll()
     }
     for (const auto& owned : slots_) {
         Slot& slot = *owned;
-        if (!slot.worker_done)
+        // A port whose device is still being asked for is looked at too, so that its going away is
+        // said now and not once the asking ends (its thread notices by itself).
+        const bool asking = !slot.worker_done;
+        if (asking && slot.phase != Phase::searching)
             continue;
         const std::string identity = PortIdentity(slot.path);
         if (identity.empty()) {
-            slot.identity.clear();
+            if (!asking)
+                slot.identity.clear();
             const std::lock_guard<std::mutex> hold(out_);
             slot.handled = false;
             slot.phase = Phase::waiting;
@@ -469,6 +473,8 @@ void Bench::Poll()
             }
             continue;
         }
+        if (asking)
+            continue;
         bool handled = false;
         {
             const std::lock_guard<std::mutex> hold(out_);

@@ -364,13 +364,29 @@ def test_watch_updates_each_unit_plugged_in_and_ends_after_the_upload_on_ctrl_c(
     assert all(e["status"] == 0 and e["verified"] for e in entries)
 
 
-def test_watch_ends_at_once_on_ctrl_c_when_no_upload_runs(tmp_path):
-    proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", "--port", str(tmp_path / "none")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)
-    start = time.monotonic()
-    proc.send_signal(signal.SIGTERM)
-    out, err = proc.communicate(timeout=10)
-    assert time.monotonic() - start < 2.0
-    assert (proc.returncode, out) == (0, f"{tmp_path}/none: waiting\n0 updated, 0 failed\n")
-    assert "in progress" not in err
+def test_watch_asks_a_silent_port_again_and_a_stop_ends_it_at_once(plug, tmp_path):
+    port = str(tmp_path / "socket")
+    record, out = tmp_path / "r.jsonl", tmp_path / "out"
+    with open(out, "w") as o:
+        proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", "--port", port, "--record", str(record)],
+                                stdout=o, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for(lambda: text_of(out) == f"{port}: waiting\n", 5, "the port waited for")
+        silent = plug("socket", "--fault", "any:silence")
+        asked = lambda: sum(1 for line in open(silent.frames) if " 115200 ok " in line and ": 56 56" in line)
+        wait_for(lambda: asked() >= 2, 10, "the port asked again")
+        silent.unplug()
+        wait_for(lambda: text_of(out).count("waiting") == 2, 2.0, "the unplug noticed while asking")
+        plug("socket", "--fault", "any:silence")
+        time.sleep(0.5)  # being asked when the stop comes
+        start = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=10)
+        assert time.monotonic() - start < 2.0  # not after the asking
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0
+    assert text_of(out) == f"{port}: waiting\n{port}: waiting\n0 updated, 0 failed\n"
+    assert record.read_text() == "" and "in progress" not in err
