@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/bench.h"
 #include "cli/json.h"
 #include "cli/platform.h"
 #include "cli/progress.h"
+#include "cli/record.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
 #include "log/log.h"
@@ -26,7 +30,8 @@ constexpr char kProgram[] = "korvane-update";
 
 constexpr char kUsage[] = "usage: korvane-update detect [--port PORT] [--json]\n"
                           "       korvane-update check PACKAGE [--port PORT] [--json]\n"
-                          "       korvane-update flash PACKAGE [--port PORT]\n"
+                          "       korvane-update flash PACKAGE [--port PORT]... [--all] [--watch]\n"
+                          "                            [--record FILE]\n"
                           "       korvane-update --help | --version\n";
 
 void PrintHelp()
@@ -46,15 +51,41 @@ void PrintHelp()
     std::fputs(PortHelpText(), stdout);
     std::fputs("  --json           one JSON object on standard output (detect, check)\n"
                "  --trace[=FILE]   the diagnostic log (trace lines and hex dumps) to standard\n"
-               "                   error or FILE\n"
+               "                   error or FILE; with several devices each line starts \"PORT: \"\n"
                "  --help           this text\n"
                "  --version        the program's version\n"
                "\n"
+               "Several devices at once (flash):\n"
+               "  --port PORT      given more than once: the devices are updated at the same\n"
+               "                   time, each on its own; one that fails, falls silent or is\n"
+               "                   unplugged never stops or slows the others\n"
+               "  --all            instead of --port: every candidate port where a device answers\n"
+               "  --watch          do not end when the ports are done: whenever a device is\n"
+               "                   plugged in on a listed port (with --all: any candidate port),\n"
+               "                   update it once; unplugged and plugged in again, it is a new\n"
+               "                   unit. A port whose device does not answer yet is asked again.\n"
+               "  --record FILE    after each device's attempt, append one JSON object on one\n"
+               "                   line to FILE and sync it to the disk before going on (also\n"
+               "                   with one device). Keys: time (UTC start), port, serial,\n"
+               "                   description, old_version, new_version, package,\n"
+               "                   package_sha256, result (the result code, or the validation\n"
+               "                   message id of a rejected package), result_name (KV_S_OK, ...,\n"
+               "                   REJECTED), verified, seconds, status (the device's exit status)\n"
+               "With several devices, progress goes to standard error (on a terminal one line\n"
+               "per device redrawn in place, otherwise \"PORT: NN%\" at every 10 %). Standard\n"
+               "output gets each device's outcome as it finishes, every line starting\n"
+               "\"PORT: \" (\"PORT: waiting\" when a watched port goes away), and at the end\n"
+               "\"N updated, M failed\": a device whose version does not match counts as\n"
+               "updated, a port without a device and a rejected package as failed.\n"
+               "\n"
                "An upload in progress is not stopped by Ctrl+C or by the signals that end a\n"
                "program; it finishes, the device is identified again, and the outcome is\n"
-               "reported. The package is read once, before any device is looked for, and\n"
-               "exactly the bytes that passed the checks are sent. After the update the\n"
-               "version the device reports is compared with the package's.\n"
+               "reported. With several devices such a signal lets no new update begin and ends\n"
+               "the program at once when no update runs, otherwise as soon as the running ones\n"
+               "have finished; then the summary line is printed. The package is read once,\n"
+               "before any device is looked for, and exactly the bytes that passed the checks\n"
+               "are sent. After the update the version the device reports is compared with\n"
+               "the package's.\n"
                "\n"
                "Exit status:\n"
                "  0  done: device found, package accepted, update successful\n"
@@ -63,50 +94,27 @@ void PrintHelp()
                "  3  package rejected, or it cannot be read\n"
                "  4  update failed\n"
                "  5  updated, but the device reports another version than the package's\n"
-               "  6  the outcome could not be written\n",
+               "  6  the outcome could not be written (standard output or the record)\n"
+               "With several devices: 0 when every device was updated and verified (or did\n"
+               "not answer afterwards); otherwise the first that applies of 4 (an update failed),\n"
+               "3 (the package was rejected for a device), 2 (a listed port had no device) and\n"
+               "5 (a device reports another version than the package's).\n"
+               "\n"
+               "Example: a production line with two fixtures; each unit plugged in is updated\n"
+               "and recorded, until Ctrl+C:\n",
                stdout);
+    std::fputs(ProductionLineExample(), stdout);
 }
 
 void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
-// Standard output with its failures kept: a script that finds nothing there must never read that
-// as success, so every write is checked and a failure decides the exit status.
+// What was meant for standard output and is not known to have got there, to repeat it on
+// standard error, and the errno of the first failure.
 struct OutputState {
-    std::string text; // everything meant for standard output, to repeat it on standard error
-    int error = 0;    // errno of the first failure
+    std::string text;
+    int error = 0;
 };
 OutputState g_output;
-
-void Print(const std::string& text)
-{
-    g_output.text += text;
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
-        g_output.error = errno != 0 ? errno : EIO;
-}
-
-// Flushes standard output; false once anything meant for it was lost.
-bool FinishOutput()
-{
-    errno = 0;
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
-        g_output.error = errno != 0 ? errno : EIO;
-    return g_output.error == 0;
-}
-
-// The exit status once standard output is flushed: kExitOutputFailed, with what was lost repeated
-// on standard error, when anything meant for it could not be written.
-int OutputChecked(int status)
-{
-    if (FinishOutput())
-        return status;
-    std::string text = g_output.text;
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    Error(std::string("the outcome could not be written to standard output (") +
-          std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
-    return kExitOutputFailed;
-}
 
 // The dialog's static controls turn "&&" into "&"; this output is plain text.
 std::string WithoutMnemonics(const char* text)
@@ -277,32 +285,51 @@ int Check(UpdateFlow& flow, const CliOptions& options)
     return verdict == 0 ? kExitDone : kExitRejected;
 }
 
-int ExitStatusOf(const UpdateOutcome& outcome)
+// Ends one attempt of flash with its line in the record (when there is one), on the disk before
+// anything else happens.
+int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock::time_point start,
+             int status)
 {
-    switch (outcome.verdict) {
-    case UpdateVerdict::verified:
-    case UpdateVerdict::unverified: return kExitDone;
-    case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
-    case UpdateVerdict::failed:
-    case UpdateVerdict::package_changed: break;
-    }
-    return kExitUpdateFailed;
+    if (record == nullptr)
+        return status;
+    entry.status = status;
+    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string error;
+    if (record->Append(entry, error))
+        return status;
+    Error("the record could not be written to " + record->path() + " (" + error + ")");
+    return kExitOutputFailed;
 }
 
-int Flash(UpdateFlow& flow, const CliOptions& options)
+int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
 {
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
+    AttemptRecord entry;
+    entry.time = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    entry.package = options.package;
+    entry.package_sha256 = package.sha256;
+    if (!options.port.empty())
+        entry.port = options.port;
     std::string error;
     const FoundDevice found = FindDevice(flow, options.port, error);
-    if (!found.found)
-        return FailNoDevice(options, error);
+    if (!found.found) {
+        entry.NoDevice();
+        const int status = FailNoDevice(options, error);
+        return Recorded(record, entry, start, status);
+    }
+    entry.port = found.port;
+    entry.Found(found);
+    if (record != nullptr)
+        entry.serial = SerialText(flow.connection());
     Judge(flow, package);
     if (!package.accepted()) {
         // Never sent: the same answer as check gives, as an error of flash.
         std::fprintf(stderr, "%s\n", PackageMessageText(package.verdict));
-        return kExitRejected;
+        entry.Rejected(package.verdict);
+        return Recorded(record, entry, start, kExitRejected);
     }
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
@@ -326,9 +353,21 @@ int Flash(UpdateFlow& flow, const CliOptions& options)
             again = FindDevice(flow, std::string(), ignored);
         return again;
     });
+    entry.Outcome(outcome);
+    const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
     FinishOutput();
-    return ExitStatusOf(outcome);
+    return status;
+}
+
+// Several ports, every port with a device (--all), or the watch: each device on its own
+// connection, the package read once for all of them.
+int FlashSeveral(UpdateFlow& flow, const CliOptions& options, RecordFile* record, std::FILE* trace)
+{
+    ExaminedPackage package;
+    if (!ReadPackageFirst(flow, options, package))
+        return kExitRejected;
+    return RunBench(BenchSetup{options, package, record, trace});
 }
 
 bool TakesValue(const std::string& arg, const char* name, int& i, int argc, const char* const* argv,
@@ -358,14 +397,94 @@ bool TakesValue(const std::string& arg, const char* name, int& i, int argc, cons
     return true;
 }
 
+// --port, --all, --watch and --record: which command takes them, and in which combinations.
+bool CheckPortOptions(CliOptions& options, std::string& error)
+{
+    const bool flash = options.command == CliCommand::flash;
+    if (options.ports.size() > 1 && !flash) {
+        error = "--port given twice (only flash takes several ports)";
+        return false;
+    }
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            // Two threads on one device would each see the other's bytes.
+            if (DevicePathOf(options.ports[i]) == DevicePathOf(options.ports[j])) {
+                error = "--port " + options.ports[i] + " given twice";
+                return false;
+            }
+        }
+    }
+    if (options.ports.size() == 1)
+        options.port = options.ports.front();
+    const char* flash_only = options.all               ? "--all"
+                             : options.watch           ? "--watch"
+                             : !options.record.empty() ? "--record"
+                                                       : nullptr;
+    if (flash_only != nullptr && !flash) {
+        error = std::string(flash_only) + " is for flash";
+        return false;
+    }
+    if (options.all && !options.ports.empty()) {
+        error = "--all stands instead of --port";
+        return false;
+    }
+    if (options.watch && options.ports.empty() && !options.all) {
+        error = "--watch needs the ports to watch (--port, or --all)";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void Print(const std::string& text)
+{
+    g_output.text += text;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+}
+
+bool FinishOutput()
+{
+    errno = 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
+        g_output.error = errno != 0 ? errno : EIO;
+    // What went out needs no repeating; a watch that runs for days keeps nothing of it.
+    if (g_output.error == 0)
+        g_output.text.clear();
+    return g_output.error == 0;
+}
+
+int StatusAfterOutput(int status)
+{
+    if (FinishOutput())
+        return status;
+    std::string text = g_output.text;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    Error(std::string("the outcome could not be written to standard output (") +
+          std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
+    return kExitOutputFailed;
+}
+
+int ExitStatusOf(const UpdateOutcome& outcome)
+{
+    switch (outcome.verdict) {
+    case UpdateVerdict::verified:
+    case UpdateVerdict::unverified: return kExitDone;
+    case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
+    case UpdateVerdict::failed:
+    case UpdateVerdict::package_changed: break;
+    }
+    return kExitUpdateFailed;
+}
 
 bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, std::string& error)
 {
     std::vector<std::string> words;
     bool help = false;
     bool version = false;
-    bool port_given = false;
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -383,6 +502,10 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
             version = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--all") {
+            options.all = true;
+        } else if (arg == "--watch") {
+            options.watch = true;
         } else if (arg == "--trace") {
             options.trace = true;
         } else if (arg.rfind("--trace=", 0) == 0) {
@@ -395,16 +518,23 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
         } else if (!TakesValue(arg, "--port", i, argc, argv, value, matched, error)) {
             return false;
         } else if (matched) {
-            if (port_given) {
-                error = "--port given twice";
-                return false;
-            }
             if (value.empty()) {
                 error = "--port needs a value";
                 return false;
             }
-            port_given = true;
-            options.port = value;
+            options.ports.push_back(value);
+        } else if (!TakesValue(arg, "--record", i, argc, argv, value, matched, error)) {
+            return false;
+        } else if (matched) {
+            if (value.empty()) {
+                error = "--record needs a file name";
+                return false;
+            }
+            if (!options.record.empty()) {
+                error = "--record given twice";
+                return false;
+            }
+            options.record = value;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -450,7 +580,7 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
         error = "--json is for detect and check; flash reports its outcome as text";
         return false;
     }
-    return true;
+    return CheckPortOptions(options, error);
 }
 
 int RunCli(int argc, const char* const* argv)
@@ -469,29 +599,43 @@ int RunCli(int argc, const char* const* argv)
     // The help goes to standard output directly, and the flush still sees a failure.
     if (options.command == CliCommand::help) {
         PrintHelp();
-        return OutputChecked(kExitDone);
+        return StatusAfterOutput(kExitDone);
     }
     if (options.command == CliCommand::version) {
         Print(std::string(kProgram) + " " + KV_FILE_VERSION_TEXT + "\n");
-        return OutputChecked(kExitDone);
+        return StatusAfterOutput(kExitDone);
     }
 
-    const std::string port_path = options.port.empty() ? std::string() : DevicePathOf(options.port);
-    if (port_path.size() >= SerialPort::kPathCapacity) {
-        // Cut to fit, it would name another device.
-        Error("the port name is too long (" + std::to_string(port_path.size()) + " characters; at most " +
-              std::to_string(SerialPort::kPathCapacity - 1) + ")");
+    std::vector<std::string> port_paths;
+    for (const std::string& port : options.ports) {
+        port_paths.push_back(DevicePathOf(port));
+        if (port_paths.back().size() >= SerialPort::kPathCapacity) {
+            // Cut to fit, it would name another device.
+            Error("the port name is too long (" + std::to_string(port_paths.back().size()) +
+                  " characters; at most " + std::to_string(SerialPort::kPathCapacity - 1) + ")");
+            return kExitUsage;
+        }
+    }
+    if (port_paths.empty())
+        port_paths.emplace_back(); // nothing to compare with
+    for (const auto& [option, file] :
+         {std::pair{"--trace=", options.trace_file}, std::pair{"--record=", options.record}}) {
+        for (const std::string& port_path : port_paths) {
+            const std::string refusal =
+                file.empty() ? std::string() : TraceFileRefusal(file, options.package, port_path);
+            if (!refusal.empty()) {
+                Error(option + file + ": " + refusal);
+                return kExitUsage;
+            }
+        }
+    }
+    RecordFile record;
+    if (!options.record.empty() && !record.Open(options.record, error)) {
+        Error("cannot write the record to '" + options.record + "': " + error);
         return kExitUsage;
     }
 
     std::FILE* trace_out = nullptr;
-    if (options.trace && !options.trace_file.empty()) {
-        const std::string refusal = TraceFileRefusal(options.trace_file, options.package, port_path);
-        if (!refusal.empty()) {
-            Error("--trace=" + options.trace_file + ": " + refusal);
-            return kExitUsage;
-        }
-    }
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
@@ -502,10 +646,13 @@ int RunCli(int argc, const char* const* argv)
     StreamTextControl trace_control(trace_out, trace_out == stderr ? nullptr : stderr);
     LogSink trace_sink{&trace_control};
 
+    RecordFile* record_file = options.record.empty() ? nullptr : &record;
+    const bool several = options.ports.size() > 1 || options.all || options.watch;
     int status = kExitUsage;
     {
         DeviceConnection connection;
-        if (trace_out != nullptr) {
+        // Several devices trace on connections of their own; this one stays unused.
+        if (trace_out != nullptr && !several) {
             connection.log_sink = &trace_sink;
             connection.port.log_sink = &trace_sink;
         }
@@ -513,7 +660,10 @@ int RunCli(int argc, const char* const* argv)
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
         case CliCommand::check: status = Check(flow, options); break;
-        case CliCommand::flash: status = Flash(flow, options); break;
+        case CliCommand::flash:
+            status = several ? FlashSeveral(flow, options, record_file, trace_out)
+                             : Flash(flow, options, record_file);
+            break;
         default: break;
         }
         // As the dialog's end does: the device back at its normal speed, the port closed.
@@ -523,5 +673,5 @@ int RunCli(int argc, const char* const* argv)
     }
     if (trace_out != nullptr && trace_out != stderr)
         std::fclose(trace_out);
-    return OutputChecked(status);
+    return StatusAfterOutput(status);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/platform.h"
+#include "cli/stop_state.h"
 
 namespace {
 
@@ -21,6 +22,36 @@ BOOL WINAPI OnConsoleControl(DWORD event)
 } // namespace
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool StandardErrorTakesCursorControl()
+{
+    if (!StandardErrorIsTerminal())
+        return false;
+    // Consoles before Windows 10 refuse the mode and would print the sequences as text.
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) != FALSE &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE);
+}
+
+int StandardErrorColumns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == FALSE)
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+bool SyncToDisk(std::FILE* file)
+{
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return true; // a pipe or the console: nothing to sync
+    return FlushFileBuffers(handle) != FALSE;
+}
 
 UploadSignalGuard::UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
@@ -76,4 +107,48 @@ std::string TraceFileRefusal(const std::string& file, const std::string& package
     if (!port_path.empty() && FileIdentity(port_path, other, other_type) && SameFile(target, other))
         return "that is the port";
     return "";
+}
+
+namespace {
+
+// The console calls the stop request's handler on a thread of its own.
+HANDLE g_wake = nullptr;
+
+BOOL WINAPI OnStopRequest(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE; // closing the console or ending the session cannot be refused here
+    stop_state::requested.fetch_add(1);
+    if (g_wake != nullptr)
+        SetEvent(g_wake);
+    return TRUE;
+}
+
+} // namespace
+
+StopRequest::StopRequest()
+{
+    stop_state::requested = 0;
+    stop_state::updates_running = 0;
+    g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnStopRequest, TRUE);
+}
+
+StopRequest::~StopRequest()
+{
+    SetConsoleCtrlHandler(OnStopRequest, FALSE);
+    if (g_wake != nullptr)
+        CloseHandle(g_wake);
+    g_wake = nullptr;
+}
+
+bool StopRequest::Wait(std::chrono::milliseconds timeout)
+{
+    if (requested())
+        return true;
+    if (g_wake != nullptr)
+        WaitForSingleObject(g_wake, static_cast<DWORD>(timeout.count()));
+    else
+        Sleep(static_cast<DWORD>(timeout.count()));
+    return requested();
 }

@@ -113,3 +113,15 @@ JsonObject& JsonObject::add_bool(std::string_view name, bool value)
     members_ += value ? "true" : "false";
     return *this;
 }
+
+JsonObject& JsonObject::add_fixed(std::string_view name, double value, int decimals)
+{
+    key(name);
+    char text[64];
+    // JSON has no NaN or infinity.
+    if (!(value > -1e15 && value < 1e15))
+        value = 0;
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    members_ += text;
+    return *this;
+}

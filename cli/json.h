@@ -16,6 +16,8 @@ public:
     JsonObject& add(std::string_view key, const char* value); // null when value is null
     JsonObject& add(std::string_view key, std::int64_t value);
     JsonObject& add_bool(std::string_view key, bool value);
+    // A number with a fixed count of decimals (seconds to the millisecond: 3).
+    JsonObject& add_fixed(std::string_view key, double value, int decimals);
     std::string text() const { return "{" + members_ + "}"; }
 
 private:

@@ -3,11 +3,16 @@
 // interrupted. One implementation per platform, chosen by the build.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
+
+// The production-line example of --help, with this platform's port names.
+const char* ProductionLineExample();
 
 // True where the search without --port is the dialog's COM search (SearchForHardware).
 bool UsesComSearch();
@@ -23,6 +28,23 @@ std::string DevicePathOf(const std::string& port);
 std::string DescribeOpenFailure(const std::string& port);
 
 bool StandardErrorIsTerminal();
+
+// True when standard error is a terminal that takes cursor movement (the ANSI sequences), turned
+// on where that needs asking for; the progress of several devices is then one line each, redrawn
+// in place. Its width in columns, or 0 when unknown.
+bool StandardErrorTakesCursorControl();
+int StandardErrorColumns();
+
+// The ports --all tries: the candidates above; on Windows the COM ports present.
+std::vector<std::string> PortsForAll();
+
+// Who is at a device path now: empty when nothing is there, otherwise a text that changes when
+// another device takes the path (a unit unplugged and another plugged in).
+std::string PortIdentity(const std::string& device_path);
+
+// Writes what `file` holds through to the disk (after fflush); true when done, or when the file
+// is a pipe or terminal that has nothing to sync.
+bool SyncToDisk(std::FILE* file);
 
 // A closed pipe on an output becomes a failed write (checked by the caller), not the end of the
 // program.
@@ -47,4 +69,28 @@ public:
     ~UploadSignalGuard();
     UploadSignalGuard(const UploadSignalGuard&) = delete;
     UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
+};
+
+// For a run over several devices, for as long as it exists (one at a time): the requests that
+// would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and Ctrl+Break on Windows) become a
+// request to stop that the run answers itself, at once when no update runs and otherwise after
+// the running ones finish. An update begins only through BeginUpdate, which cannot pass once a
+// stop was asked for, so nothing begins that a stop would have to cut short. The handler itself
+// writes nothing: the run says what a stop does, in between the lines of its own display.
+class StopRequest {
+public:
+    StopRequest();
+    ~StopRequest();
+    StopRequest(const StopRequest&) = delete;
+    StopRequest& operator=(const StopRequest&) = delete;
+
+    bool requested() const;
+    // How many times a stop was asked for.
+    int requests() const;
+    // False (and nothing counted) when a stop was asked for first.
+    bool BeginUpdate();
+    void EndUpdate();
+    int updates_running() const;
+    // Waits for at most `timeout`; returns early, true, when a stop is asked for.
+    bool Wait(std::chrono::milliseconds timeout);
 };

@@ -59,7 +59,26 @@ std::vector<std::string> CandidatePorts()
 
 const char* CandidatePortsText() { return CandidatePortPatternsText(); }
 
+std::vector<std::string> PortsForAll() { return CandidatePorts(); }
+
+std::string PortIdentity(const std::string& device_path)
+{
+    // Through any link: a node made anew for a device plugged in has an inode of its own.
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) != 0)
+        return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_rdev);
+}
+
 const char* PortHelpText() { return kPortHelpText; }
+
+const char* ProductionLineExample()
+{
+    return "  korvane-update flash firmware-2.21.qfw --watch --record units.jsonl \\\n"
+           "      --port /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 \\\n"
+           "      --port /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+           "  (by-path names stay with the fixture's socket, whichever unit is plugged in)\n";
+}
 
 std::string DevicePathOf(const std::string& port) { return port; }
 

@@ -144,7 +144,13 @@ ExaminedPackage UpdateFlow::ReadPackageFile(const char* path) const
 void UpdateFlow::Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                        const FileVersionNumbers& own_version) const
 {
-    package.verdict = JudgePackage(package.read, package.content, read_eeprom_info, own_version);
+    package.verdict = Verdict(package, read_eeprom_info, own_version);
+}
+
+int UpdateFlow::Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
+                        const FileVersionNumbers& own_version) const
+{
+    return JudgePackage(package.read, package.content, read_eeprom_info, own_version);
 }
 
 ExaminedPackage UpdateFlow::Examine(const char* path, const EEPROMInfoReader& read_eeprom_info,
@@ -178,9 +184,16 @@ std::int32_t UpdateFlow::FlashFile(const char* path, const Sha256Digest& examine
 
 std::int32_t UpdateFlow::FlashExamined(const ExaminedPackage& package, const ProgressCallback& callback)
 {
+    return FlashExamined(package, package.verdict, callback);
+}
+
+std::int32_t UpdateFlow::FlashExamined(const ExaminedPackage& package, int verdict,
+                                       const ProgressCallback& callback)
+{
     // Only a package that passed every check is ever sent.
-    const std::int32_t result = package.accepted() ? UploadPackage(connection_, package.content, callback)
-                                                   : KV_E_INVALID_FIRMWARE_IMAGE;
+    const std::int32_t result = verdict == 0 && package.readable()
+                                    ? UploadPackage(connection_, package.content, callback)
+                                    : KV_E_INVALID_FIRMWARE_IMAGE;
     LogCompletion(connection_, result);
     return result;
 }

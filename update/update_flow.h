@@ -108,6 +108,10 @@ public:
     // version.
     void Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                const FileVersionNumbers& own_version) const;
+    // The same verdict, returned and not kept: one package read once can be judged for several
+    // devices, each on its own connection.
+    int Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
+                const FileVersionNumbers& own_version) const;
     ExaminedPackage Examine(const char* path, const EEPROMInfoReader& read_eeprom_info,
                             const FileVersionNumbers& own_version) const;
     // How validation asks the device for its hardware id: the device itself, or, while an upload
@@ -119,6 +123,8 @@ public:
                            bool* changed);
     // Sends the examined bytes themselves.
     std::int32_t FlashExamined(const ExaminedPackage& package, const ProgressCallback& callback);
+    // As above, when `verdict` (this device's, from Verdict) accepted them.
+    std::int32_t FlashExamined(const ExaminedPackage& package, int verdict, const ProgressCallback& callback);
 
     // After an upload: for a success, the device found again by `identify_again` and its version
     // compared with the header of the package that was sent; the outcome and its message.

@@ -1,0 +1,128 @@
+#include "cli/record.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/json.h"
+#include "cli/platform.h"
+#include "device/device_connection.h"
+#include "device/frames.h"
+#include "device/result.h"
+#include "update/update_flow.h"
+
+namespace {
+
+const char* OrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+std::string VersionText(const FirmwareVersion& version)
+{
+    char text[kVersionTextSize];
+    FormatFirmwareVersion(text, version);
+    return text;
+}
+
+} // namespace
+
+void AttemptRecord::Found(const FoundDevice& device)
+{
+    description = device.description;
+    old_version = VersionText(device.version);
+}
+
+void AttemptRecord::Rejected(int verdict)
+{
+    result = verdict;
+    result_name = "REJECTED";
+}
+
+void AttemptRecord::NoDevice()
+{
+    result = KV_E_DEVICE_NOT_FOUND;
+    result_name = ::result_name(KV_E_DEVICE_NOT_FOUND);
+}
+
+void AttemptRecord::Outcome(const UpdateOutcome& outcome)
+{
+    result = outcome.result;
+    result_name = ::result_name(outcome.result);
+    verified = outcome.verdict == UpdateVerdict::verified;
+    if (outcome.device.found)
+        new_version = VersionText(outcome.device.version);
+}
+
+std::string IsoUtcTime(std::chrono::system_clock::time_point time)
+{
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(time);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> clock{ms - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+    return text;
+}
+
+std::string RecordLine(const AttemptRecord& record)
+{
+    return JsonObject()
+        .add("time", IsoUtcTime(record.time))
+        .add("port", OrNull(record.port))
+        .add("serial", OrNull(record.serial))
+        .add("description", OrNull(record.description))
+        .add("old_version", OrNull(record.old_version))
+        .add("new_version", OrNull(record.new_version))
+        .add("package", record.package)
+        .add("package_sha256", Sha256Hex(record.package_sha256))
+        .add("result", record.result)
+        .add("result_name", record.result_name)
+        .add_bool("verified", record.verified)
+        .add_fixed("seconds", record.seconds, 3)
+        .add("status", std::int64_t{record.status})
+        .text();
+}
+
+std::optional<std::string> SerialText(DeviceConnection& connection)
+{
+    std::uint8_t serial[frames::kSerialReplySize] = {};
+    if (connection.RequestSerial(serial) != KV_S_OK)
+        return std::nullopt;
+    std::string text;
+    for (const std::uint8_t byte : serial) {
+        if (byte < 0x20 || byte > 0x7E)
+            return std::nullopt;
+        text += static_cast<char>(byte);
+    }
+    return text;
+}
+
+RecordFile::~RecordFile()
+{
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+bool RecordFile::Open(const std::string& path, std::string& error)
+{
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "ab");
+    if (file_ == nullptr)
+        error = std::strerror(errno);
+    return file_ != nullptr;
+}
+
+bool RecordFile::Append(const AttemptRecord& record, std::string& error)
+{
+    const std::string line = RecordLine(record) + "\n";
+    errno = 0;
+    if (file_ == nullptr || std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
+        std::fflush(file_) != 0 || !SyncToDisk(file_)) {
+        error = std::strerror(errno != 0 ? errno : EIO);
+        if (file_ != nullptr)
+            std::clearerr(file_);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,68 @@
+// The record of a run: one JSON object per line for every attempt on a device, each on the disk
+// before the run goes on, so that whatever was recorded survives the program being stopped.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "package/sha256.h"
+
+class DeviceConnection;
+struct FoundDevice;
+struct UpdateOutcome;
+
+struct AttemptRecord {
+    std::chrono::system_clock::time_point time; // when the attempt began
+    std::optional<std::string> port;            // none: searched, and no device found
+    std::optional<std::string> serial;
+    std::optional<std::string> description;
+    std::optional<std::string> old_version;
+    std::optional<std::string> new_version;
+    std::string package; // the path as given
+    Sha256Digest package_sha256{};
+    std::int64_t result = 0;
+    std::string result_name;
+    bool verified = false;
+    double seconds = 0;
+    int status = 0;
+
+    // The device as found before the update: its description and version.
+    void Found(const FoundDevice& device);
+    // The package rejected for this device: the validation message id.
+    void Rejected(int verdict);
+    // No usable device on the port; the summary's way of saying so.
+    void NoDevice();
+    // The upload and what the device said afterwards.
+    void Outcome(const UpdateOutcome& outcome);
+};
+
+// One line of the record, without its line end. The keys in a fixed order.
+std::string RecordLine(const AttemptRecord& record);
+
+// UTC, ISO 8601, to the millisecond: 2026-11-01T08:15:02.125Z.
+std::string IsoUtcTime(std::chrono::system_clock::time_point time);
+
+// The device's serial number (the nine data bytes of its reply) as text, when it answers and
+// every byte is printable; otherwise none.
+std::optional<std::string> SerialText(DeviceConnection& connection);
+
+class RecordFile {
+public:
+    RecordFile() = default;
+    ~RecordFile();
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+
+    // Opened to append (created when missing); false with the system's reason.
+    bool Open(const std::string& path, std::string& error);
+    // Appends the line and syncs it to the disk; false with the reason when either failed.
+    bool Append(const AttemptRecord& record, std::string& error);
+    const std::string& path() const { return path_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    std::string path_;
+};

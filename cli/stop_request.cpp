@@ -1,0 +1,28 @@
+#include "cli/platform.h"
+#include "cli/stop_state.h"
+
+namespace stop_state {
+
+std::atomic<int> requested{0};
+std::atomic<int> updates_running{0};
+
+} // namespace stop_state
+
+bool StopRequest::requested() const { return stop_state::requested.load() != 0; }
+
+int StopRequest::requests() const { return stop_state::requested.load(); }
+
+bool StopRequest::BeginUpdate()
+{
+    // Counted before the look at the request, while the handler sets the request before it looks
+    // at the count: whichever comes second sees the other, so a stop never misses an update.
+    stop_state::updates_running.fetch_add(1);
+    if (stop_state::requested.load() == 0)
+        return true;
+    stop_state::updates_running.fetch_sub(1);
+    return false;
+}
+
+void StopRequest::EndUpdate() { stop_state::updates_running.fetch_sub(1); }
+
+int StopRequest::updates_running() const { return stop_state::updates_running.load(); }

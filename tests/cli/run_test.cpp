@@ -1,0 +1,98 @@
+// The parts of a run over several devices that the end-to-end tests cannot reach: the stop
+// request's signal handling, and the record's time stamps.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "cli/platform.h"
+#include "cli/record.h"
+
+namespace {
+
+using namespace std::chrono;
+
+TEST(StopRequest, ASignalWakesTheWait)
+{
+    StopRequest stop;
+    EXPECT_FALSE(stop.requested());
+    EXPECT_FALSE(stop.Wait(milliseconds(10)));
+
+    std::thread sender([] {
+        std::this_thread::sleep_for(milliseconds(200));
+        std::raise(SIGTERM);
+    });
+    const auto start = steady_clock::now();
+    EXPECT_TRUE(stop.Wait(seconds(10)));
+    const auto waited = steady_clock::now() - start;
+    sender.join();
+    EXPECT_GE(waited, milliseconds(150));
+    EXPECT_LT(waited, seconds(5)); // woken, not timed out
+    EXPECT_TRUE(stop.requested());
+}
+
+TEST(StopRequest, TheHandlerLeavesErrnoAsItWas)
+{
+    StopRequest stop;
+    // Each request writes a byte to wake the run; once its pipe is full, that write fails.
+    for (int i = 0; i < 70000; ++i)
+        std::raise(SIGINT);
+    errno = ENOENT; // as between a failed call and its look at errno
+    std::raise(SIGINT);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(stop.requests(), 70001);
+}
+
+TEST(StopRequest, NoUpdateBeginsAfterAStopAndRunningOnesStayCounted)
+{
+    StopRequest stop;
+    ASSERT_TRUE(stop.BeginUpdate());
+    ASSERT_TRUE(stop.BeginUpdate());
+    std::raise(SIGINT);
+    EXPECT_TRUE(stop.requested());
+    EXPECT_FALSE(stop.BeginUpdate());
+    EXPECT_EQ(stop.updates_running(), 2);
+    stop.EndUpdate();
+    stop.EndUpdate();
+    EXPECT_EQ(stop.updates_running(), 0);
+}
+
+TEST(StopRequest, AStopSignalEndsTheProgramAgainAfterwards)
+{
+    {
+        StopRequest stop;
+    }
+    EXPECT_EXIT(std::raise(SIGINT), testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(Record, TimesAreUtcIso8601ToTheMillisecond)
+{
+    EXPECT_EQ(IsoUtcTime(system_clock::time_point{}), "1970-01-01T00:00:00.000Z");
+    const auto leap_day = sys_days{year{2028} / February / 29} + hours(23) + minutes(59) + seconds(59) +
+                          milliseconds(999) + microseconds(900);
+    EXPECT_EQ(IsoUtcTime(leap_day), "2028-02-29T23:59:59.999Z"); // cut, never rounded into the next day
+    EXPECT_EQ(IsoUtcTime(sys_days{year{2026} / November / 1} + hours(8) + minutes(15) + seconds(2) +
+                         milliseconds(125)),
+              "2026-11-01T08:15:02.125Z");
+}
+
+TEST(Record, AnAttemptWithoutADeviceHasNullsAndItsKeysInOrder)
+{
+    AttemptRecord record;
+    record.port = "/dev/ttyUSB0";
+    record.package = "fw \"2\".qfw";
+    record.NoDevice();
+    record.status = 2;
+    record.seconds = 1.23456;
+    EXPECT_EQ(RecordLine(record),
+              "{\"time\": \"1970-01-01T00:00:00.000Z\", \"port\": \"/dev/ttyUSB0\", \"serial\": null, "
+              "\"description\": null, \"old_version\": null, \"new_version\": null, \"package\": "
+              "\"fw \\\"2\\\".qfw\", \"package_sha256\": "
+              "\"0000000000000000000000000000000000000000000000000000000000000000\", \"result\": -6, "
+              "\"result_name\": \"KV_E_DEVICE_NOT_FOUND\", \"verified\": false, \"seconds\": 1.235, "
+              "\"status\": 2}");
+}
+
+} // namespace
