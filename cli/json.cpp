@@ -113,3 +113,10 @@ JsonObject& JsonObject::add_bool(std::string_view name, bool value)
     members_ += value ? "true" : "false";
     return *this;
 }
+
+JsonObject& JsonObject::add_json(std::string_view name, std::string_view json)
+{
+    key(name);
+    members_ += json;
+    return *this;
+}

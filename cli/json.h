@@ -16,6 +16,8 @@ public:
     JsonObject& add(std::string_view key, const char* value); // null when value is null
     JsonObject& add(std::string_view key, std::int64_t value);
     JsonObject& add_bool(std::string_view key, bool value);
+    // A value that is JSON already: an array, an object, null.
+    JsonObject& add_json(std::string_view key, std::string_view json);
     std::string text() const { return "{" + members_ + "}"; }
 
 private:

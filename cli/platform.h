@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_list.h"
+
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
 
@@ -15,6 +17,10 @@ bool UsesComSearch();
 // Ports to try without --port, in the order to try them; what they are, for messages.
 std::vector<std::string> CandidatePorts();
 const char* CandidatePortsText();
+
+// The ports the system knows of, with what it says of each without opening them (for list and
+// the slow-adapter note): the candidates on POSIX, the listed and named COM ports on Windows.
+std::vector<PortInfo> ListedPorts();
 
 // The device path that the serial port opens for a port name the user gave (COM3, /dev/ttyUSB0).
 std::string DevicePathOf(const std::string& port);
