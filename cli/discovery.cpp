@@ -1,5 +1,6 @@
 #include "cli/discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -190,20 +191,40 @@ void NoteSlowAdapter(DeviceConnection& connection, const std::string& port)
 int RunList(DeviceConnection& connection, const CliOptions& options,
             const std::function<void(const std::string&)>& print)
 {
-    std::vector<PortInfo> ports = ListedPorts();
-    const bool named = !options.port.empty();
-    if (named) {
-        const PortInfo* listed = FindPort(ports, options.port);
-        PortInfo port = listed != nullptr ? *listed : PortInfo{};
-        port.name = options.port;
-        port.device_path = DevicePathOf(options.port);
-        ports = {port};
+    struct Candidate {
+        PortInfo port;
+        bool listed = true; // shown whatever the probe finds; the others only when present
+    };
+    std::vector<Candidate> candidates;
+    const std::vector<PortInfo> listed = ListedPorts();
+    if (!options.port.empty()) {
+        const PortInfo* known = FindPort(listed, options.port);
+        Candidate named{known != nullptr ? *known : PortInfo{}};
+        named.port.name = options.port;
+        named.port.device_path = DevicePathOf(options.port);
+        candidates.push_back(named);
+    } else {
+        for (const PortInfo& port : listed)
+            candidates.push_back({port});
+        for (const std::string& name : UnlistedCandidates(listed)) {
+            Candidate unlisted{PortInfo{}, false};
+            unlisted.port.name = name;
+            unlisted.port.device_path = DevicePathOf(name);
+            candidates.push_back(unlisted);
+        }
+        std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+            return ComNumberOf(a.port.name) < ComNumberOf(b.port.name);
+        });
     }
-    if (ports.empty() && !options.json)
-        print(std::string("No serial ports present (") + CandidatePortsText() + ").\n");
+
     std::string entries;
-    for (const PortInfo& port : ports) {
-        const ListedState probed = Probe(connection, port, named);
+    bool shown = false;
+    for (const Candidate& candidate : candidates) {
+        const PortInfo& port = candidate.port;
+        const ListedState probed = Probe(connection, port, !options.port.empty());
+        if (!candidate.listed && probed.state == PortState::absent)
+            continue;
+        shown = true;
         if (options.json) {
             entries += (entries.empty() ? "" : ", ") + PortJson(port, probed);
             continue;
@@ -213,5 +234,7 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
     }
     if (options.json)
         print(JsonObject().add_json("ports", "[" + entries + "]").text() + "\n");
+    else if (!shown)
+        print(std::string("No serial ports present (") + CandidatePortsText() + ").\n");
     return kExitDone;
 }

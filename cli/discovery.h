@@ -28,8 +28,9 @@ std::optional<std::string> SlowAdapterNote(const std::vector<PortInfo>& ports, c
 // error.
 void NoteSlowAdapter(DeviceConnection& connection, const std::string& port);
 
-// korvane-update list: every port the system knows of with what it says of each, then what a
-// probe found there (Bluetooth links are not opened unless named with --port). Output goes
-// through `print`; the exit status is 0 once the list is made, whatever it holds.
+// korvane-update list: every port the system lists with what it says of each, then what a probe
+// found there, and the unlisted ports a search would try that turn out to be present (Bluetooth
+// links are not opened unless named with --port). Output goes through `print`; the exit status
+// is 0 once the list is made, whatever it holds.
 int RunList(DeviceConnection& connection, const CliOptions& options,
             const std::function<void(const std::string&)>& print);

@@ -55,6 +55,8 @@ bool UsesComSearch() { return false; }
 
 std::vector<PortInfo> ListedPorts() { return ListPorts(Roots()); }
 
+std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>&) { return {}; }
+
 std::vector<std::string> CandidatePorts()
 {
     std::vector<std::string> ports;

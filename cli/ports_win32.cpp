@@ -1,13 +1,18 @@
 #include <windows.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/platform.h"
 #include "serial/port_list.h"
 #include "serial/serial_backend.h"
+
+namespace {
+
+// The last number the COM search tries.
+constexpr std::uint32_t kLastComNumber = 255;
+
+} // namespace
 
 const char* PortHelpText()
 {
@@ -21,49 +26,17 @@ std::vector<std::string> CandidatePorts() { return {}; }
 
 const char* CandidatePortsText() { return CandidatePortPatternsText(); }
 
-namespace {
+std::vector<PortInfo> ListedPorts() { return ListPorts(); }
 
-// The COM numbers the system holds a device name for. Wine's linked ports and some drivers are
-// named here without a line in SERIALCOMM.
-std::vector<std::uint32_t> NamedComNumbers()
+std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed)
 {
-    constexpr DWORD kNamesLimit = 1u << 20;
-    std::vector<char> names(64 * 1024);
-    DWORD length = 0;
-    for (;;) {
-        length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-        if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= kNamesLimit)
-            break;
-        names.resize(names.size() * 2);
-    }
-    std::vector<std::uint32_t> numbers;
-    const char* end = names.data() + std::min<std::size_t>(length, names.size());
-    for (const char* name = names.data(); name < end && *name != '\0';) {
-        const std::size_t size = strnlen(name, static_cast<std::size_t>(end - name));
-        if (const std::optional<std::uint32_t> n = ComNumberOf(std::string_view(name, size)))
-            numbers.push_back(*n);
-        name += size + 1;
-    }
-    return numbers;
-}
-
-} // namespace
-
-std::vector<PortInfo> ListedPorts()
-{
-    std::vector<PortInfo> ports = ListPorts();
-    for (const std::uint32_t n : NamedComNumbers()) {
+    std::vector<std::string> names;
+    for (std::uint32_t n = 1; n <= kLastComNumber; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        if (FindPort(ports, name) != nullptr)
-            continue;
-        PortInfo info;
-        info.name = name;
-        info.device_path = DevicePathOf(name);
-        ports.push_back(std::move(info));
+        if (FindPort(listed, name) == nullptr)
+            names.push_back(name);
     }
-    std::sort(ports.begin(), ports.end(),
-              [](const PortInfo& a, const PortInfo& b) { return ComNumberOf(a.name) < ComNumberOf(b.name); });
-    return ports;
+    return names;
 }
 
 std::string DevicePathOf(const std::string& port)
