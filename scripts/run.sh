@@ -69,7 +69,7 @@ sim_pid=""
 latency_state=""
 finish() {
   if [[ -n "$latency_state" ]]; then
-    python3 scripts/serial_low_latency.py restore "$node" "$latency_state" || true
+    python3 scripts/serial_low_latency.py restore "$device" "$latency_state" || true
   fi
   if [[ -n "$sim_pid" ]]; then
     kill "$sim_pid" 2>/dev/null || true
@@ -90,7 +90,7 @@ kv_wine_prefix_start
 
 if [[ -n "$device" ]]; then
   # Wine asks for nothing of the kind, and each chunk of an upload waits for a one-byte answer.
-  latency_state=$(python3 scripts/serial_low_latency.py on "$node") || latency_state=""
+  latency_state=$(python3 scripts/serial_low_latency.py on "$device") || latency_state=""
   kv_wine_com_link "$com" "$device"
   echo "COM$com -> $device"
 else
