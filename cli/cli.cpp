@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/bench.h"
+#include "cli/discovery.h"
 #include "cli/json.h"
 #include "cli/platform.h"
 #include "cli/progress.h"
@@ -29,6 +30,7 @@ namespace {
 constexpr char kProgram[] = "korvane-update";
 
 constexpr char kUsage[] = "usage: korvane-update detect [--port PORT] [--json]\n"
+                          "       korvane-update list [--port PORT] [--json]\n"
                           "       korvane-update check PACKAGE [--port PORT] [--json]\n"
                           "       korvane-update flash PACKAGE [--port PORT]... [--all] [--watch]\n"
                           "                            [--record FILE]\n"
@@ -42,6 +44,8 @@ void PrintHelp()
                "\n"
                "Commands:\n"
                "  detect           find the device; show its port, firmware version and hardware\n"
+               "  list             every serial port with what the system says of it (USB ids,\n"
+               "                   serial number, driver) and what a probe finds there\n"
                "  check PACKAGE    validate a firmware package (.qfw) for the attached device\n"
                "  flash PACKAGE    check the package, upload it, and identify the device again;\n"
                "                   progress goes to standard error, the outcome to standard output\n"
@@ -49,7 +53,7 @@ void PrintHelp()
                "Options (before or after the command):\n",
                stdout);
     std::fputs(PortHelpText(), stdout);
-    std::fputs("  --json           one JSON object on standard output (detect, check)\n"
+    std::fputs("  --json           one JSON object on standard output (detect, list, check)\n"
                "  --trace[=FILE]   the diagnostic log (trace lines and hex dumps) to standard\n"
                "                   error or FILE; with several devices each line starts \"PORT: \"\n"
                "  --help           this text\n"
@@ -128,11 +132,6 @@ std::string WithoutMnemonics(const char* text)
     return out;
 }
 
-std::string UnusableText(const std::string& port, const std::string& description)
-{
-    return "the device on " + port + " (\"" + description + "\") cannot be updated by this program";
-}
-
 std::vector<PortToTry> PortsToTry(const std::vector<std::string>& names)
 {
     std::vector<PortToTry> ports;
@@ -148,9 +147,7 @@ FoundDevice FindDevice(UpdateFlow& flow, const std::string& only_port, std::stri
     if (only_port.empty() && UsesComSearch()) {
         FoundDevice found = flow.SearchComPorts();
         if (!found.found)
-            error = found.notes.empty()
-                        ? "no device found on the COM ports"
-                        : UnusableText(found.notes.front().port, found.notes.front().description);
+            error = NotFoundText(found, false);
         return found;
     }
 
@@ -161,24 +158,8 @@ FoundDevice FindDevice(UpdateFlow& flow, const std::string& only_port, std::stri
         return FoundDevice{};
     }
     FoundDevice found = flow.SearchPorts(PortsToTry(names));
-    if (found.found)
-        return found;
-    std::vector<std::string> notes;
-    for (const PortNote& note : found.notes) {
-        if (note.probe == PortProbe::not_opened)
-            notes.push_back("cannot open " + note.port + ": " + DescribeOpenFailure(note.port));
-        else if (note.probe == PortProbe::no_answer)
-            notes.push_back("no device answered on " + note.port);
-        else
-            notes.push_back(UnusableText(note.port, note.description));
-    }
-    if (only_port.empty()) {
-        error = "no device found";
-        for (const std::string& note : notes)
-            error += "\n  " + note;
-    } else {
-        error = notes.empty() ? "no device found" : notes.front();
-    }
+    if (!found.found)
+        error = NotFoundText(found, !only_port.empty());
     return found;
 }
 
@@ -189,11 +170,16 @@ std::string VersionText(const FirmwareVersion& version)
     return text;
 }
 
-int FailNoDevice(const CliOptions& options, const std::string& error)
+int FailNoDevice(const CliOptions& options, const std::string& error, const FoundDevice* search = nullptr)
 {
     Error(error);
-    if (options.json)
-        Print(JsonObject().add("error", error).add("exit_status", std::int64_t{kExitNoDevice}).text() + "\n");
+    if (options.json) {
+        JsonObject object;
+        object.add("error", error).add("exit_status", std::int64_t{kExitNoDevice});
+        if (search != nullptr)
+            object.add_json("ports", PortAttemptsJson(search->attempts));
+        Print(object.text() + "\n");
+    }
     return kExitNoDevice;
 }
 
@@ -202,7 +188,8 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
     std::string error;
     const FoundDevice found = FindDevice(flow, options.port, error);
     if (!found.found)
-        return FailNoDevice(options, error);
+        return FailNoDevice(options, error, &found);
+    NoteSlowAdapter(flow.connection(), found.port);
     const HardwareInfo& info = flow.connection().hardware_info;
     const std::string version = VersionText(found.version);
     if (options.json) {
@@ -216,6 +203,7 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
                   .add("capabilities", std::int64_t{info.capabilities})
                   .add("hardware_letter", letter)
                   .add("interface_type", std::int64_t{info.interface_type})
+                  .add_json("ports", PortAttemptsJson(found.attempts))
                   .text() +
               "\n");
     } else {
@@ -261,6 +249,7 @@ int Check(UpdateFlow& flow, const CliOptions& options)
     const FoundDevice found = FindDevice(flow, options.port, error);
     if (!found.found)
         return FailNoDevice(options, error);
+    NoteSlowAdapter(flow.connection(), found.port);
     Judge(flow, package);
     const int verdict = package.verdict;
     char version[kPackageVersionSize];
@@ -324,6 +313,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     entry.Found(found);
     if (record != nullptr)
         entry.serial = SerialText(flow.connection());
+    NoteSlowAdapter(flow.connection(), found.port);
     Judge(flow, package);
     if (!package.accepted()) {
         // Never sent: the same answer as check gives, as an error of flash.
@@ -556,6 +546,8 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
     std::size_t arguments = 0;
     if (command == "detect") {
         options.command = CliCommand::detect;
+    } else if (command == "list") {
+        options.command = CliCommand::list;
     } else if (command == "check") {
         options.command = CliCommand::check;
         arguments = 1;
@@ -659,6 +651,7 @@ int RunCli(int argc, const char* const* argv)
         UpdateFlow flow(connection);
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
+        case CliCommand::list: status = RunList(connection, options, Print); break;
         case CliCommand::check: status = Check(flow, options); break;
         case CliCommand::flash:
             status = several ? FlashSeveral(flow, options, record_file, trace_out)

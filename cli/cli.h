@@ -1,5 +1,5 @@
 // korvane-update: the command-line front end of the updater. Parses the arguments, finds the
-// device, and runs detect, check or flash on the same core as the dialog, with its texts.
+// device, and runs detect, list, check or flash on the same core as the dialog, with its texts.
 #pragma once
 
 #include <string>
@@ -16,7 +16,7 @@ inline constexpr int kExitUpdateFailed = 4;
 inline constexpr int kExitVersionMismatch = 5;
 inline constexpr int kExitOutputFailed = 6;
 
-enum class CliCommand { none, detect, check, flash, help, version };
+enum class CliCommand { none, detect, list, check, flash, help, version };
 
 struct CliOptions {
     CliCommand command = CliCommand::none;

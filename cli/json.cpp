@@ -125,3 +125,10 @@ JsonObject& JsonObject::add_fixed(std::string_view name, double value, int decim
     members_ += text;
     return *this;
 }
+
+JsonObject& JsonObject::add_json(std::string_view name, std::string_view json)
+{
+    key(name);
+    members_ += json;
+    return *this;
+}

@@ -18,6 +18,8 @@ public:
     JsonObject& add_bool(std::string_view key, bool value);
     // A number with a fixed count of decimals (seconds to the millisecond: 3).
     JsonObject& add_fixed(std::string_view key, double value, int decimals);
+    // A value that is JSON already: an array, an object, null.
+    JsonObject& add_json(std::string_view key, std::string_view json);
     std::string text() const { return "{" + members_ + "}"; }
 
 private:

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_list.h"
+
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
 
@@ -20,6 +22,13 @@ bool UsesComSearch();
 // Ports to try without --port, in the order to try them; what they are, for messages.
 std::vector<std::string> CandidatePorts();
 const char* CandidatePortsText();
+
+// The ports the system lists, with what it says of each without opening them (for list and the
+// slow-adapter note): the candidate nodes on POSIX, the listed COM ports on Windows.
+std::vector<PortInfo> ListedPorts();
+// The ports a search also tries though the list above does not hold them: every other COM number
+// on Windows (drivers, and Wine, do not always list their ports); none on POSIX.
+std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed);
 
 // The device path that the serial port opens for a port name the user gave (COM3, /dev/ttyUSB0).
 std::string DevicePathOf(const std::string& port);

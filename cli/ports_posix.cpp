@@ -17,14 +17,18 @@
 
 namespace {
 
-// The device folder; KV_DEV_DIR lets tests stand a folder of links in for /dev. Only the front
-// end reads it: the serial library takes the folder as a parameter.
+// The device folder and sysfs; KV_DEV_DIR and KV_SYSFS_DIR let tests stand a folder of links in
+// for /dev and a made-up tree for /sys. Only the front end reads them: the serial library takes
+// the folders as parameters.
 PortRoots Roots()
 {
     PortRoots roots;
     const char* dir = std::getenv("KV_DEV_DIR");
     if (dir != nullptr && *dir != '\0')
         roots.dev_dir = dir;
+    const char* sysfs = std::getenv("KV_SYSFS_DIR");
+    if (sysfs != nullptr && *sysfs != '\0')
+        roots.sysfs_dir = sysfs;
     return roots;
 }
 
@@ -49,10 +53,14 @@ std::string PermissionAdvice(const struct stat& st)
 
 bool UsesComSearch() { return false; }
 
+std::vector<PortInfo> ListedPorts() { return ListPorts(Roots()); }
+
+std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>&) { return {}; }
+
 std::vector<std::string> CandidatePorts()
 {
     std::vector<std::string> ports;
-    for (const PortInfo& info : ListPorts(Roots()))
+    for (const PortInfo& info : ListedPorts())
         ports.push_back(info.name);
     return ports;
 }

@@ -9,6 +9,7 @@
 
 namespace {
 
+// The last number the COM search tries.
 constexpr unsigned kLastComPort = 255;
 
 // What COMn stands for (\Device\Serial0, \Device\USBSER000), or empty when there is no such
@@ -65,6 +66,19 @@ std::string PortIdentity(const std::string& device_path)
 {
     const std::optional<std::uint32_t> n = ComNumberOf(device_path);
     return n && *n >= 1 && *n <= kLastComPort ? ComPortTarget(*n) : std::string();
+}
+
+std::vector<PortInfo> ListedPorts() { return ListPorts(); }
+
+std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed)
+{
+    std::vector<std::string> names;
+    for (unsigned n = 1; n <= kLastComPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        if (FindPort(listed, name) == nullptr)
+            names.push_back(name);
+    }
+    return names;
 }
 
 std::string DevicePathOf(const std::string& port)

@@ -2,7 +2,10 @@
 # Opens the updater under Wine.
 #   scripts/run.sh                 against the simulated device (a Korvane, firmware 2.20.A), with a
 #                                  sample package C:\packages\korvane-2.21.qfw to choose with Browse
-#   scripts/run.sh /dev/ttyUSB0    against a real device on that serial node; no simulated device
+#   scripts/run.sh /dev/ttyUSB0    against a real device on that serial node; no simulated device.
+#                                  The node passes short replies on at once for the session (the
+#                                  driver's low-latency flag, else the adapter's latency_timer), as
+#                                  the command-line updater asks; what it was is put back at the end
 # The port is COM3 (KV_COM_PORT changes it). With $DISPLAY set the window opens there and the run
 # ends when it closes; without one it runs under a private Xvfb, waits for the first search, saves a
 # screenshot (KV_RUN_SHOT, default build/run/updater.png) and ends.
@@ -63,7 +66,11 @@ driver="$root/build/win/bin/uidriver.exe"
 
 . tools/wine/wine-env.sh
 sim_pid=""
+latency_state=""
 finish() {
+  if [[ -n "$latency_state" ]]; then
+    python3 scripts/serial_low_latency.py restore "$device" "$latency_state" || true
+  fi
   if [[ -n "$sim_pid" ]]; then
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -82,6 +89,8 @@ fi
 kv_wine_prefix_start
 
 if [[ -n "$device" ]]; then
+  # Wine asks for nothing of the kind, and each chunk of an upload waits for a one-byte answer.
+  latency_state=$(python3 scripts/serial_low_latency.py on "$device") || latency_state=""
   kv_wine_com_link "$com" "$device"
   echo "COM$com -> $device"
 else

@@ -147,7 +147,8 @@ def test_detect_json(device):
     assert r.returncode == 0
     assert json.loads(r.stdout) == {
         "port": dev.link, "firmware_version": "02.20.A", "description": "Korvane v2.20.A", "model_id": 4,
-        "protocol_generation": 1, "capabilities": 0x153, "hardware_letter": "A", "interface_type": 1}
+        "protocol_generation": 1, "capabilities": 0x153, "hardware_letter": "A", "interface_type": 1,
+        "ports": [{"port": dev.link, "state": "answered"}]}
 
 
 def test_detect_silent_device_exits_2_in_text_and_json(device):
@@ -157,7 +158,8 @@ def test_detect_silent_device_exits_2_in_text_and_json(device):
     assert f"no device answered on {dev.link}" in r.stderr
     r = run("detect", "--port", dev.link, "--json")
     assert r.returncode == 2
-    assert json.loads(r.stdout) == {"error": f"no device answered on {dev.link}", "exit_status": 2}
+    assert json.loads(r.stdout) == {"error": f"no device answered on {dev.link}", "exit_status": 2,
+                                    "ports": [{"port": dev.link, "state": "silent"}]}
 
 
 def test_detect_device_of_another_generation_is_not_found(device):

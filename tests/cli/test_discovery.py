@@ -1,0 +1,206 @@
+"""korvane-update finding ports, the real binary against simulated devices on pseudo-terminals:
+each port's state in detect --json, the reasons when nothing is found, list, the slow-adapter
+note over a made-up sysfs tree, and the low-latency helper of scripts/run.sh.
+
+KV_CLI names the binary, KV_TOOLS the folder holding kvsim and qfwpack, KV_SOURCE_DIR the tree.
+"""
+import json
+import os
+import subprocess
+import time
+
+import pytest
+
+CLI = os.environ.get("KV_CLI", "")
+TOOLS = os.environ.get("KV_TOOLS", "")
+KVSIM = os.path.join(TOOLS, "kvsim")
+QFWPACK = os.path.join(TOOLS, "qfwpack")
+HELPER = os.path.join(os.environ.get("KV_SOURCE_DIR", ""), "scripts", "serial_low_latency.py")
+
+pytestmark = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
+                                reason="KV_CLI and KV_TOOLS must name the built programs")
+
+NOTE = ("{node}: the adapter's latency timer is {ms} ms; at 1 ms updates run faster "
+        "(as root: echo 1 > /sys/bus/usb-serial/devices/{tty}/latency_timer)")
+
+
+@pytest.fixture
+def machine(tmp_path):
+    """A device folder (KV_DEV_DIR) whose nodes lead to simulated devices, and a sysfs tree
+    (KV_SYSFS_DIR) saying what adapter sits behind each."""
+    started, holders = [], []
+
+    class Machine:
+        dev = tmp_path / "dev"
+        sys = tmp_path / "sys"
+        env = {"KV_DEV_DIR": str(tmp_path / "dev"), "KV_SYSFS_DIR": str(tmp_path / "sys")}
+
+        def node(self, tty, *flags):
+            """tty (ttyUSB0) leads to a new simulated device started with flags."""
+            link = str(tmp_path / f"sim-{tty}")
+            proc = subprocess.Popen([KVSIM, "--link", link, *flags], stdout=subprocess.PIPE, text=True)
+            started.append(proc)
+            slave = proc.stdout.readline().strip()
+            assert proc.stdout.readline().strip() == "ready"
+            os.symlink(slave, self.dev / tty)
+            return str(self.dev / tty)
+
+        def hold(self, node):
+            """Another program holds node, as the serial port would."""
+            holder = subprocess.Popen(["python3", "-c", "import fcntl, os, sys, time\n"
+                                       "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+                                       "fcntl.flock(fd, fcntl.LOCK_EX)\nprint('held', flush=True)\n"
+                                       "time.sleep(60)", node], stdout=subprocess.PIPE, text=True)
+            holders.append(holder)
+            assert holder.stdout.readline().strip() == "held"
+
+        def adapter(self, tty, driver, vid=None, pid=None, serial=None, latency=None, n=1):
+            """sysfs of a USB adapter: FTDI-like (the tty's device below the interface, with a
+            latency_timer) or CDC ACM-like (the interface itself)."""
+            usb = self.sys / "devices" / "usb1" / f"1-{n}"
+            device = usb / f"1-{n}:1.0" / (tty if latency is not None else "")
+            device.mkdir(parents=True, exist_ok=True)
+            (self.sys / "class" / "tty" / tty).mkdir(parents=True)
+            os.symlink(device, self.sys / "class" / "tty" / tty / "device")
+            os.symlink(self.sys / "bus" / driver, device / "driver")
+            for name, value in (("idVendor", vid), ("idProduct", pid), ("serial", serial)):
+                if value is not None:
+                    (usb / name).write_text(value + "\n")
+            if latency is not None:
+                (device / "latency_timer").write_text(f"{latency}\n")
+            return device
+
+    m = Machine()
+    m.dev.mkdir()
+    m.sys.mkdir()
+    yield m
+    for proc in holders + started:
+        proc.terminate()
+        proc.wait(timeout=5)
+
+
+def run(*args, env=None, timeout=60):
+    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})))
+
+
+# --- detect: each port tried, and why nothing was found ---------------------------------------
+
+def test_detect_says_each_port_tried_when_found_and_when_not(machine):
+    os.symlink(str(machine.dev / "unplugged"), machine.dev / "ttyACM0")  # listed, then gone
+    held = machine.node("ttyUSB0")
+    machine.hold(held)
+    silent = machine.node("ttyUSB1", "--fault", "any:silence")
+    found = machine.node("ttyUSB2")
+    absent = str(machine.dev / "ttyACM0")
+    tried = [{"port": absent, "state": "absent"}, {"port": held, "state": "in_use"},
+             {"port": silent, "state": "silent"}]
+
+    r = run("detect", "--json", env=machine.env)
+    assert r.returncode == 0, r.stderr
+    answer = json.loads(r.stdout)
+    assert (answer["port"], answer["ports"]) == (found, tried + [{"port": found, "state": "answered"}])
+
+    os.unlink(found)
+    reasons = (f"no device found\n  cannot open {absent}: no such device\n"
+               f"  cannot open {held}: in use by another program\n  no device answered on {silent}")
+    r = run("detect", "--json", env=machine.env)
+    assert r.returncode == 2
+    assert json.loads(r.stdout) == {"error": reasons, "exit_status": 2, "ports": tried}
+    r = run("detect", env=machine.env)
+    assert (r.returncode, r.stdout, r.stderr) == (2, "", f"korvane-update: {reasons}\n")
+
+
+# --- list -------------------------------------------------------------------------------------
+
+def test_list_gives_what_sysfs_says_and_what_a_probe_finds_as_text_and_json(machine):
+    assert "korvane-update list [--port PORT] [--json]" in run("--help").stdout
+    acm = machine.node("ttyACM0", "--fault", "any:silence")
+    machine.adapter("ttyACM0", "usb/drivers/cdc_acm", vid="2341", pid="0043", n=3)
+    ftdi = machine.node("ttyUSB0", "--version", "2.20")
+    machine.adapter("ttyUSB0", "usb-serial/drivers/ftdi_sio", vid="0403", pid="6001", serial="A50285BI",
+                    latency=16, n=2)
+    old = machine.node("ttyUSB1", "--letter", "1", "--version", "1.34")  # nothing in sysfs
+
+    r = run("list", env=machine.env)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout == (
+        f"{acm}: USB 2341:0043, driver cdc_acm\n  opened; no answer at any speed\n"
+        f"{ftdi}: USB 0403:6001, serial number A50285BI, driver ftdi_sio, latency timer 16 ms\n"
+        "  answered: Korvane v2.20.A, firmware 02.20.A\n"
+        f"{old}\n  answered: Vellum I v1.34.1, firmware 01.34.1 (cannot be updated by this program)\n")
+
+    r = run("list", "--json", env=machine.env)
+    assert r.returncode == 0
+    unknown = {"usb_vendor_id": None, "usb_product_id": None, "serial_number": None, "driver": None,
+               "bluetooth": False, "latency_timer_ms": None}
+    silent = {"state": "silent", "firmware_version": None, "description": None, "usable": None}
+    assert json.loads(r.stdout) == {"ports": [
+        {"port": acm, "device_path": acm, **unknown, "usb_vendor_id": "2341", "usb_product_id": "0043",
+         "driver": "cdc_acm", **silent},
+        {"port": ftdi, "device_path": ftdi, "usb_vendor_id": "0403", "usb_product_id": "6001",
+         "serial_number": "A50285BI", "driver": "ftdi_sio", "bluetooth": False, "latency_timer_ms": 16,
+         "state": "answered", "firmware_version": "02.20.A", "description": "Korvane v2.20.A", "usable": True},
+        {"port": old, "device_path": old, **unknown, "state": "answered", "firmware_version": "01.34.1",
+         "description": "Vellum I v1.34.1", "usable": False}]}
+
+    machine.hold(ftdi)
+    r = run("list", "--json", "--port", ftdi, env=machine.env)
+    assert [(p["port"], p["serial_number"], p["state"]) for p in json.loads(r.stdout)["ports"]] == [
+        (ftdi, "A50285BI", "in_use")]
+
+
+def test_list_of_a_machine_without_ports(tmp_path):
+    r = run("list", env={"KV_DEV_DIR": str(tmp_path), "KV_SYSFS_DIR": str(tmp_path)})
+    assert (r.returncode, r.stdout) == (0, "No serial ports present (/dev/ttyUSB*, /dev/ttyACM*).\n")
+    r = run("list", "--json", env={"KV_DEV_DIR": str(tmp_path), "KV_SYSFS_DIR": str(tmp_path)})
+    assert (r.returncode, json.loads(r.stdout)) == (0, {"ports": []})
+
+
+# --- slow adapters ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("command", ["detect", "check", "flash"])
+def test_slow_adapter_is_noted_once_the_device_is_found(machine, tmp_path, command):
+    node = machine.node("ttyUSB0", "--new-version", "2.21")
+    timer = machine.adapter("ttyUSB0", "usb-serial/drivers/ftdi_sio", latency=16) / "latency_timer"
+    pkg = str(tmp_path / "p.qfw")
+    subprocess.run([QFWPACK, "--out", pkg, "--fw", "2.21", "--letter", "A", "--target", "A", "--body-size",
+                    "512"], check=True, capture_output=True)
+    args = [command] + ([pkg] if command != "detect" else [])
+    trace = str(tmp_path / "trace.log")
+    # A pseudo-terminal refuses the low-latency request, as a driver without the setting does.
+    r = run(*args, "--trace=" + trace, env=machine.env)
+    assert r.returncode == 0, r.stderr
+    note = NOTE.format(node=node, ms=16, tty="ttyUSB0")
+    assert r.stderr.count("note:") == 1 and f"korvane-update: note: {note}\n" in r.stderr
+    with open(trace) as f:
+        assert f"QBKorvane: {note}\n" in f.read()
+
+    timer.write_text("2\n")
+    r = run(*args, env=machine.env)
+    assert r.returncode == 0 and "note:" not in r.stderr
+
+
+# --- scripts/run.sh's low-latency helper ------------------------------------------------------
+
+@pytest.mark.skipif(not os.path.isfile(HELPER), reason="KV_SOURCE_DIR must name the tree")
+def test_run_script_helper_sets_the_timer_for_a_session_and_puts_it_back(machine):
+    node = machine.node("ttyUSB0")
+    timer = machine.adapter("ttyUSB0", "usb-serial/drivers/ftdi_sio", latency=16) / "latency_timer"
+
+    def helper(*args):
+        return subprocess.run(["python3", HELPER, *args], capture_output=True, text=True, timeout=10,
+                              env=dict(os.environ, **machine.env))
+
+    # The pseudo-terminal has no low-latency flag, so the sysfs timer is what changes.
+    r = helper("on", node)
+    assert (r.returncode, r.stdout) == (0, "timer 16\n") and "was 16 ms" in r.stderr
+    assert timer.read_text() == "1\n"
+    assert helper("restore", node, "timer 16").returncode == 0
+    assert timer.read_text() == "16\n"
+
+    timer.write_text("1\n")
+    assert helper("on", node).stdout == "kept\n"
+    timer.unlink()
+    assert helper("on", node).stdout == "none\n"
+    assert helper("restore", node, "bogus").returncode == 2
