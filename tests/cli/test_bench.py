@@ -14,13 +14,11 @@ import time
 
 import pytest
 
-CLI = os.environ.get("KV_CLI", "")
-TOOLS = os.environ.get("KV_TOOLS", "")
-KVSIM = os.path.join(TOOLS, "kvsim")
-QFWPACK = os.path.join(TOOLS, "qfwpack")
+from cli_programs import CLI, KVSIM, body_of, needs_programs, run
+from cli_programs import package as shared_package
 
-pytestmark = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
-                                reason="KV_CLI and KV_TOOLS must name the built programs")
+
+pytestmark = needs_programs
 
 RECORD_KEYS = ["time", "port", "serial", "description", "old_version", "new_version", "package",
                "package_sha256", "result", "result_name", "verified", "seconds", "status"]
@@ -70,25 +68,14 @@ def plug(tmp_path):
 
 
 def package(tmp_path, *flags, body=4096):
-    path = str(tmp_path / "p.qfw")
-    subprocess.run([QFWPACK, "--out", path, "--body-size", str(body), *flags], check=True,
-                   capture_output=True)
-    return path
+    return shared_package(tmp_path, *flags, body=body)
 
-
-def body_of(path):
-    with open(path, "rb") as f:
-        return f.read()[256:]
 
 
 def sha256_of(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
 
-
-def run(*args, env=None, timeout=60, **kwargs):
-    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})), **kwargs)
 
 
 def ports_args(*ports):

@@ -21,13 +21,10 @@ import time
 
 import pytest
 
-CLI = os.environ.get("KV_CLI", "")
-TOOLS = os.environ.get("KV_TOOLS", "")
-KVSIM = os.path.join(TOOLS, "kvsim")
-QFWPACK = os.path.join(TOOLS, "qfwpack")
+from cli_programs import CLI, KVSIM, body_of, needs_programs, package, run
 
-pytestmark = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
-                                reason="KV_CLI and KV_TOOLS must name the built programs")
+
+pytestmark = needs_programs
 
 MESSAGES = {
     130: "Firmware package checksum mismatch. Package is corrupt.",
@@ -80,21 +77,7 @@ def device(tmp_path):
         proc.wait(timeout=5)
 
 
-def package(tmp_path, *flags, name="p.qfw", body=1024):
-    path = str(tmp_path / name)
-    subprocess.run([QFWPACK, "--out", path, "--body-size", str(body), *flags], check=True,
-                   capture_output=True)
-    return path
 
-
-def body_of(path):
-    with open(path, "rb") as f:
-        return f.read()[256:]
-
-
-def run(*args, env=None, timeout=60):
-    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})))
 
 
 # --- help, version, usage ---------------------------------------------------------------------

@@ -11,14 +11,11 @@ import time
 
 import pytest
 
-CLI = os.environ.get("KV_CLI", "")
-TOOLS = os.environ.get("KV_TOOLS", "")
-KVSIM = os.path.join(TOOLS, "kvsim")
-QFWPACK = os.path.join(TOOLS, "qfwpack")
+from cli_programs import KVSIM, QFWPACK, needs_programs, run
+
 HELPER = os.path.join(os.environ.get("KV_SOURCE_DIR", ""), "scripts", "serial_low_latency.py")
 
-pytestmark = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
-                                reason="KV_CLI and KV_TOOLS must name the built programs")
+pytestmark = needs_programs
 
 NOTE = ("{node}: the adapter's latency timer is {ms} ms; at 1 ms updates run faster "
         "(as root: echo 1 > /sys/bus/usb-serial/devices/{tty}/latency_timer)")
@@ -78,10 +75,6 @@ def machine(tmp_path):
         proc.terminate()
         proc.wait(timeout=5)
 
-
-def run(*args, env=None, timeout=60):
-    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})))
 
 
 # --- detect: each port tried, and why nothing was found ---------------------------------------

@@ -1,0 +1,31 @@
+"""What the command line's pytest files share: the programs under test, as ctest names them
+(KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack), and running them."""
+import os
+import subprocess
+
+import pytest
+
+CLI = os.environ.get("KV_CLI", "")
+TOOLS = os.environ.get("KV_TOOLS", "")
+KVSIM = os.path.join(TOOLS, "kvsim")
+QFWPACK = os.path.join(TOOLS, "qfwpack")
+
+needs_programs = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
+                                    reason="KV_CLI and KV_TOOLS must name the built programs")
+
+
+def package(tmp_path, *flags, name="p.qfw", body=1024):
+    path = str(tmp_path / name)
+    subprocess.run([QFWPACK, "--out", path, "--body-size", str(body), *flags], check=True,
+                   capture_output=True)
+    return path
+
+
+def body_of(path):
+    with open(path, "rb") as f:
+        return f.read()[256:]
+
+
+def run(*args, env=None, timeout=60, **kwargs):
+    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})), **kwargs)
