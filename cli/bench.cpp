@@ -140,7 +140,7 @@ private:
     std::uint32_t body_size_ = 0;
     bool terminal_ = false;
     int columns_ = 0;
-    StopRequest stop_;
+    StopRequest stop_{StopRequest::Answer::by_the_run};
     std::mutex trace_lock_;
 
     std::mutex out_; // standard output and error, the record, and everything below

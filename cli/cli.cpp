@@ -292,6 +292,7 @@ int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock
 
 int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
 {
+    StopRequest stop(StopRequest::Answer::end_when_idle);
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
@@ -326,9 +327,10 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     std::fprintf(stderr, "Updating %s on %s to %s\n", found.description.c_str(), found.port.c_str(), version);
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
-    // From the first byte sent until the outcome is out, nothing ends the program: an update cut
-    // short, or one whose outcome nobody saw, is the worst that can happen here.
-    const UploadSignalGuard guard;
+    // From the first byte sent to the end of the program nothing ends it: an update cut short, or
+    // one whose outcome nobody saw, is the worst that can happen here.
+    if (!stop.BeginUpdate())
+        stop.EndAsAsked();
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
         if (progress != nullptr)
             display.Update(*progress);
@@ -347,6 +349,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
     FinishOutput();
+    stop.EndUpdate();
     return status;
 }
 
@@ -577,6 +580,8 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
 
 int RunCli(int argc, const char* const* argv)
 {
+    if (HoldClosedStandardStreams())
+        g_output.error = EBADF;
     CliOptions options;
     std::string error;
     if (!ParseCliArguments(argc, argv, options, error)) {
@@ -585,9 +590,9 @@ int RunCli(int argc, const char* const* argv)
         std::fprintf(stderr, "Run '%s --help' for more.\n", kProgram);
         return kExitUsage;
     }
-    // A reader that went away must not kill the program in the middle of its work: every write
-    // is checked instead.
-    IgnoreBrokenPipe();
+    // A reader that went away or a full file must not kill the program in the middle of its
+    // work: every write is checked instead.
+    IgnoreSignalsOfFailedWrites();
     // The help goes to standard output directly, and the flush still sees a failure.
     if (options.command == CliCommand::help) {
         PrintHelp();
