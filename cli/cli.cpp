@@ -615,6 +615,12 @@ int RunCli(int argc, const char* const* argv)
     }
     if (port_paths.empty())
         port_paths.emplace_back(); // nothing to compare with
+    // A regular file only, so what follows compares it with the package and the ports.
+    RecordFile record;
+    if (!options.record.empty() && !record.Open(options.record, error)) {
+        Error("cannot write the record to '" + options.record + "': " + error);
+        return kExitUsage;
+    }
     for (const auto& [option, file] :
          {std::pair{"--trace=", options.trace_file}, std::pair{"--record=", options.record}}) {
         for (const std::string& port_path : port_paths) {
@@ -626,12 +632,12 @@ int RunCli(int argc, const char* const* argv)
             }
         }
     }
-    RecordFile record;
-    if (!options.record.empty() && !record.Open(options.record, error)) {
-        Error("cannot write the record to '" + options.record + "': " + error);
+
+    // Opened for writing, the trace would empty the record (whatever names the two are given).
+    if (!options.trace_file.empty() && record.Is(options.trace_file)) {
+        Error("--trace=" + options.trace_file + ": that is the record (--record " + options.record + ")");
         return kExitUsage;
     }
-
     std::FILE* trace_out = nullptr;
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");

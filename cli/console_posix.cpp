@@ -66,13 +66,6 @@ int StandardErrorColumns()
     return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-bool SyncToDisk(std::FILE* file)
-{
-    if (::fsync(fileno(file)) == 0)
-        return true;
-    return errno == EINVAL || errno == EROFS || errno == ENOTSUP; // a pipe, terminal or the like
-}
-
 void IgnoreSignalsOfFailedWrites()
 {
     std::signal(SIGPIPE, SIG_IGN);

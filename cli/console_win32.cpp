@@ -29,16 +29,6 @@ int StandardErrorColumns()
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-bool SyncToDisk(std::FILE* file)
-{
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (GetFileType(handle) != FILE_TYPE_DISK)
-        return true; // a pipe or the console: nothing to sync
-    return FlushFileBuffers(handle) != FALSE;
-}
-
 void IgnoreSignalsOfFailedWrites() {} // a failed write is an error on Windows, never a signal
 
 bool HoldClosedStandardStreams()

@@ -51,10 +51,6 @@ std::vector<std::string> PortsForAll();
 // another device takes the path (a unit unplugged and another plugged in).
 std::string PortIdentity(const std::string& device_path);
 
-// Writes what `file` holds through to the disk (after fflush); true when done, or when the file
-// is a pipe or terminal that has nothing to sync.
-bool SyncToDisk(std::FILE* file);
-
 // The signals a failed write raises (a closed pipe, the file-size limit) are ignored: the write
 // fails with an error that the caller checks and reports, and the program goes on.
 void IgnoreSignalsOfFailedWrites();

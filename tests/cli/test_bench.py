@@ -3,6 +3,7 @@ simulated devices on pseudo-terminals.
 
 Run with pytest; KV_CLI names the binary and KV_TOOLS the folder holding kvsim and qfwpack.
 """
+import fcntl
 import hashlib
 import json
 import os
@@ -303,6 +304,61 @@ def test_record_with_one_device_as_today_plus_its_line(plug, tmp_path):
     assert r.returncode == 1 and "cannot write the record" in r.stderr
     r = run("flash", pkg, "--port", unit.link, "--record", pkg)
     assert r.returncode == 1 and "that is the package" in r.stderr
+
+
+def test_record_takes_a_regular_file_only_and_never_the_trace(tmp_path):
+    pkg = package(tmp_path)
+    fifo, folder = tmp_path / "fifo", tmp_path / "folder"
+    os.mkfifo(fifo)
+    folder.mkdir()
+    for target, says in ((fifo, "FIFO"), (folder, "folder"), ("/dev/null", "device")):
+        # A FIFO nobody reads must not hold the program up.
+        r = run("flash", pkg, "--port", str(tmp_path / "none"), "--record", str(target), timeout=10)
+        assert r.returncode == 1 and says in r.stderr and "not a regular file" in r.stderr, r.stderr
+
+    record = tmp_path / "r.jsonl"
+    record.write_text('{"kept": true}\n')
+    os.symlink(record, tmp_path / "link")
+    for trace in (record, tmp_path / "link"):
+        r = run("flash", pkg, "--port", str(tmp_path / "none"), "--record", str(record), "--trace=" + str(trace))
+        assert r.returncode == 1 and "that is the record" in r.stderr
+    assert record.read_text() == '{"kept": true}\n'
+
+
+def test_record_line_after_a_cut_one_starts_on_a_line_of_its_own(tmp_path):
+    record = tmp_path / "r.jsonl"
+    record.write_text('{"whole": 1}\n{"cut": ')  # as a run killed in its write leaves it
+    missing = str(tmp_path / "none")
+    r = run("flash", package(tmp_path), "--port", missing, "--record", str(record))
+    assert r.returncode == 2
+    lines = record.read_text().split("\n")
+    assert lines[:2] == ['{"whole": 1}', '{"cut": '] and lines[3] == ""
+    assert json.loads(lines[2])["port"] == missing
+
+
+def test_record_lines_of_concurrent_runs_stay_whole(tmp_path):
+    # A package path that escapes to a line of some 24 KB, longer than any output buffer.
+    odd = "\x01" * 200
+    os.mkdir(tmp_path / odd)
+    pkg = package(tmp_path)
+    long_path = str(tmp_path) + f"/{odd}/.." * 19 + "/p.qfw"
+    record = tmp_path / "r.jsonl"
+    args = ["flash", long_path, "--record", str(record), *ports_args(*(str(tmp_path / f"none{i}") for i in range(4)))]
+
+    # Another run holds the record: this one waits for it, and writes nothing meanwhile.
+    with open(record, "a") as other:
+        fcntl.flock(other, fcntl.LOCK_EX)
+        proc = subprocess.Popen([CLI, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1.0)
+        assert record.stat().st_size == 0
+        fcntl.flock(other, fcntl.LOCK_UN)
+    assert proc.wait(timeout=30) == 2
+
+    procs = [subprocess.Popen([CLI, *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(6)]
+    assert [p.wait(timeout=60) for p in procs] == [2] * 6
+    lines = record.read_text().splitlines()
+    assert len(lines) == 28 and all(len(line) > 20000 for line in lines)
+    assert all(json.loads(line)["package"] == long_path for line in lines)
 
 
 # --- the watch --------------------------------------------------------------------------------
