@@ -286,6 +286,56 @@ def test_output_that_cannot_be_written_exits_6(plug, tmp_path):
     assert "the outcome could not be written to standard output" in r.stderr and SUCCESS in r.stderr
 
 
+def test_closed_standard_streams_never_let_the_record_take_their_place(plug, tmp_path):
+    units = [plug(f"c{i}", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path)
+    record = tmp_path / "r.jsonl"
+    args = [CLI, "flash", pkg, *ports_args(*(u.link for u in units)), "--record", str(record)]
+    r = subprocess.run(args, stdout=subprocess.PIPE, text=True, timeout=60, preexec_fn=lambda: os.close(2))
+    assert r.returncode == 0 and r.stdout.splitlines()[-1] == "2 updated, 0 failed"
+    # Standard output closed: the outcomes went nowhere, which is no success.
+    r = subprocess.run(args, stderr=subprocess.PIPE, text=True, timeout=60, preexec_fn=lambda: os.close(1))
+    assert r.returncode == 6, r.stderr
+    assert "the outcome could not be written to standard output" in r.stderr and "2 updated" in r.stderr
+    _, entries = records(record)  # only records: no progress or outcome text among them
+    assert len(entries) == 4
+
+
+def test_a_quit_signal_during_the_uploads_waits_for_them(plug, tmp_path):
+    units = [plug(f"q{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path, body=16384)
+    proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units))],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = ""
+    while not line.endswith(": 20%\n"):
+        line = proc.stderr.readline()
+        assert line, "no progress before the end"
+    proc.send_signal(signal.SIGQUIT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    assert out.splitlines()[-1] == "2 updated, 0 failed"
+    assert "updates are in progress and cannot be stopped" in err
+    assert all(u.received_image(16384) == body_of(pkg) for u in units)
+
+
+def test_more_requests_after_the_stop_change_nothing(plug, tmp_path):
+    units = [plug(f"r{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path, body=8192)
+    record = tmp_path / "r.jsonl"
+    proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units)), "--record", str(record)],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    wait_for(lambda: any(os.path.exists(u.image) or os.path.getsize(u.frames) > 200 for u in units), 10,
+             "the uploads under way")
+    proc.send_signal(signal.SIGINT)
+    # Ctrl+C held down, through the end of the uploads and of the program.
+    while proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.002)
+    assert proc.returncode == 0
+    assert proc.stdout.read().splitlines()[-1] == "2 updated, 0 failed"
+    assert len(records(record)[1]) == 2
+
+
 # --- the record with one device ---------------------------------------------------------------
 
 def test_record_with_one_device_as_today_plus_its_line(plug, tmp_path):
