@@ -16,6 +16,7 @@
 #include "cli/platform.h"
 #include "cli/progress.h"
 #include "cli/record.h"
+#include "cli/shown_text.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
 #include "log/log.h"
@@ -207,8 +208,8 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
                   .text() +
               "\n");
     } else {
-        Print("Port: " + found.port + "\nCurrent Firmware Version: " + version +
-              "\nHardware Description: " + info.description + "\n");
+        Print("Port: " + Shown(found.port) + "\nCurrent Firmware Version: " + version +
+              "\nHardware Description: " + Shown(info.description) + "\n");
     }
     return kExitDone;
 }
@@ -222,7 +223,7 @@ bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, Examine
         return true;
     const std::string reason =
         !package.read_failure.empty() ? package.read_failure : "it could not be read whole";
-    const std::string error = "cannot read " + options.package + ": " + reason;
+    const std::string error = "cannot read " + Shown(options.package) + ": " + reason;
     Error(error);
     if (options.json)
         Print(JsonObject()
@@ -286,7 +287,7 @@ int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock
     std::string error;
     if (record->Append(entry, error))
         return status;
-    Error("the record could not be written to " + record->path() + " (" + error + ")");
+    Error("the record could not be written to " + Shown(record->path()) + " (" + error + ")");
     return kExitOutputFailed;
 }
 
@@ -324,7 +325,8 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     }
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
-    std::fprintf(stderr, "Updating %s on %s to %s\n", found.description.c_str(), found.port.c_str(), version);
+    std::fprintf(stderr, "Updating %s on %s to %s\n", Shown(found.description).c_str(),
+                 Shown(found.port).c_str(), version);
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
     // From the first byte sent to the end of the program nothing ends it: an update cut short, or
@@ -585,7 +587,7 @@ int RunCli(int argc, const char* const* argv)
     CliOptions options;
     std::string error;
     if (!ParseCliArguments(argc, argv, options, error)) {
-        Error(error);
+        Error(Shown(error));
         std::fputs(kUsage, stderr);
         std::fprintf(stderr, "Run '%s --help' for more.\n", kProgram);
         return kExitUsage;
@@ -618,7 +620,7 @@ int RunCli(int argc, const char* const* argv)
     // A regular file only, so what follows compares it with the package and the ports.
     RecordFile record;
     if (!options.record.empty() && !record.Open(options.record, error)) {
-        Error("cannot write the record to '" + options.record + "': " + error);
+        Error("cannot write the record to '" + Shown(options.record) + "': " + error);
         return kExitUsage;
     }
     for (const auto& [option, file] :
@@ -627,7 +629,7 @@ int RunCli(int argc, const char* const* argv)
             const std::string refusal =
                 file.empty() ? std::string() : TraceFileRefusal(file, options.package, port_path);
             if (!refusal.empty()) {
-                Error(option + file + ": " + refusal);
+                Error(option + Shown(file) + ": " + refusal);
                 return kExitUsage;
             }
         }
@@ -635,14 +637,16 @@ int RunCli(int argc, const char* const* argv)
 
     // Opened for writing, the trace would empty the record (whatever names the two are given).
     if (!options.trace_file.empty() && record.Is(options.trace_file)) {
-        Error("--trace=" + options.trace_file + ": that is the record (--record " + options.record + ")");
+        Error("--trace=" + Shown(options.trace_file) + ": that is the record (--record " +
+              Shown(options.record) + ")");
         return kExitUsage;
     }
     std::FILE* trace_out = nullptr;
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
-            Error("cannot write the trace to '" + options.trace_file + "': " + std::strerror(errno));
+            const std::string reason = std::strerror(errno);
+            Error("cannot write the trace to '" + Shown(options.trace_file) + "': " + reason);
             return kExitUsage;
         }
     }

@@ -66,6 +66,12 @@ int StandardErrorColumns()
     return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+int StandardErrorRows()
+{
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
+}
+
 void IgnoreSignalsOfFailedWrites()
 {
     std::signal(SIGPIPE, SIG_IGN);

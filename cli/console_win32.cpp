@@ -29,6 +29,14 @@ int StandardErrorColumns()
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int StandardErrorRows()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == FALSE)
+        return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 void IgnoreSignalsOfFailedWrites() {} // a failed write is an error on Windows, never a signal
 
 bool HoldClosedStandardStreams()

@@ -43,6 +43,8 @@ bool StandardErrorIsTerminal();
 // in place. Its width in columns, or 0 when unknown.
 bool StandardErrorTakesCursorControl();
 int StandardErrorColumns();
+// Its height in lines, or 0 when unknown.
+int StandardErrorRows();
 
 // The ports --all tries: the candidates above; on Windows the COM ports present.
 std::vector<std::string> PortsForAll();

@@ -5,6 +5,9 @@ Run with pytest; KV_CLI names the binary and KV_TOOLS the folder holding kvsim a
 """
 import fcntl
 import hashlib
+import re
+import struct
+import termios
 import json
 import os
 import pty
@@ -334,6 +337,48 @@ def test_more_requests_after_the_stop_change_nothing(plug, tmp_path):
     assert proc.returncode == 0
     assert proc.stdout.read().splitlines()[-1] == "2 updated, 0 failed"
     assert len(records(record)[1]) == 2
+
+
+def test_outside_text_is_escaped_and_never_forges_a_line(plug, tmp_path):
+    unknown = plug("unknown", "--letter", "9")  # answers, with no description
+    forged = str(tmp_path / "x\x1b]0;owned\x07\n") + unknown.link + ": Update Successful"
+    record = tmp_path / "r.jsonl"
+    r = run("flash", package(tmp_path), *ports_args(forged, unknown.link), "--record", str(record))
+    assert r.returncode == 2
+    assert "\x1b" not in r.stdout + r.stderr and "\x07" not in r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 3 and lines[-1] == "0 updated, 2 failed"
+    shown = forged.replace("\x1b", "\\e").replace("\x07", "\\x07").replace("\n", "\\n")
+    assert f"{shown}: cannot open the port: no such device" in lines
+    assert f"{unknown.link}: the device cannot be updated by this program" in lines
+    assert sorted(e["port"] for e in records(record)[1]) == sorted([forged, unknown.link])
+    r = run("detect", "--port", unknown.link)
+    assert r.stderr == f"korvane-update: the device on {unknown.link} cannot be updated by this program\n"
+
+
+def test_progress_board_never_taller_than_the_terminal(plug, tmp_path):
+    units = [plug(f"b{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    missing = [str(tmp_path / f"none{i}") for i in range(6)]
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 5, 80, 0, 0))
+    proc = subprocess.Popen([CLI, "flash", package(tmp_path, body=8192), *ports_args(*(u.link for u in units), *missing)],
+                            stdout=subprocess.PIPE, stderr=slave, text=True, env=dict(os.environ, TERM="xterm"))
+    os.close(slave)
+    err = b""
+    while select.select([master], [], [], 10)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(master)
+    proc.communicate(timeout=30)
+    assert proc.returncode == 2
+    ups = [int(n) for n in re.findall(rb"\x1b\[(\d+)A", err)]
+    assert ups and max(ups) <= 4  # five rows: four lines, the cursor on the fifth
+    assert b"... 5 more ports: " in err
 
 
 # --- the record with one device ---------------------------------------------------------------
