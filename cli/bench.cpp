@@ -340,8 +340,16 @@ void Bench::Finish(Slot& slot, Ending& end)
 void Bench::PrintBlock(const std::string& port, const std::vector<std::string>& lines)
 {
     std::string block;
-    for (const std::string& line : lines)
-        block += Shown(port) + ":" + (line.empty() ? "" : " " + Shown(line)) + "\n";
+    for (const std::string& line : lines) {
+        // Appended piece by piece, which the cross compiler does not misread as an overlapping copy.
+        block += Shown(port);
+        block += ':';
+        if (!line.empty()) {
+            block += ' ';
+            block += Shown(line);
+        }
+        block += '\n';
+    }
     ClearBoard();
     Print(block);
     FinishOutput();

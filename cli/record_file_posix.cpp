@@ -61,8 +61,10 @@ bool RecordFile::Open(const std::string& path, std::string& error)
     }
     // Readable for the look at its last byte; non-blocking all the same, for a FIFO put there since
     // the look above.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+    constexpr int kFlags = O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), O_RDWR | kFlags, 0666);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(path.c_str(), O_WRONLY | kFlags, 0666); // its last byte then goes unseen
     if (fd < 0) {
         error = errno == ENXIO ? NotARegularFile(S_IFIFO) : std::strerror(errno);
         return false;

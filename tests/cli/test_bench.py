@@ -97,7 +97,7 @@ def blocks(stdout):
 
 
 def records(path):
-    with open(path) as f:
+    with open(path, encoding="utf-8") as f:
         entries = [json.loads(line) for line in f]
     for entry in entries:
         assert list(entry) == RECORD_KEYS
@@ -341,17 +341,20 @@ def test_more_requests_after_the_stop_change_nothing(plug, tmp_path):
 
 def test_outside_text_is_escaped_and_never_forges_a_line(plug, tmp_path):
     unknown = plug("unknown", "--letter", "9")  # answers, with no description
-    forged = str(tmp_path / "x\x1b]0;owned\x07\n") + unknown.link + ": Update Successful"
+    # A terminal sequence, a byte that is not UTF-8 (0xFF) and a line end that would forge a line.
+    forged = str(tmp_path / "x\x1b]0;owned\x07\udcff\n") + unknown.link + ": Update Successful"
     record = tmp_path / "r.jsonl"
     r = run("flash", package(tmp_path), *ports_args(forged, unknown.link), "--record", str(record))
     assert r.returncode == 2
     assert "\x1b" not in r.stdout + r.stderr and "\x07" not in r.stdout + r.stderr
     lines = r.stdout.splitlines()
     assert len(lines) == 3 and lines[-1] == "0 updated, 2 failed"
-    shown = forged.replace("\x1b", "\\e").replace("\x07", "\\x07").replace("\n", "\\n")
+    shown = forged.replace("\x1b", "\\e").replace("\x07", "\\x07").replace("\n", "\\n").replace("\udcff", "\\xFF")
     assert f"{shown}: cannot open the port: no such device" in lines
     assert f"{unknown.link}: the device cannot be updated by this program" in lines
-    assert sorted(e["port"] for e in records(record)[1]) == sorted([forged, unknown.link])
+    # The record stays UTF-8 JSON, one line per attempt.
+    assert sorted(e["port"] for e in records(record)[1]) == sorted([forged.replace("\udcff", "\\xFF"),
+                                                                    unknown.link])
     r = run("detect", "--port", unknown.link)
     assert r.stderr == f"korvane-update: the device on {unknown.link} cannot be updated by this program\n"
 
