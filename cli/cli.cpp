@@ -323,16 +323,16 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
         entry.Rejected(package.verdict);
         return Recorded(record, entry, start, kExitRejected);
     }
+    // From here to the end of the program nothing ends it: an update cut short, or one whose
+    // outcome nobody saw, is the worst that can happen here.
+    if (!stop.BeginUpdate())
+        stop.EndAsAsked();
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
     std::fprintf(stderr, "Updating %s on %s to %s\n", Shown(found.description).c_str(),
                  Shown(found.port).c_str(), version);
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
-    // From the first byte sent to the end of the program nothing ends it: an update cut short, or
-    // one whose outcome nobody saw, is the worst that can happen here.
-    if (!stop.BeginUpdate())
-        stop.EndAsAsked();
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
         if (progress != nullptr)
             display.Update(*progress);
