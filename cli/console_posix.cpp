@@ -137,9 +137,13 @@ StopRequest::StopRequest(Answer answer)
     // Interrupted calls restart; the serial port's waits also retry on EINTR themselves.
     action.sa_flags = SA_RESTART;
     // Never given back: the default action of a request during the program's end would undo
-    // what the stop promised.
-    for (const int signal : kStopSignals)
-        sigaction(signal, &action, nullptr);
+    // what the stop promised. A signal the program was started with ignored (nohup, a
+    // background job) stays ignored.
+    for (const int signal : kStopSignals) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 bool StopRequest::Wait(std::chrono::milliseconds timeout)

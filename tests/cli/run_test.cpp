@@ -93,6 +93,19 @@ TEST(StopRequest, OneDeviceEndsAtARequestBeforeItsUpdateAndNeverOnceItBegan)
         testing::KilledBySignal(SIGHUP), "");
 }
 
+TEST(StopRequest, ASignalThatCameIgnoredStaysIgnored)
+{
+    // As under nohup: a hang-up neither ends the program nor asks it to stop.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            StopRequest stop(StopRequest::Answer::end_when_idle);
+            std::raise(SIGHUP);
+            std::_Exit(stop.requested() ? 2 : 0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(StopRequest, ARequestAfterTheRunStoppedChangesNothing)
 {
     EXPECT_EXIT(
