@@ -105,7 +105,7 @@ bool RecordFile::AppendText(const std::string& line, std::string& error)
     std::string text;
     char last = '\n';
     if (length > 0 && ::pread(fd, &last, 1, length - 1) == 1 && last != '\n')
-        text = "\n";
+        text += '\n';
     text += line;
 
     // One write; only one that the system cut short is continued, still under the lock.
