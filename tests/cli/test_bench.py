@@ -309,10 +309,12 @@ def test_a_quit_signal_during_the_uploads_waits_for_them(plug, tmp_path):
     pkg = package(tmp_path, body=16384)
     proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units))],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = ""
-    while not line.endswith(": 20%\n"):
+    uploading = set()
+    while len(uploading) < 2:  # both past the gate, so the stop lets neither begin nor cuts one
         line = proc.stderr.readline()
         assert line, "no progress before the end"
+        if line.endswith("%\n"):
+            uploading.add(line.split(": ")[0])
     proc.send_signal(signal.SIGQUIT)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0, err
@@ -327,8 +329,8 @@ def test_more_requests_after_the_stop_change_nothing(plug, tmp_path):
     record = tmp_path / "r.jsonl"
     proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units)), "--record", str(record)],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    wait_for(lambda: any(os.path.exists(u.image) or os.path.getsize(u.frames) > 200 for u in units), 10,
-             "the uploads under way")
+    began = lambda unit: any(line.split(":", 1)[1].split()[:1] == ["66"] for line in open(unit.frames))
+    wait_for(lambda: all(began(u) for u in units), 10, "both uploads under way")
     proc.send_signal(signal.SIGINT)
     # Ctrl+C held down, through the end of the uploads and of the program.
     while proc.poll() is None:
