@@ -1,8 +1,10 @@
 #include "app/log_window_win32.h"
 
-#include <commdlg.h>
+#include <cstring>
+#include <string>
 
 #include "app/dialog_win32.h"
+#include "app/win32_helpers.h"
 #include "resources/resource.h"
 
 namespace {
@@ -170,19 +172,20 @@ bool Win32LogWindowView::choose_save_path(char* buffer, std::size_t capacity, co
     if (capacity == 0)
         return false;
     buffer[0] = '\0';
-    OPENFILENAMEA dialog{};
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = window_;
-    dialog.lpstrFilter = filter;
-    dialog.lpstrFile = buffer;
-    dialog.nMaxFile = static_cast<DWORD>(capacity);
-    dialog.lpstrTitle = title;
-    dialog.lpstrDefExt = default_extension;
-    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    return GetSaveFileNameA(&dialog) != FALSE;
+    std::string path;
+    switch (ChooseSaveFile(window_, &path, capacity, title, filter, default_extension)) {
+    case FileChoice::chosen: std::memcpy(buffer, path.c_str(), path.size() + 1); return true;
+    case FileChoice::unusable:
+        MessageBoxA(window_, "That path cannot be used: it is too long or its name is not valid Unicode.",
+                    kDiagnosticLogTitle, MB_OK | MB_ICONWARNING);
+        break;
+    case FileChoice::cancelled: break;
+    }
+    return false;
 }
 
 void Win32LogWindowView::message_box(const char* text, const char* caption, MessageIcon icon)
 {
-    MessageBoxA(window_, text, caption, MB_OK | MessageBoxIconFlag(icon));
+    // The text may name the chosen file, in any script.
+    MessageBoxUtf8(window_, text, caption, MB_OK | MessageBoxIconFlag(icon));
 }

@@ -8,6 +8,7 @@
 #include "device/device_connection.h"
 #include "device/frames.h"
 #include "device/result.h"
+#include "log/file_path.h"
 #include "update/update_flow.h"
 
 namespace {
@@ -107,7 +108,7 @@ RecordFile::~RecordFile()
 bool RecordFile::Open(const std::string& path, std::string& error)
 {
     path_ = path;
-    file_ = std::fopen(path.c_str(), "ab");
+    file_ = OpenFileByPath(path.c_str(), "ab");
     if (file_ == nullptr)
         error = std::strerror(errno);
     return file_ != nullptr;
