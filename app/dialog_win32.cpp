@@ -25,6 +25,10 @@ Win32DialogView g_view;
 // The taskbar's interface may only be used on the dialog's thread: the worker's progress comes
 // over with this message, sent like the progress bar's.
 constexpr UINT kTaskbarProgressMessage = WM_APP + 0x10;
+// Posted on a change of scale, so that the balloon is placed after the dialog has scaled itself.
+constexpr UINT kPlaceBalloonMessage = WM_APP + 0x11;
+// The widest a balloon's text runs at 100 %.
+constexpr int kBalloonWidth = 320;
 UINT g_taskbar_button_created = 0;
 LogWindow* g_log_window = nullptr;
 Win32LogWindowView* g_log_view = nullptr;
@@ -318,9 +322,16 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
         tool.uId = 1;
         tool.lpszText = const_cast<char*>("");
         SendMessageA(balloon_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, 320);
+        // At the dialog's scale: its font and width, so that the text is neither tiny nor cut.
+        const UINT dpi = WindowDpi(dialog_);
+        balloon_font_ = CreateMessageFont(dpi);
+        SendMessageA(balloon_, WM_SETFONT, reinterpret_cast<WPARAM>(balloon_font_), FALSE);
+        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kBalloonWidth, dpi));
     }
     balloon_text_ = text;
+    balloon_title_ = title;
+    balloon_control_ = control_id;
+    balloon_visible_ = true;
     TTTOOLINFOA tool{};
     tool.cbSize = sizeof tool;
     tool.hwnd = dialog_;
@@ -339,8 +350,25 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
     SetWindowPos(balloon_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+void Win32DialogView::replace_balloon()
+{
+    if (balloon_ == nullptr)
+        return;
+    DestroyWindow(balloon_);
+    balloon_ = nullptr;
+    DeleteObject(balloon_font_);
+    balloon_font_ = nullptr;
+    if (!balloon_visible_)
+        return;
+    // Copies: showing it again sets these members.
+    const std::string title = balloon_title_;
+    const std::string text = balloon_text_;
+    show_balloon(balloon_control_, title.c_str(), text.c_str());
+}
+
 void Win32DialogView::hide_balloon()
 {
+    balloon_visible_ = false;
     if (balloon_ == nullptr)
         return;
     TTTOOLINFOA tool{};
@@ -462,6 +490,11 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         KillTimer(window, wparam);
         dialog.OnTimer(static_cast<std::uint32_t>(wparam));
         return 0;
+    case WM_DPICHANGED:
+        // The dialog manager scales the template's controls and fonts itself (0: default handling).
+        PostMessageA(window, kPlaceBalloonMessage, 0, 0);
+        return 0;
+    case kPlaceBalloonMessage: g_view.replace_balloon(); return 0;
     case kTaskbarProgressMessage:
         g_view.apply_taskbar_progress(static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam));
         return 0;

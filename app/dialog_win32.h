@@ -54,12 +54,19 @@ public:
     // On the dialog's thread: what taskbar_progress asked for from another thread.
     void apply_taskbar_progress(std::uint32_t completed, std::uint32_t total);
     void release_taskbar();
+    // After a change of scale (the dialog has laid itself out again): the balloon made afresh at
+    // the new scale, pointing at its control where that now is.
+    void replace_balloon();
 
 private:
     HWND dialog_ = nullptr;
     ITaskbarList3* taskbar_ = nullptr; // null where the shell offers none
     HWND balloon_ = nullptr;           // the tooltip that says why no device was found
     std::string balloon_text_;
+    std::string balloon_title_;
+    int balloon_control_ = 0;
+    bool balloon_visible_ = false;
+    HFONT balloon_font_ = nullptr;
 };
 
 // The MessageBoxA flag of an icon.

@@ -191,3 +191,69 @@ int MessageBoxUtf8(HWND owner, const char* text, const char* caption, UINT flags
         return MessageBoxA(owner, text, caption, flags);
     return MessageBoxW(owner, wide_text.c_str(), wide_caption.c_str(), flags);
 }
+
+namespace {
+
+// Functions of newer systems, looked up where they are: the program also runs where they are missing.
+template <typename Function>
+Function User32Function(const char* name)
+{
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    return user32 != nullptr
+               ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)))
+               : nullptr;
+}
+
+UINT SystemDpi()
+{
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+} // namespace
+
+UINT WindowDpi(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto get_dpi_for_window = User32Function<GetDpiForWindowFunction>("GetDpiForWindow");
+    if (get_dpi_for_window != nullptr && window != nullptr) {
+        const UINT dpi = get_dpi_for_window(window);
+        if (dpi != 0)
+            return dpi;
+    }
+    return SystemDpi();
+}
+
+int ScaleForDpi(int length, UINT dpi)
+{
+    return MulDiv(length, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+}
+
+HFONT CreateMessageFont(UINT dpi)
+{
+    using ForDpiFunction = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+    static const auto for_dpi = User32Function<ForDpiFunction>("SystemParametersInfoForDpi");
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (for_dpi != nullptr && for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
+        return CreateFontIndirectW(&metrics.lfMessageFont);
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+        // Given for the system's scale: brought to the window's.
+        metrics.lfMessageFont.lfHeight =
+            MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+        return CreateFontIndirectW(&metrics.lfMessageFont);
+    }
+    return CreateFontW(-MulDiv(9, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, L"MS Shell Dlg 2");
+}
+
+HFONT CreateFixedFont(UINT dpi)
+{
+    return CreateFontW(-MulDiv(9, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                       FIXED_PITCH | FF_MODERN, L"Courier New");
+}

@@ -44,3 +44,13 @@ bool WindowTextUtf8(HWND window, std::string* text);
 bool SetWindowTextUtf8(HWND window, const char* text);
 // A message box whose text and caption are UTF-8.
 int MessageBoxUtf8(HWND owner, const char* text, const char* caption, UINT flags);
+
+// The scale a window is drawn at, in dots per inch (96 is 100 %): the window's own where the
+// system knows per-monitor scales, else the system's.
+UINT WindowDpi(HWND window);
+// A length given for 100 % at that scale.
+int ScaleForDpi(int length, UINT dpi);
+// Fonts for that scale, the caller's to delete: the system's message font (buttons, labels) and
+// a fixed-pitch one (text in columns).
+HFONT CreateMessageFont(UINT dpi);
+HFONT CreateFixedFont(UINT dpi);

@@ -43,7 +43,8 @@ std::string Json(const std::string& s)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20 || c >= 0x7F) {
+            // Text is UTF-8 here, which JSON carries as it is.
+            if (c < 0x20 || c == 0x7F) {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "\\u%04x", c);
                 out += hex;
@@ -69,16 +70,37 @@ std::string ClassOf(HWND w)
     return name;
 }
 
-// Text of a window of another process: WM_GETTEXT is marshalled; a busy owner times out.
+std::string Utf8(const wchar_t* wide, int length)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    std::string text(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide, length, text.data(), n, nullptr, nullptr);
+    return text;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(n > 0 ? n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+// Text of a window of another process, whole and in UTF-8: WM_GETTEXT is marshalled (the wide
+// form keeps every script); a busy owner times out.
 bool TextOf(HWND w, std::string* text)
 {
-    char buffer[1024] = {};
-    DWORD_PTR n = 0;
-    if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                             kSendTimeout, &n))
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &length))
         return false;
-    buffer[sizeof buffer - 1] = '\0';
-    *text = buffer;
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, kSendTimeout, &n))
+        return false;
+    *text = Utf8(buffer.data(), static_cast<int>(n < buffer.size() ? n : buffer.size() - 1));
     return true;
 }
 
@@ -585,9 +607,9 @@ std::string FileDialogVerb(const Args& a, int answer)
             name = GetDlgItem(dlg, kEdt1);
         if (name == nullptr)
             return Err("no file name field");
-        const std::string path = a.rest(2);
+        const std::wstring path = Wide(a.rest(2));
         DWORD_PTR r = 0;
-        SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
+        SendMessageTimeoutW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
                             kSendTimeout, &r);
     }
     PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
@@ -777,17 +799,17 @@ std::string VerbLogClick(const Args& a)
 // global memory handle is.
 std::string VerbDrop(const Args& a)
 {
-    const std::string path = a.rest(1);
+    const std::wstring path = Wide(a.rest(1));
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_main_pid);
     if (process == nullptr)
         return Err("cannot open the dialog's process");
     std::string record(sizeof(DROPFILES), '\0');
     DROPFILES header{};
     header.pFiles = sizeof(DROPFILES);
-    header.fWide = FALSE;
+    header.fWide = TRUE;
     std::memcpy(record.data(), &header, sizeof header);
-    record += path;
-    record.append(2, '\0');
+    record.append(reinterpret_cast<const char*>(path.c_str()), path.size() * sizeof(wchar_t));
+    record.append(2 * sizeof(wchar_t), '\0');
     void* remote = VirtualAllocEx(process, nullptr, record.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     SIZE_T written = 0;
     const bool ok = remote != nullptr &&
