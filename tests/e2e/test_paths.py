@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Packages in folders named in any script, and in folders deeper than the classic path limit,
+through the real window and the console updater under Wine (pytest).
+
+Both programs run as copies whose manifest no longer asks for the UTF-8 code page: Wine honours
+that entry, and systems that ignore it (Windows 10 1809) must still work, so here the code page
+is Western (1252) and only the wide calls can carry these paths.
+
+Configured like test_dialog.py, plus KV_CLI_EXE (korvane-update.exe).
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from test_dialog import (BROWSE, FW_VERSION, IDOK, PATH, PKG_TARGET, PKG_VERSION, Failure, Harness,
+                         Settings, equal)
+
+# (name, folder and file below C:\pkg): each is one kind of user's Downloads folder.
+LONG_FOLDERS = [f"Lieferung {n:02d} für die Fertigungslinie mit einem recht langen Ordnernamen" for n in range(5)]
+PATHS = {
+    "latin1": "Jürgen Müller\\Téléchargements\\paquet_élève.qfw",
+    "cyrillic": "Загрузки\\прошивка.qfw",
+    "cjk": "李明的文件\\固件.qfw",
+    "greek_emoji": "Λήψεις 📦\\υλικολογισμικό.qfw",
+    "long": "\\".join(LONG_FOLDERS) + "\\firmware.qfw",
+}
+FLASHED = ("cyrillic", "greek_emoji")
+# Wine's open-file dialog keeps a typed name in buffers of the classic size and crashes on a longer
+# one (in its COMDLG32_GetCanonicalPath); the long path reaches the window by a drop instead.
+BROWSED = [kind for kind in PATHS if kind != "long"]
+
+
+def without_utf8_code_page(exe, folder):
+    """A copy of the program whose manifest entry for the UTF-8 code page is a comment of the same
+    length, so the resource stays valid and only that entry is gone."""
+    data = open(exe, "rb").read()
+    start = data.find(b"<activeCodePage")
+    end = data.find(b"</activeCodePage>", start)
+    if start < 0 or end < 0:
+        raise Failure(f"no code-page entry in the manifest of {exe}")
+    end += len(b"</activeCodePage>")
+    data = data[:start] + b"<!--" + b" " * (end - start - 7) + b"-->" + data[end:]
+    copy = os.path.join(folder, os.path.basename(exe))
+    with open(copy, "wb") as f:
+        f.write(data)
+    return copy
+
+
+@pytest.fixture(scope="module")
+def harness():
+    settings = Settings()
+    cli = os.environ.get("KV_CLI_EXE")
+    if not cli:
+        pytest.skip("set KV_CLI_EXE")
+    copies = tempfile.mkdtemp(prefix="kv-paths-")
+    settings.exe = without_utf8_code_page(settings.exe, copies)
+    settings.cli = without_utf8_code_page(cli, copies)
+    h = Harness(settings)
+    # Wine decodes the Unix command line as the locale says.
+    h.env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    try:
+        h.start()
+        yield h
+    finally:
+        h.stop()
+        shutil.rmtree(copies, ignore_errors=True)
+
+
+@pytest.fixture
+def h(harness, request):
+    failed_before = request.session.testsfailed
+    yield harness
+    if request.session.testsfailed > failed_before:
+        harness.shot(f"failed-{request.node.name}.png")
+    harness.reset()
+
+
+def package(h, relative):
+    """The package at C:\\pkg\\RELATIVE; returns its Unix and Windows paths."""
+    unix = os.path.join(h.pkg_dir, *relative.split("\\"))
+    os.makedirs(os.path.dirname(unix), exist_ok=True)
+    subprocess.run([os.path.join(h.tools, "qfwpack"), "--out", unix, "--body-size", "4096", "--fw", "2.21"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return unix, "C:\\pkg\\" + relative
+
+
+def test_the_long_path_is_longer_than_the_classic_limit():
+    equal(len("C:\\pkg\\" + PATHS["long"]) > 300, True, "the long path has more than 300 characters")
+
+
+@pytest.mark.parametrize("kind", BROWSED)
+def test_browse_takes_the_package_and_shows_its_path_as_chosen(h, kind):
+    unix, windows = package(h, PATHS[kind])
+    h.start_sim("--new-version", "2.21")
+    h.start_updater()
+    h.wait_text(FW_VERSION, "02.20.A", timeout=15000)
+    h.press(BROWSE)
+    h.ui("filedlg-open", 8000, windows)
+    h.wait_text(PATH, windows)
+    h.ui("nomsgbox")
+    h.expect(PKG_VERSION, "2.21.A")
+    h.expect(PKG_TARGET, "Korvane")
+    h.expect_enabled(IDOK, True)
+    if kind not in FLASHED:
+        return
+    h.press(IDOK)
+    h.message_box("Success", "Update Successful. New version is 02.21.A", timeout=20000)
+    equal(h.received_image(), h.body_of(unix), "image received byte-exact")
+
+
+def test_a_dropped_package_in_a_deep_folder_is_taken_whole_and_sent(h):
+    unix, windows = package(h, PATHS["long"])
+    h.start_sim("--new-version", "2.21")
+    h.start_updater()
+    h.wait_text(FW_VERSION, "02.20.A", timeout=15000)
+    h.ui("drop", windows)
+    h.wait_text(PATH, windows)
+    h.ui("nomsgbox")
+    h.expect(PKG_VERSION, "2.21.A")
+    h.expect_enabled(IDOK, True)
+    h.press(IDOK)
+    h.message_box("Success", "Update Successful. New version is 02.21.A", timeout=20000)
+    equal(h.received_image(), h.body_of(unix), "image received byte-exact")
+
+
+def flash(h, windows_path):
+    return subprocess.run(["wine", h.args.cli, "flash", windows_path], env=h.env, capture_output=True,
+                          timeout=120)
+
+
+@pytest.mark.parametrize("kind", list(PATHS))
+def test_the_console_updater_flashes_the_package_named_on_its_command_line(h, kind):
+    unix, windows = package(h, PATHS[kind])
+    h.start_sim("--new-version", "2.21")
+    result = flash(h, windows)
+    out = result.stdout.decode("utf-8", "replace").replace("\r", "")
+    err = result.stderr.decode("utf-8", "replace")
+    equal((result.returncode, out), (0, "Update Successful. New version is 02.21.A\n"), f"outcome; {err}")
+    equal(h.received_image(), h.body_of(unix), "image received byte-exact")
+
+
+def test_a_missing_package_is_named_as_typed_in_the_message(h):
+    _, windows = package(h, PATHS["cyrillic"])
+    h.start_sim()
+    result = flash(h, windows.replace("прошивка", "другая"))
+    err = result.stderr.decode("utf-8", "replace")
+    equal(result.returncode != 0, True, "a missing package fails")
+    equal("другая.qfw" in err, True, f"the message names the file as typed: {err!r}")
