@@ -1,5 +1,6 @@
 #include "app/log_window_win32.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -39,11 +40,19 @@ bool Win32LogWindowView::create()
         if (RegisterClassExA(&window_class) == 0)
             return false;
     }
-    // Sized for the scale of the dialog's monitor, where it opens.
+    // Sized for the scale of the dialog's monitor, where it opens, and never larger than that
+    // monitor's free area (a small screen at a large scale), so that its buttons stay in reach.
     const UINT dpi = WindowDpi(owner_);
+    int width = ScaleForDpi(kWidth, dpi);
+    int height = ScaleForDpi(kHeight, dpi);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoA(MonitorFromWindow(owner_, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        width = std::min<int>(width, monitor.rcWork.right - monitor.rcWork.left);
+        height = std::min<int>(height, monitor.rcWork.bottom - monitor.rcWork.top);
+    }
     window_ = CreateWindowExA(0, kWindowClass, kDiagnosticLogTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                              CW_USEDEFAULT, ScaleForDpi(kWidth, dpi), ScaleForDpi(kHeight, dpi), owner_,
-                              nullptr, instance, this);
+                              CW_USEDEFAULT, width, height, owner_, nullptr, instance, this);
     return window_ != nullptr;
 }
 

@@ -279,7 +279,7 @@ INT_PTR CALLBACK QuietDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 // MapDialogRect works only on a dialog of the calling process: a hidden one with the updater's
 // font and shell-font styles gives the same dialog base units.
-bool MapDialogUnits(RECT* rect)
+HWND ReferenceDialog()
 {
     static HWND reference = nullptr;
     if (reference == nullptr) {
@@ -317,10 +317,14 @@ bool MapDialogUnits(RECT* rect)
         }
         reference = CreateDialogIndirectParamW(
             GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tmpl), nullptr, QuietDialogProc, 0);
-        if (reference == nullptr)
-            return false;
     }
-    return MapDialogRect(reference, rect) != FALSE;
+    return reference;
+}
+
+bool MapDialogUnits(RECT* rect)
+{
+    HWND reference = ReferenceDialog();
+    return reference != nullptr && MapDialogRect(reference, rect) != FALSE;
 }
 
 std::string RectJson(const RECT& r)
@@ -631,8 +635,11 @@ std::string VerbWindow(const Args&)
     GetWindowRect(GetDesktopWindow(), &desk);
     RECT client{};
     GetClientRect(g_main, &client);
+    POINT origin{0, 0};
+    ClientToScreen(g_main, &origin);
     return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) +
-              ",\"client\":" + RectJson(client) +
+              ",\"client\":" + RectJson(client) + ",\"client_origin\":[" + std::to_string(origin.x) + "," +
+              std::to_string(origin.y) + "]" +
               ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) +
               ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
 }
@@ -642,6 +649,59 @@ std::string VerbChildren(const Args&)
     ChildList list;
     EnumChildWindows(g_main, ListChild, reinterpret_cast<LPARAM>(&list));
     return Ok("\"children\":[" + list.json + "]");
+}
+
+// Whether each label's and button's text fits its control at the dialog's font (measured with the
+// same font on a dialog of this process): the width of one line, or the height of wrapped text.
+std::string VerbTextFits(const Args&)
+{
+    HWND reference = ReferenceDialog();
+    if (reference == nullptr)
+        return Err("no reference dialog");
+    HDC dc = GetDC(reference);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(reference, WM_GETFONT, 0, 0)));
+    std::string list;
+    for (HWND w = GetWindow(g_main, GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+        const std::string cls = ClassOf(w);
+        if (cls != "Static" && cls != "Button")
+            continue;
+        std::string text;
+        if (!TextOf(w, &text) || text.empty())
+            continue;
+        const DWORD style = static_cast<DWORD>(GetWindowLongA(w, GWL_STYLE));
+        RECT client{};
+        GetClientRect(w, &client);
+        const std::wstring wide = Wide(text);
+        RECT need{0, 0, client.right, 0};
+        UINT format = DT_CALCRECT | ((style & SS_NOPREFIX) != 0 && cls == "Static" ? DT_NOPREFIX : 0);
+        int have_w = client.right;
+        int have_h = client.bottom;
+        const DWORD kind = style & 0x1F;
+        const bool wraps = cls == "Static" && (kind == SS_LEFT || kind == SS_CENTER || kind == SS_RIGHT) &&
+                           (style & SS_CENTERIMAGE) == 0;
+        if (wraps) {
+            format |= DT_WORDBREAK;
+        } else {
+            format |= DT_SINGLELINE;
+            need.right = 0;
+            if (cls == "Button" && (style & 0xF) != BS_GROUPBOX)
+                have_w -= 2 * GetSystemMetrics(SM_CXEDGE) + 2; // the button's frame
+        }
+        DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &need, format);
+        // A line's extent ends with its last character's blank right side; only the ink must fit.
+        ABC last{};
+        if (!wraps && !wide.empty() && GetCharABCWidthsW(dc, wide.back(), wide.back(), &last) &&
+            last.abcC > 0)
+            need.right -= last.abcC;
+        const bool fits = need.right <= have_w && need.bottom <= have_h;
+        list += std::string(list.empty() ? "" : ",") + "{\"text\":" + Json(text) + ",\"need\":[" +
+                std::to_string(need.right) + "," + std::to_string(need.bottom) + "],\"have\":[" +
+                std::to_string(have_w) + "," + std::to_string(have_h) +
+                "],\"fits\":" + (fits ? "true" : "false") + "}";
+    }
+    SelectObject(dc, old);
+    ReleaseDC(reference, dc);
+    return Ok("\"controls\":[" + list + "]");
 }
 
 std::string VerbClose(const Args&)
@@ -759,7 +819,20 @@ std::string VerbLogWindow(const Args& a)
         buttons += std::string(buttons.empty() ? "" : ",") + Json(t);
     }
     HWND edit = GetDlgItem(log, IDC_LOG_TEXT);
-    return Ok("\"visible\":true,\"caption\":" + Json(CaptionOf(log)) +
+    // Where the controls are in the client area, to check the layout at each scale.
+    RECT client{};
+    GetClientRect(log, &client);
+    std::string controls;
+    for (int id : {IDC_LOG_TEXT, IDC_LOG_SAVE, IDC_LOG_CLOSE}) {
+        RECT c{};
+        GetWindowRect(GetDlgItem(log, id), &c);
+        MapWindowPoints(nullptr, log, reinterpret_cast<POINT*>(&c), 2);
+        controls += std::string(controls.empty() ? "" : ",") + RectJson(c);
+    }
+    return Ok("\"client\":" + RectJson(client) + ",\"controls\":[" + controls +
+              "],"
+              "\"visible\":true,\"caption\":" +
+              Json(CaptionOf(log)) +
               ",\"owned_by_dialog\":" + (GetWindow(log, GW_OWNER) == g_main ? "true" : "false") +
               ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(log, GWL_STYLE))) +
               ",\"edit_style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(edit, GWL_STYLE))) +
@@ -862,6 +935,8 @@ constexpr Verb kVerbs[] = {
     {"window", "", "the dialog's screen rectangle, styles and extended styles", true, VerbWindow},
     {"children", "", "every control: id, class, text, styles, rectangle in client coordinates", true,
      VerbChildren},
+    {"text-fits", "", "for each label and button: the text's size at the dialog's font, the control's, fits",
+     true, VerbTextFits},
     {"close", "", "WM_CLOSE to the dialog", true, VerbClose},
     {"syscmd-close", "", "WM_SYSCOMMAND SC_CLOSE", true, VerbSysCommandClose},
     {"escape", "", "the Escape key", true, VerbEscape},
