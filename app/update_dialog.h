@@ -22,6 +22,7 @@ inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 // the terminator: no path that can be opened is ever cut to fit.
 inline constexpr std::size_t kPathCapacity = 3 * 32767 + 1;
 inline constexpr std::size_t kDescriptionBufferSize = 260;
+inline constexpr char kPathTooLongText[] = "The file's path is longer than any the system can open.";
 
 // What the system reports about its power supply.
 struct PowerStatus {
