@@ -8,10 +8,12 @@ is Western (1252) and only the wide calls can carry these paths.
 
 Configured like test_dialog.py, plus KV_CLI_EXE (korvane-update.exe).
 """
+import json
 import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 import pytest
 
@@ -149,3 +151,38 @@ def test_a_missing_package_is_named_as_typed_in_the_message(h):
     err = result.stderr.decode("utf-8", "replace")
     equal(result.returncode != 0, True, "a missing package fails")
     equal("другая.qfw" in err, True, f"the message names the file as typed: {err!r}")
+
+
+def test_the_log_window_saves_under_a_folder_named_in_another_script(h):
+    folder = os.path.join(h.pkg_dir, "Λήψεις 📦", "журнал")
+    os.makedirs(folder, exist_ok=True)
+    h.start_sim()
+    h.start_updater()
+    h.wait_text(FW_VERSION, "02.20.A", timeout=15000)
+    h.ui("syscmd", 0x0100)
+    h.ui("log-window", 5000)
+    h.ui("log-click", 3002)  # Save As...
+    h.ui("filedlg-open", 8000, "C:\\pkg\\Λήψεις 📦\\журнал\\протокол.txt")
+    saved = os.path.join(folder, "протокол.txt")
+    deadline = time.monotonic() + 5
+    while not os.path.exists(saved) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    with open(saved, "rb") as f:
+        text = f.read()
+    equal(b"QBSerial: Read\r\n0000: 02 14 41 " in text, True, "the saved log holds the identification")
+
+
+def test_the_trace_and_the_record_go_to_files_in_folders_named_in_other_scripts(h):
+    unix, windows = package(h, PATHS["cjk"])
+    out = os.path.join(h.pkg_dir, "Загрузки", "журналы")
+    os.makedirs(out, exist_ok=True)
+    h.start_sim("--new-version", "2.21")
+    result = subprocess.run(["wine", h.args.cli, "flash", windows, "--trace=C:\\pkg\\Загрузки\\журналы\\трасса.txt",
+                             "--record", "C:\\pkg\\Загрузки\\журналы\\запись.jsonl"], env=h.env,
+                            capture_output=True, timeout=120)
+    equal(result.returncode, 0, result.stderr.decode("utf-8", "replace"))
+    with open(os.path.join(out, "трасса.txt"), "rb") as f:
+        equal(b"QBSerial: Write" in f.read(), True, "the trace holds the exchanges")
+    with open(os.path.join(out, "запись.jsonl"), encoding="utf-8") as f:
+        record = json.loads(f.readline())
+    equal(record.get("package"), windows, f"the record names the package as typed: {record}")
