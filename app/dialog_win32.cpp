@@ -86,6 +86,12 @@ UINT MessageBoxIconFlag(MessageIcon icon)
     return MB_ICONERROR;
 }
 
+void Win32DialogView::attach(HWND dialog)
+{
+    dialog_ = dialog;
+    dpi_ = WindowDpi(dialog);
+}
+
 void Win32DialogView::set_caption(const char* text) { SetWindowTextA(dialog_, text); }
 
 void Win32DialogView::set_text(int control_id, const char* text)
@@ -323,10 +329,9 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
         tool.lpszText = const_cast<char*>("");
         SendMessageA(balloon_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
         // At the dialog's scale: its font and width, so that the text is neither tiny nor cut.
-        const UINT dpi = WindowDpi(dialog_);
-        balloon_font_ = CreateMessageFont(dpi);
+        balloon_font_ = CreateMessageFont(dpi_);
         SendMessageA(balloon_, WM_SETFONT, reinterpret_cast<WPARAM>(balloon_font_), FALSE);
-        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kBalloonWidth, dpi));
+        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kBalloonWidth, dpi_));
     }
     balloon_text_ = text;
     balloon_title_ = title;
@@ -350,8 +355,9 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
     SetWindowPos(balloon_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
-void Win32DialogView::replace_balloon()
+void Win32DialogView::replace_balloon(UINT dpi)
 {
+    dpi_ = dpi;
     if (balloon_ == nullptr)
         return;
     DestroyWindow(balloon_);
@@ -492,9 +498,9 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         return 0;
     case WM_DPICHANGED:
         // The dialog manager scales the template's controls and fonts itself (0: default handling).
-        PostMessageA(window, kPlaceBalloonMessage, 0, 0);
+        PostMessageA(window, kPlaceBalloonMessage, HIWORD(wparam), 0);
         return 0;
-    case kPlaceBalloonMessage: g_view.replace_balloon(); return 0;
+    case kPlaceBalloonMessage: g_view.replace_balloon(static_cast<UINT>(wparam)); return 0;
     case kTaskbarProgressMessage:
         g_view.apply_taskbar_progress(static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam));
         return 0;

@@ -14,7 +14,7 @@ class Win32LogWindowView;
 
 class Win32DialogView final : public DialogView {
 public:
-    void attach(HWND dialog) { dialog_ = dialog; }
+    void attach(HWND dialog);
     HWND window() const { return dialog_; }
 
     void set_caption(const char* text) override;
@@ -56,7 +56,7 @@ public:
     void release_taskbar();
     // After a change of scale (the dialog has laid itself out again): the balloon made afresh at
     // the new scale, pointing at its control where that now is.
-    void replace_balloon();
+    void replace_balloon(UINT dpi);
 
 private:
     HWND dialog_ = nullptr;
@@ -67,6 +67,7 @@ private:
     int balloon_control_ = 0;
     bool balloon_visible_ = false;
     HFONT balloon_font_ = nullptr;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI; // the scale the dialog is drawn at, as last told
 };
 
 // The MessageBoxA flag of an icon.

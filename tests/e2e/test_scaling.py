@@ -125,3 +125,36 @@ def test_the_dialog_the_balloon_and_the_log_window_at_each_scale(h, dpi):
     geometry.update(log_window=log["rect"], log_controls=log["controls"])
     with open(os.path.join(h.artifacts, f"dpi-{dpi}-geometry.json"), "w") as f:
         json.dump(geometry, f)
+
+
+def test_moved_to_a_monitor_of_another_scale_the_log_window_and_the_balloon_follow(h):
+    set_scale(h, 96)
+    h.start_updater()
+    h.wait_text(FW_VERSION, "Not Found", timeout=20000)
+    before = h.ui("balloon", 5000)
+    check(before["visible"], "the balloon says why nothing was found")
+
+    # The balloon is made afresh at the new scale: still there, wider for the larger font's
+    # width limit, still pointing at the description.
+    h.ui("dpichanged", 192)
+    h.ui("sleep", 300)
+    after = h.ui("balloon", 5000)
+    check(after["visible"], "the balloon is shown again after the change of scale")
+    equal(after["text"], before["text"], "the balloon's text")
+    check(after["rect"][1] == before["rect"][1], f"balloon {after['rect']} at the same field as {before['rect']}")
+    check(size(after["rect"])[1] > size(before["rect"])[1], f"balloon {after['rect']} drawn at the new scale")
+
+    h.ui("syscmd", LOG_MENU_COMMAND)
+    log = h.ui("log-window", 5000)
+    # 125 %: the window's new size still fits the test's screen.
+    answer = h.ui("log-dpichanged", 120)
+    h.ui("sleep", 300)
+    moved = h.ui("log-window", 5000)
+    equal(moved["rect"], answer["suggested"], "the log window takes the size the system suggests")
+    text, save, close = moved["controls"]
+    for rect, name in ((save, "Save As..."), (close, "Close")):
+        near(size(rect)[0], LOG_BUTTON[0] * 120 / 96, f"{name} width at 125 %")
+        near(size(rect)[1], LOG_BUTTON[1] * 120 / 96, f"{name} height at 125 %")
+    check(text[3] <= save[1] and close[2] <= size(moved["client"])[0], "the layout is kept")
+    check(size(log["rect"])[0] < size(moved["rect"])[0], "larger than before")
+    h.shot("dpi-96-to-120-log-window.png")

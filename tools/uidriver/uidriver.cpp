@@ -896,6 +896,44 @@ std::string VerbDrop(const Args& a)
     return Ok();
 }
 
+// WM_DPICHANGED as the system sends it when a window moves to a monitor of another scale: the new
+// DPI and the suggested rectangle, the window's own scaled by new / 96 about its top left. The
+// rectangle is written into the window's process, where the message's pointer must point.
+std::string DpiChanged(HWND target, int dpi)
+{
+    RECT r{};
+    GetWindowRect(target, &r);
+    const RECT suggested{r.left, r.top, r.left + MulDiv(r.right - r.left, dpi, 96),
+                         r.top + MulDiv(r.bottom - r.top, dpi, 96)};
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_main_pid);
+    if (process == nullptr)
+        return Err("cannot open the dialog's process");
+    void* remote =
+        VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    SIZE_T written = 0;
+    const bool ok = remote != nullptr &&
+                    WriteProcessMemory(process, remote, &suggested, sizeof suggested, &written) &&
+                    written == sizeof suggested;
+    CloseHandle(process);
+    if (!ok)
+        return Err("cannot write the rectangle into the dialog's process");
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(target, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote),
+                             SMTO_ABORTIFHUNG, kSendTimeout, &result))
+        return Err("no answer");
+    return Ok("\"suggested\":" + RectJson(suggested));
+}
+
+std::string VerbDpiChanged(const Args& a) { return DpiChanged(g_main, a.num(1)); }
+
+std::string VerbLogDpiChanged(const Args& a)
+{
+    HWND log = LogWindowNow();
+    if (log == nullptr)
+        return Err("no log window");
+    return DpiChanged(log, a.num(1));
+}
+
 struct Verb {
     const char* name;
     const char* arguments; // for the usage text
@@ -948,6 +986,9 @@ constexpr Verb kVerbs[] = {
     {"log-text", "", "the log window's text", true, VerbLogText},
     {"log-click", "ID", "press a button of the log window", true, VerbLogClick},
     {"drop", "PATH", "drop a file on the dialog", true, VerbDrop},
+    {"dpichanged", "DPI", "WM_DPICHANGED to the dialog, as a move to a monitor at that scale", true,
+     VerbDpiChanged},
+    {"log-dpichanged", "DPI", "the same to the log window", true, VerbLogDpiChanged},
     {"devicechange", "EVENT", "post WM_DEVICECHANGE with that event (7: DBT_DEVNODES_CHANGED)", true,
      VerbDeviceChange},
     {"balloon", "TIMEOUT", "wait for the dialog's balloon tip: visible, text, screen rectangle", true,
