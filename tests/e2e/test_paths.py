@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from test_dialog import (BROWSE, FW_VERSION, IDOK, PATH, PKG_TARGET, PKG_VERSION, Failure, Harness,
+from test_dialog import (BROWSE, CAPTION, FW_VERSION, IDOK, PATH, PKG_TARGET, PKG_VERSION, Failure, Harness,
                          Settings, equal)
 
 # (name, folder and file below C:\pkg): each is one kind of user's Downloads folder.
@@ -186,3 +186,17 @@ def test_the_trace_and_the_record_go_to_files_in_folders_named_in_other_scripts(
     with open(os.path.join(out, "запись.jsonl"), encoding="utf-8") as f:
         record = json.loads(f.readline())
     equal(record.get("package"), windows, f"the record names the package as typed: {record}")
+
+
+def test_the_program_reads_its_own_version_from_a_folder_named_in_another_script(h):
+    # Its version decides the caption and the packages' minimum-version check.
+    folder = os.path.join(h.prefix, "drive_c", "Программы 📦")
+    os.makedirs(folder, exist_ok=True)
+    copy = os.path.join(folder, os.path.basename(h.args.exe))
+    shutil.copy(h.args.exe, copy)
+    exe, h.args.exe = h.args.exe, copy
+    try:
+        h.start_updater()
+        equal(h.ui("caption")["caption"], CAPTION, "caption with the build of the program's own version record")
+    finally:
+        h.args.exe = exe
