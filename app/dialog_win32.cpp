@@ -67,16 +67,6 @@ DWORD WINAPI WorkerThread(LPVOID parameter)
 
 } // namespace
 
-UINT MessageBoxIconFlag(MessageIcon icon)
-{
-    switch (icon) {
-    case MessageIcon::information: return MB_ICONINFORMATION;
-    case MessageIcon::warning: return MB_ICONWARNING;
-    case MessageIcon::error: break;
-    }
-    return MB_ICONERROR;
-}
-
 void Win32DialogView::set_caption(const char* text) { SetWindowTextA(dialog_, text); }
 
 void Win32DialogView::set_text(int control_id, const char* text)

@@ -62,9 +62,6 @@ private:
     std::string balloon_text_;
 };
 
-// The MessageBoxA flag of an icon.
-UINT MessageBoxIconFlag(MessageIcon icon);
-
 // Binds the dialog procedure to the process-wide dialog state; call once before the dialog opens.
 void InstallUpdateDialog(UpdateDialog& dialog);
 

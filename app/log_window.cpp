@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "device/device_connection.h"
+
 void LogWindow::OnOpen(LogWindowView& view)
 {
     view_ = &view;

@@ -2,7 +2,7 @@
 
 #include <commdlg.h>
 
-#include "app/dialog_win32.h"
+#include "app/win32_helpers.h"
 #include "resources/resource.h"
 
 namespace {

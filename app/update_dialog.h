@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/path_capacity.h"
 #include "device/device_connection.h"
 #include "package/package.h"
 #include "package/upload.h"
@@ -18,7 +19,6 @@
 inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
 inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 
-inline constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
 inline constexpr std::size_t kDescriptionBufferSize = 260;
 
 // What the system reports about its power supply.

@@ -91,3 +91,13 @@ void OwnExecutablePath(char* buffer, std::size_t capacity)
     else
         buffer[n] = '\0';
 }
+
+UINT MessageBoxIconFlag(MessageIcon icon)
+{
+    switch (icon) {
+    case MessageIcon::information: return MB_ICONINFORMATION;
+    case MessageIcon::warning: return MB_ICONWARNING;
+    case MessageIcon::error: break;
+    }
+    return MB_ICONERROR;
+}

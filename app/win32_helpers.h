@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "update/outcome.h"
+
 // Moves the window, keeping size, z-order and activation, so that its centre lies on the
 // centre of the reference window (the desktop when none is given).
 void CenterWindow(HWND window, HWND reference);
@@ -24,3 +26,6 @@ bool BrowseForFile(HWND owner, char* buffer, std::size_t capacity, const char* t
 
 // Full path of the program's own executable, terminated (empty when it cannot be had).
 void OwnExecutablePath(char* buffer, std::size_t capacity);
+
+// The MessageBoxA flag of an icon.
+UINT MessageBoxIconFlag(MessageIcon icon);
