@@ -25,6 +25,7 @@
 
 #include "device/checksum.h"
 #include "device/device_connection.h"
+#include "device/device_lock.h"
 #include "tools/memline/memory_serial_backend.h"
 #include "device/result.h"
 #include "log/log.h"
@@ -356,7 +357,8 @@ private:
     // back on every exit).
     void busy(std::uint8_t choice)
     {
-        if (conn_.AcquireDeviceLock() != LockResult::acquired)
+        DeviceLockGuard holder(conn_.device_lock());
+        if (holder.busy())
             Violation(kOpBusy, "lock not free before the busy command");
         const bool open = conn_.port.is_open() && line_usable();
         if (open)
@@ -385,13 +387,13 @@ private:
             if (line_->statistics().writes != writes)
                 Violation(kOpBusy, "busy command wrote to the device", which);
         }
-        if (conn_.lock_free != 0)
+        if (!conn_.device_lock().held())
             Violation(kOpBusy, "busy command released the holder's lock", which);
         // The upload sets 300 ms on every way out, a busy wait included; a speed change that needs
         // no device (not identified) takes no lock and ends at 300 ms as always.
         const bool sets_300 = which == 5 || (which == 4 && r == KV_S_OK);
         check_timeouts(kOpBusy, {sets_300 ? 300u : 6000u});
-        conn_.ReleaseDeviceLock();
+        holder.release();
         if (open && line_usable())
             conn_.port.set_read_timeout(300);
     }
@@ -414,12 +416,12 @@ private:
 
     void check_always(int op)
     {
-        if (conn_.lock_free != 1)
-            Violation(op, "lock_free is not 1");
+        if (conn_.device_lock().held())
+            Violation(op, "lock still held");
         const auto before = clock_.now();
-        if (conn_.AcquireDeviceLock() != LockResult::acquired || (line_ != nullptr && clock_.now() != before))
+        if (DeviceLockGuard probe(conn_.device_lock());
+            probe.busy() || (line_ != nullptr && clock_.now() != before))
             Violation(op, "lock not free at once");
-        conn_.ReleaseDeviceLock();
         if (std::memchr(conn_.hardware_info.description, '\0', kDescriptionCapacity) == nullptr)
             Violation(op, "description not terminated");
         if ((conn_.GetHardwareInfo() != nullptr) != (conn_.hardware_info.capabilities != 0))
