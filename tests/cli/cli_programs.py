@@ -1,5 +1,6 @@
 """What the command line's pytest files share: the programs under test, as ctest names them
-(KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack), and running them."""
+(KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack, KV_VERSION the project's version),
+and running them."""
 import os
 import subprocess
 
@@ -9,6 +10,7 @@ CLI = os.environ.get("KV_CLI", "")
 TOOLS = os.environ.get("KV_TOOLS", "")
 KVSIM = os.path.join(TOOLS, "kvsim")
 QFWPACK = os.path.join(TOOLS, "qfwpack")
+VERSION = os.environ.get("KV_VERSION", "")
 
 needs_programs = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
                                     reason="KV_CLI and KV_TOOLS must name the built programs")
