@@ -136,6 +136,24 @@ private:
     std::size_t characters_ = 0;
 };
 
+// The system's ports as the search sees them, the same on every machine: the line in memory and a
+// Bluetooth link the search must pass over without opening. Reading the machine's own /dev on
+// every search would make each run slower and its path depend on the machine.
+class FixedInventory final : public PortInventory {
+public:
+    std::vector<PortInfo> ListPorts() const override
+    {
+        PortInfo line;
+        line.name = "COM3";
+        line.device_path = kDevicePath;
+        PortInfo bluetooth;
+        bluetooth.name = "COM7";
+        bluetooth.device_path = "\\\\.\\COM7";
+        bluetooth.bluetooth = true;
+        return {line, bluetooth};
+    }
+};
+
 struct Package {
     std::string path;
     std::uint32_t chunks = 0;
@@ -505,6 +523,10 @@ int WriteSeeds(const char* folder);
 
 } // namespace
 
+// Each conversation makes and drops its own connection, so a use after free shows within it. A
+// small quarantine keeps reusing warm memory; the default 256 MB had every run fault in fresh pages.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     WritePackages();
@@ -523,7 +545,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line->set_script([&in](std::uint32_t missing, const std::vector<std::uint8_t>& written) {
         return NextStep(in, missing, written);
     });
-    DeviceConnection conn(std::move(backend), clock);
+    DeviceConnection conn(std::move(backend), clock, std::make_unique<FixedInventory>());
     Conversation(conn, line, Choices{[&in] { return in.more(); }, [&in] { return in.u8(); }}).run();
     return 0;
 }
