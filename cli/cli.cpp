@@ -438,8 +438,11 @@ int ExitStatusOf(const UpdateOutcome& outcome)
     case UpdateVerdict::verified:
     case UpdateVerdict::unverified: return kExitDone;
     case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
+    case UpdateVerdict::no_device: return kExitNoDevice;
+    case UpdateVerdict::rejected: return kExitRejected;
     case UpdateVerdict::failed:
-    case UpdateVerdict::package_changed: break;
+    case UpdateVerdict::package_changed:
+    case UpdateVerdict::not_begun: break;
     }
     return kExitUpdateFailed;
 }

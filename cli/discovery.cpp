@@ -20,10 +20,10 @@ std::string UsbId(std::uint16_t id)
 PortAttempt Probe(UpdateFlow& flow, const PortInfo& port, bool named)
 {
     if (port.bluetooth && !named)
-        return PortAttempt{port.name, PortState::bluetooth};
+        return PortAttempt(port.name, PortState::bluetooth);
     const FoundDevice found = flow.Find(SearchTarget::Ports({{port.name, port.device_path}}));
     flow.Close();
-    return found.attempts.empty() ? PortAttempt{port.name} : found.attempts.front();
+    return found.attempts.empty() ? PortAttempt(port.name) : found.attempts.front();
 }
 
 std::string FactsText(const PortInfo& port)

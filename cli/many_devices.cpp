@@ -223,8 +223,16 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
     request.package = &package_;
     request.own_version = kBuiltInFileVersion;
     request.read_serial = record_ != nullptr;
+    std::string description;
     request.found = [&](const FoundDevice& found) {
         slot.on_board = true;
+        description = found.description;
+    };
+    // An update begins only when no stop was asked for, so nothing begins that a stop would cut.
+    request.may_send = [&] {
+        if (!stop_.BeginUpdate())
+            return false;
+        end.began_update = true;
         char version[kPackageVersionSize];
         FormatPackageVersion(version, package_.content.header);
         const std::lock_guard<std::mutex> hold(out_);
@@ -232,10 +240,9 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
         slot.bytes = 0;
         slot.upload_start = Clock::now();
         slot.phase = Phase::updating;
-        Say(slot.name + ": Updating " + found.description + " to " + version);
+        Say(slot.name + ": Updating " + description + " to " + version);
+        return true;
     };
-    // An update begins only when no stop was asked for, so nothing begins that a stop would cut.
-    request.may_send = [&] { return end.began_update = stop_.BeginUpdate(); };
     // Only the counter: this thread never waits for the display while it talks to the device.
     request.progress = [&slot](const SendProgress& progress) {
         slot.bytes = progress.done;
@@ -252,7 +259,7 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
         if (outcome.verdict != UpdateVerdict::no_device)
             break;
         const PortAttempt tried =
-            outcome.before.attempts.empty() ? PortAttempt{slot.name} : outcome.before.attempts.front();
+            outcome.before.attempts.empty() ? PortAttempt(slot.name) : outcome.before.attempts.front();
         if (tried.state == PortState::answered) {
             slot.on_board = true;
             record.description = tried.description;

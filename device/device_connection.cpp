@@ -141,7 +141,7 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
             if (port.is_open())
                 ClosePort();
             log_line(log_sink, "QBKorvane: Skipping %s: Bluetooth serial link", name.c_str());
-            last_search_.push_back({name, PortState::bluetooth});
+            last_search_.emplace_back(name, PortState::bluetooth);
             continue;
         }
         char path[kPortPathCapacity];

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/auto_reset_event.h"
@@ -77,6 +78,12 @@ const char* PortStateName(PortState state);
 
 // One port tried, as it was found at the time: nothing is asked again afterwards.
 struct PortAttempt {
+    PortAttempt() = default;
+    explicit PortAttempt(std::string name, PortState how = PortState::absent, int error = 0)
+        : port(std::move(name)), state(how), system_error(error)
+    {
+    }
+
     std::string port; // as the user names it: COM3, /dev/ttyUSB0
     PortState state = PortState::absent;
     int system_error = 0; // errno or GetLastError of a failed open; 0 otherwise

@@ -127,6 +127,20 @@ NotFoundAdvice AdviseNotFound(const FoundDevice& search)
     return advice;
 }
 
+std::optional<std::string> SlowAdapterNote(const std::vector<PortInfo>& ports, const std::string& port,
+                                           LowLatency request, LatencyAdvice advice)
+{
+    const PortInfo* info = FindPort(ports, port);
+    if (info == nullptr)
+        return std::nullopt;
+    const std::optional<std::uint32_t> latency = SlowAdapterLatency(*info, request);
+    if (!latency)
+        return std::nullopt;
+    // The listed name: through a /dev/serial/by-id link it is still the node sysfs knows.
+    const std::string line = SlowAdapterLine(info->name, *latency, advice);
+    return line.substr(line.find(' ') + 1);
+}
+
 std::optional<std::string> SerialText(DeviceConnection& connection)
 {
     std::uint8_t serial[frames::kSerialReplySize] = {};

@@ -70,6 +70,12 @@ struct NotFoundAdvice {
 };
 NotFoundAdvice AdviseNotFound(const FoundDevice& search);
 
+// The slow-adapter note for the port a device was found on ("PORT: the adapter's latency timer
+// is 16 ms; ..."), when the list knows its adapter holds short replies back longer than 2 ms and
+// the low-latency request did not take; none otherwise.
+std::optional<std::string> SlowAdapterNote(const std::vector<PortInfo>& ports, const std::string& port,
+                                           LowLatency request, LatencyAdvice advice);
+
 // The device's serial number (the nine data bytes of its reply) as text, when it answers and
 // every byte is printable; otherwise none.
 std::optional<std::string> SerialText(DeviceConnection& connection);

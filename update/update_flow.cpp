@@ -63,16 +63,10 @@ FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
     search.hardware = connection_.hardware_info;
     if (read_serial)
         search.serial = SerialText(connection_);
-    const std::vector<PortInfo> listed = connection_.port_inventory().ListPorts();
-    if (const PortInfo* info = FindPort(listed, search.port)) {
-        if (const std::optional<std::uint32_t> latency =
-                SlowAdapterLatency(*info, connection_.port.low_latency())) {
-            // The listed name: through a /dev/serial/by-id link it is still the node sysfs knows.
-            const std::string line = SlowAdapterLine(info->name, *latency, PlatformLatencyAdvice());
-            log_line(connection_.log_sink, "%s", line.c_str());
-            search.slow_adapter = line.substr(line.find(' ') + 1);
-        }
-    }
+    search.slow_adapter = SlowAdapterNote(connection_.port_inventory().ListPorts(), search.port,
+                                          connection_.port.low_latency(), PlatformLatencyAdvice());
+    if (search.slow_adapter)
+        log_line(connection_.log_sink, "QBKorvane: %s", search.slow_adapter->c_str());
     return search;
 }
 

@@ -454,7 +454,7 @@ TEST(SearchTarget, StartingAtTriesThatPortFirstAndKeepsTheRestInOrder)
 
 TEST(PortStateWords, EachStateAndWhoMayOpenARefusedNode)
 {
-    PortAttempt attempt{"/dev/ttyUSB0"};
+    PortAttempt attempt("/dev/ttyUSB0");
     const auto words = [&](PortState state) {
         attempt.state = state;
         return PortStateWords(attempt);
@@ -489,7 +489,7 @@ TEST(PortStateWords, EachStateAndWhoMayOpenARefusedNode)
 TEST(NotFoundText, OneNamedPortSaysItsReasonAndASearchEachPortInOrder)
 {
     FoundDevice search;
-    search.attempts = {{"COM2", PortState::silent}, {"COM6", PortState::in_use}};
+    search.attempts = {PortAttempt("COM2", PortState::silent), PortAttempt("COM6", PortState::in_use)};
     EXPECT_EQ(NotFoundText(search),
               "no device found\n  COM2: no device answered\n  COM6: in use by another program");
     search.one_port = true;
