@@ -113,9 +113,7 @@ ExaminedPackage UpdateDialog::Examine(const char* path)
 
 void UpdateDialog::ShowDevice(const FirmwareVersion& version)
 {
-    char text[kVersionTextSize];
-    FormatFirmwareVersion(text, version);
-    main_window_->set_text(IDC_FW_VERSION, text);
+    main_window_->set_text(IDC_FW_VERSION, VersionText(version).c_str());
     main_window_->set_text(IDC_HW_DESCRIPTION, description_);
     device_shown_ = true;
     if (balloon_shown_) {

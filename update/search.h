@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/device_connection.h"
+#include "serial/port_list.h"
 
 // One port for the search to try: the name the user knows and the path the serial port opens.
 struct PortToTry {
