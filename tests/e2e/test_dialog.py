@@ -97,6 +97,7 @@ class Harness:
 
     def reset(self):
         """Back to no program and no device, for the next test."""
+        self.stop_others()
         self.stop_sim()
         if self.updater and self.updater.poll() is None:
             self.updater.kill()
@@ -121,6 +122,7 @@ class Harness:
                 self.driver.wait(timeout=5)
             except Exception:
                 self.driver.kill()
+        self.stop_others()
         self.stop_sim()
         if self.updater and self.updater.poll() is None:
             self.updater.kill()
@@ -160,7 +162,7 @@ class Harness:
         sim.kill()
         raise Failure("kvsim did not become ready")
 
-    def stop_sim(self):
+    def stop_others(self):
         for other in self.others:
             other.terminate()
             try:
@@ -168,6 +170,8 @@ class Harness:
             except subprocess.TimeoutExpired:
                 other.kill()
         self.others = []
+
+    def stop_sim(self):
         if self.sim:
             self.sim.terminate()
             try:
