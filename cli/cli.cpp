@@ -290,16 +290,21 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     request.package = &package;
     request.own_version = kBuiltInFileVersion;
     request.read_serial = record != nullptr;
-    request.found = [&package, &stop](const FoundDevice& found) {
+    std::string updating;
+    request.found = [&](const FoundDevice& found) {
         NoteSlowAdapter(found);
+        char version[kPackageVersionSize];
+        FormatPackageVersion(version, package.content.header);
+        updating =
+            "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " + version + "\n";
+    };
+    request.may_send = [&] {
         // From here to the end of the program nothing ends it: an update cut short, or one whose
         // outcome nobody saw, is the worst that can happen here.
         if (!stop.BeginUpdate())
             stop.EndAsAsked();
-        char version[kPackageVersionSize];
-        FormatPackageVersion(version, package.content.header);
-        WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " +
-                                    version + "\n");
+        WriteStreamText(stderr, updating);
+        return true;
     };
     request.progress = [&display](const SendProgress& progress) { display.Update(progress); };
     const UpdateOutcome outcome = flow.Run(request);
@@ -312,7 +317,6 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     entry.Found(outcome.before);
     entry.serial = outcome.before.serial;
     if (outcome.verdict == UpdateVerdict::rejected) {
-        NoteSlowAdapter(outcome.before);
         // Never sent: the same answer as check gives, as an error of flash.
         std::fprintf(stderr, "%s\n", PackageMessageText(outcome.package_verdict));
         entry.Rejected(outcome.package_verdict);
@@ -373,11 +377,14 @@ bool CheckPortOptions(CliOptions& options, std::string& error)
     }
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            // Two threads on one device would each see the other's bytes.
-            if (DevicePathOf(options.ports[i]) == DevicePathOf(options.ports[j])) {
-                error = "--port " + options.ports[i] + " given twice";
-                return false;
-            }
+            // Two threads on one device would each see the other's bytes, and one unit would be
+            // updated twice.
+            if (PortNodeKey(DevicePathOf(options.ports[i])) != PortNodeKey(DevicePathOf(options.ports[j])))
+                continue;
+            error = options.ports[i] == options.ports[j]
+                        ? "--port " + options.ports[i] + " given twice"
+                        : "--port " + options.ports[i] + " is the same device as --port " + options.ports[j];
+            return false;
         }
     }
     if (options.ports.size() == 1)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,13 +30,17 @@ using std::chrono::milliseconds;
 constexpr milliseconds kDisplayTick{100};  // progress redrawn, signals answered
 constexpr milliseconds kPollInterval{250}; // the watched ports looked at
 constexpr int kLooksPerPortList = 8;       // --all: the ports present asked for every 2 s
-constexpr int kAskAgainTicks = 4;          // a port without an answering device: asked again after 400 ms
+constexpr int kAskAgainTicks = 4;
+constexpr int kRecheckLooks = 4; // a port whose unit was updated: asked again every second
+constexpr int kGoneRechecks = 2; // that many asks without an answer: the unit was taken away          // a
+                                 // port without an answering device: asked again after 400 ms
 constexpr int kBarWidth = 20;
+constexpr milliseconds kCheckingWait{5000}; // a stop: the package checks running end first
 constexpr char kStoppedText[] = "not updated: the run was stopped before its update began";
 constexpr char kUpdatesInProgressText[] = "korvane-update: firmware updates are in progress and cannot be "
                                           "stopped; the program ends when they finish.";
 
-enum class Phase { searching, updating, concluding, finished, waiting };
+enum class Phase { searching, checking, updating, concluding, finished, waiting };
 
 // One port of the run: its line on the display and the attempt running on it.
 struct Slot {
@@ -61,6 +66,14 @@ struct Slot {
     std::atomic<bool> worker_done{true};
     std::string identity; // of the unit the attempt is for
     bool waiting_said = false;
+    bool alias = false;    // another name for a node another port stands for
+    int looks_handled = 0; // since the unit at `identity` had its attempt
+
+    // The next attempt only asks whether another unit answers now (set before the worker starts).
+    bool recheck = false;
+    // The worker's: the unit last updated here, and how many asks in a row found nothing.
+    std::optional<std::string> unit_serial;
+    int silent_rechecks = 0;
 };
 
 // How one attempt ended.
@@ -108,6 +121,8 @@ private:
     void Attempt(Slot& slot);
     Ending Update(Slot& slot, UpdateFlow& flow);
     bool AskAgainLater(const Slot& slot);
+    // Whether the unit answering on a port whose unit was updated is another one.
+    bool IsNewUnit(Slot& slot, UpdateFlow& flow, const SearchTarget& port);
     void Finish(Slot& slot, Ending& end);
     void Poll();
     bool AllDone() const;
@@ -195,6 +210,20 @@ void ManyDevices::Attempt(Slot& slot)
     slot.worker_done = true;
 }
 
+bool ManyDevices::IsNewUnit(Slot& slot, UpdateFlow& flow, const SearchTarget& port)
+{
+    slot.recheck = false;
+    const FoundDevice now = flow.Find(port, true);
+    flow.Close();
+    if (!now.found) {
+        ++slot.silent_rechecks;
+        return false;
+    }
+    const bool gone_and_back = slot.silent_rechecks >= kGoneRechecks;
+    slot.silent_rechecks = 0;
+    return gone_and_back || now.serial != slot.unit_serial;
+}
+
 bool ManyDevices::AskAgainLater(const Slot& slot)
 {
     for (int i = 0; i < kAskAgainTicks; ++i) {
@@ -225,10 +254,11 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
     request.target = SearchTarget::Ports({{slot.name, slot.path}});
     request.package = &package_;
     request.own_version = kBuiltInFileVersion;
-    request.read_serial = record_ != nullptr;
+    request.read_serial = record_ != nullptr || watch_;
     std::string description;
     request.found = [&](const FoundDevice& found) {
         slot.on_board = true;
+        slot.phase = Phase::checking;
         description = found.description;
     };
     // An update begins only when no stop was asked for, so nothing begins that a stop would cut.
@@ -252,6 +282,11 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
         if (progress.stage == SendProgress::Stage::end)
             slot.phase = Phase::concluding;
     };
+
+    if (slot.recheck && !IsNewUnit(slot, flow, request.target)) {
+        slot.phase = Phase::finished;
+        return end;
+    }
 
     UpdateOutcome outcome;
     bool unopened_said = false;
@@ -290,6 +325,8 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
     }
 
     slot.on_board = true;
+    slot.unit_serial = outcome.before.serial;
+    slot.silent_rechecks = 0;
     record.Found(outcome.before);
     record.serial = outcome.before.serial;
     if (outcome.verdict == UpdateVerdict::rejected) {
@@ -299,8 +336,10 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
         return end;
     }
     if (outcome.verdict == UpdateVerdict::not_begun) {
-        if (!watch_)
-            end_with(kExitUpdateFailed, {kStoppedText});
+        // The attempt began (the device answered) and ends here: it is recorded like any other.
+        record.Stopped();
+        end.recorded = true;
+        end_with(kExitUpdateFailed, {kStoppedText});
         return end;
     }
     record.Outcome(outcome);
@@ -426,6 +465,7 @@ std::string ManyDevices::BoardLine(const Slot& slot, std::size_t name_width) con
     const Phase phase = slot.phase;
     switch (phase) {
     case Phase::searching: line += "looking for the device"; break;
+    case Phase::checking: line += "checking the package"; break;
     case Phase::waiting: line += "waiting"; break;
     case Phase::finished: line += Shown(slot.state); break;
     case Phase::updating:
@@ -513,9 +553,32 @@ void ManyDevices::Poll()
             if (!handled)
                 slot.handled = false;
         }
-        if (handled)
+        if (handled) {
+            // A unit swapped on a node that stays (a busy port keeps its numbers) shows only by
+            // what answers there now.
+            if (!slot.alias && ++slot.looks_handled % kRecheckLooks == 0) {
+                slot.recheck = true;
+                Start(slot);
+            }
             continue;
+        }
+        slot.looks_handled = 0;
+        slot.recheck = false;
+        // Another name for a node whose unit is being updated, or was and is still there: the
+        // same unit.
+        const bool alias = std::any_of(slots_.begin(), slots_.end(), [&](const std::unique_ptr<Slot>& other) {
+            if (other.get() == &slot || other->identity != identity)
+                return false;
+            const std::lock_guard<std::mutex> hold(out_);
+            return !other->worker_done || other->handled;
+        });
         slot.identity = identity;
+        slot.alias = alias;
+        if (alias) {
+            const std::lock_guard<std::mutex> hold(out_);
+            slot.handled = true;
+            continue;
+        }
         slot.waiting_said = false;
         Start(slot);
     }
@@ -548,9 +611,16 @@ int ManyDevices::Run()
         for (const std::string& name : options_.ports)
             AddSlot(name, true);
     } else {
-        const std::vector<std::string> names = all_ ? PresentPorts(ListedPorts()) : options_.ports;
-        for (const std::string& name : names)
+        std::vector<std::string> names = all_ ? PresentPorts(ListedPorts()) : options_.ports;
+        // --all: a device reached by several names is updated once, under its first.
+        std::vector<std::string> nodes;
+        for (const std::string& name : names) {
+            const std::string node = PortNodeKey(DevicePathOf(name));
+            if (std::find(nodes.begin(), nodes.end(), node) != nodes.end())
+                continue;
+            nodes.push_back(node);
             Start(AddSlot(name, !all_));
+        }
     }
     auto next_poll = Clock::now();
     bool stopped = false;
@@ -585,6 +655,13 @@ int ManyDevices::Close(bool stopped)
 {
     bool threads_left = false;
     int status = kExitDone;
+    // An attempt whose device answered has begun: it ends (stopped before anything is sent) and is
+    // recorded before the run closes. Only the package check is left to it, which is short.
+    const auto deadline = Clock::now() + kCheckingWait;
+    for (const auto& slot : slots_) {
+        while (!slot->worker_done && slot->phase == Phase::checking && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(10));
+    }
     {
         const std::lock_guard<std::mutex> hold(out_);
         closing_ = true;

@@ -31,6 +31,12 @@ void AttemptRecord::NoDevice()
     result_name = ::result_name(KV_E_DEVICE_NOT_FOUND);
 }
 
+void AttemptRecord::Stopped()
+{
+    result = KV_E_GENERAL_ERROR;
+    result_name = "STOPPED";
+}
+
 void AttemptRecord::Outcome(const UpdateOutcome& outcome)
 {
     result = outcome.result;

@@ -33,6 +33,8 @@ struct AttemptRecord {
     void Rejected(int verdict);
     // No usable device on the port; the summary's way of saying so.
     void NoDevice();
+    // The run was stopped after the device answered and before anything was sent.
+    void Stopped();
     // The upload and what the device said afterwards.
     void Outcome(const UpdateOutcome& outcome);
 };

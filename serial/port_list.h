@@ -63,6 +63,11 @@ std::vector<std::string> PresentPorts(const std::vector<PortInfo>& listed);
 // another device takes the path (a unit unplugged and another plugged in).
 std::string PortIdentity(const std::string& device_path);
 
+// What a port name reaches, the same for every name of one device: links, "." and "..", doubled
+// slashes and the node itself on POSIX; the COM number on Windows. Two names with the same key
+// are one device.
+std::string PortNodeKey(const std::string& device_path);
+
 // The list as one text that changes when a port comes or goes.
 std::string PortListSignature(const std::vector<PortInfo>& ports);
 

@@ -150,6 +150,12 @@ std::vector<std::string> PresentPorts(const std::vector<PortInfo>&)
     return ports;
 }
 
+std::string PortNodeKey(const std::string& device_path)
+{
+    const std::optional<std::uint32_t> n = ComNumberOf(device_path);
+    return n ? "COM" + std::to_string(*n) : device_path;
+}
+
 std::string PortIdentity(const std::string& device_path)
 {
     const std::optional<std::uint32_t> n = ComNumberOf(device_path);

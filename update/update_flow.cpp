@@ -14,6 +14,13 @@ void LogCompletion(const DeviceConnection& connection, std::int32_t result)
     log_line(connection.log_sink, "FirmwareUpdateProc completed with result: %i", result);
 }
 
+// The results of a device that no longer answers on its port.
+bool DeviceWentAway(std::int32_t result)
+{
+    return result == KV_E_COMM_READ_FAILURE || result == KV_E_COMM_READ_TIMEOUT ||
+           result == KV_E_COMM_WRITE_FAILURE || result == KV_E_PORT_NOT_INITIALIZED;
+}
+
 } // namespace
 
 FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
@@ -196,15 +203,30 @@ UpdateOutcome UpdateFlow::Run(const UpdateRequest& request)
         outcome.verdict = UpdateVerdict::no_device;
         return outcome;
     }
+    if (request.found)
+        request.found(outcome.before);
     const ExaminedPackage& package = *request.package;
     // Judged exactly as Browse judges it: this device's EEPROM information, this program's version.
-    outcome.package_verdict = Verdict(package, DeviceEepromReader(false), request.own_version);
+    const EEPROMInfoReader device = DeviceEepromReader(false);
+    std::int32_t asked = KV_S_OK;
+    outcome.package_verdict = Verdict(
+        package,
+        [&](EEPROMInfo* info) {
+            asked = device(info);
+            return asked;
+        },
+        request.own_version);
+    if (DeviceWentAway(asked)) {
+        // Not the package's fault: the device stopped answering while it was asked for its id.
+        outcome.result = asked;
+        outcome.verdict = UpdateVerdict::failed;
+        outcome.message = FailureOutcome(asked);
+        return outcome;
+    }
     if (outcome.package_verdict != 0) {
         outcome.verdict = UpdateVerdict::rejected;
         return outcome;
     }
-    if (request.found)
-        request.found(outcome.before);
     if (request.may_send && !request.may_send()) {
         outcome.verdict = UpdateVerdict::not_begun;
         return outcome;

@@ -46,7 +46,7 @@ enum class UpdateVerdict {
     verified,         // updated, and the device reports the package's version
     unverified,       // updated, but the device did not answer afterwards
     version_mismatch, // updated by the device's account, but it reports another version
-    failed,           // the upload failed; the result code says how
+    failed,           // the upload failed, or the device went away while the package was judged
     package_changed,  // the file no longer held the examined bytes; nothing was sent
     no_device,        // no usable device was found; nothing was sent
     rejected,         // the package was rejected for this device; nothing was sent
@@ -75,7 +75,7 @@ struct UpdateRequest {
     const ExaminedPackage* package = nullptr; // read once, before any device is looked for
     FileVersionNumbers own_version;
     bool read_serial = false; // the device's serial number into the search result
-    // The device found and the package accepted for it; the front end says so.
+    // The device found, before the package is judged for it.
     std::function<void(const FoundDevice&)> found;
     // Asked just before the first byte is sent: false sends nothing (a stop was asked for).
     std::function<bool()> may_send;
