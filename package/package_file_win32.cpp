@@ -36,15 +36,20 @@ bool PackageFile::open(const char* path, Sharing sharing)
 {
     close();
     failure_.clear();
+    missing_ = false;
     if (path == nullptr || *path == '\0') {
         failure_ = "No such file or directory";
+        missing_ = true;
         return false;
     }
     const DWORD share = sharing == Sharing::exclusive ? 0 : FILE_SHARE_READ;
     const DWORD attributes = sharing == Sharing::exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
     HANDLE h = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        failure_ = OpenFailureText(path, GetLastError());
+        const DWORD error = GetLastError();
+        // A name too long to open is not proof that nothing is there.
+        missing_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        failure_ = OpenFailureText(path, error);
         return false;
     }
     // Devices and pipes are not packages; their "size" means nothing.
