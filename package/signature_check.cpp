@@ -10,6 +10,18 @@ bool SignatureRefused(SignatureState state)
     return state != SignatureState::none && state != SignatureState::valid;
 }
 
+const char* SignatureRefusalReason(SignatureState state)
+{
+    switch (state) {
+    case SignatureState::unreadable: return "its .sig cannot be read";
+    case SignatureState::malformed: return "its .sig is not a signature file";
+    case SignatureState::other_package: return "its .sig is for another package";
+    case SignatureState::unknown_key: return "its .sig names a key this program does not trust";
+    case SignatureState::bad_signature: return "its .sig does not verify";
+    default: return "";
+    }
+}
+
 const char* SignatureStateName(SignatureState state)
 {
     switch (state) {

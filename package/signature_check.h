@@ -30,6 +30,8 @@ enum class SignatureState {
 
 // Every state but none and valid: the package must not be sent.
 bool SignatureRefused(SignatureState state);
+// Why a signature was refused, in a few words for the log and the command line ("" otherwise).
+const char* SignatureRefusalReason(SignatureState state);
 // "none", "valid", or for a refusal "invalid".
 const char* SignatureStateName(SignatureState state);
 

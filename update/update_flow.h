@@ -11,6 +11,7 @@
 #include "device/device_connection.h"
 #include "package/package.h"
 #include "package/sha256.h"
+#include "package/signature_check.h"
 #include "package/upload.h"
 #include "update/outcome.h"
 
@@ -21,6 +22,7 @@ struct ExaminedPackage {
     std::string read_failure;          // the system's reason, when the file could not be read
     LoadedPackage content;             // the header as far as the file holds it, and the body
     Sha256Digest sha256{};             // of header and body, for a package read whole
+    SignatureCheck signature;          // the .sig beside it, checked against `sha256`
     int verdict = IDS_PACKAGE_INVALID; // 0 when accepted, otherwise a string-table id
 
     bool accepted() const { return verdict == 0; }
@@ -85,6 +87,12 @@ struct UpdateOutcome {
     }
 };
 
+// Whether a package without a signature may be sent. Signed packages are always checked.
+enum class SignaturePolicy {
+    accept_unsigned,
+    require,
+};
+
 class UpdateFlow {
 public:
     explicit UpdateFlow(DeviceConnection& connection) : connection_(connection) {}
@@ -102,8 +110,14 @@ public:
     // The given ports in order, until one holds a usable device.
     FoundDevice SearchPorts(const std::vector<PortToTry>& ports);
 
-    // Reads the file once, without asking the device anything.
+    void set_signature_policy(SignaturePolicy policy) { signature_policy_ = policy; }
+
+    // Reads the file once, and checks its signature, without asking the device anything.
     ExaminedPackage ReadPackageFile(const char* path) const;
+    // The refusal a package read before earns without any device: its signature, or the lack of one
+    // when signatures are required (IDS_PACKAGE_SIGNATURE_MISMATCH, IDS_PACKAGE_NOT_SIGNED); 0 when
+    // it may go on to the other checks.
+    int SignatureVerdict(const ExaminedPackage& package) const;
     // Judges a package read before: its own checks, the device's hardware id, this program's
     // version.
     void Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
@@ -138,4 +152,5 @@ private:
     FoundDevice Found(const FirmwareVersion& version, const char* description, std::string port);
 
     DeviceConnection& connection_;
+    SignaturePolicy signature_policy_ = SignaturePolicy::accept_unsigned;
 };
