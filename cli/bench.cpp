@@ -215,8 +215,7 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
     Ending end;
     AttemptRecord& record = end.record;
     record.port = slot.name;
-    record.package = options_.package;
-    record.package_sha256 = package_.sha256;
+    record.Package(options_.package, package_);
     const std::vector<PortToTry> port{{slot.name, slot.path}};
     Clock::time_point start;
     const auto end_with = [&](int status, std::vector<std::string> lines) {
