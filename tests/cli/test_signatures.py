@@ -70,7 +70,9 @@ def test_a_valid_signature_is_checked_flashed_and_recorded(dev, tmp_path):
         assert f.read() == body_of(pkg)
 
 
-@pytest.mark.parametrize("spoil", ["altered", "other package", "unknown key", "garbage", "truncated", "folder"])
+# Every kind of bad .sig is told apart below the command line (tests/update, tests/package); here one
+# of each way it can come about: a changed package, a foreign signature, a .sig that cannot be read.
+@pytest.mark.parametrize("spoil", ["altered", "other package", "folder"])
 def test_a_bad_signature_is_refused_before_any_device_is_looked_for(dev, tmp_path, spoil):
     pkg = package(tmp_path)
     sig = pkg + ".sig"
@@ -80,15 +82,6 @@ def test_a_bad_signature_is_refused_before_any_device_is_looked_for(dev, tmp_pat
         other = package(tmp_path, "--seed", "2", name="other.qfw")
         sign(other)
         shutil.move(other + ".sig", sig)
-    elif spoil == "unknown key":
-        sign(pkg, "test-never-trusted")
-    elif spoil == "garbage":
-        with open(sig, "wb") as f:
-            f.write(os.urandom(200))
-    elif spoil == "truncated":
-        sign(pkg)
-        with open(sig, "r+b") as f:
-            f.truncate(150)
     else:
         os.mkdir(sig)
     r = run("check", pkg, "--port", dev.link)
