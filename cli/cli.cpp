@@ -16,6 +16,7 @@
 #include "cli/platform.h"
 #include "cli/progress.h"
 #include "cli/record.h"
+#include "cli/shown_text.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
 #include "log/log.h"
@@ -214,8 +215,8 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
                   .text() +
               "\n");
     } else {
-        Print("Port: " + found.port + "\nCurrent Firmware Version: " + version +
-              "\nHardware Description: " + info.description + "\n");
+        Print("Port: " + Shown(found.port) + "\nCurrent Firmware Version: " + version +
+              "\nHardware Description: " + Shown(info.description) + "\n");
     }
     return kExitDone;
 }
@@ -263,7 +264,7 @@ bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, Examine
         return !RefusedForSignature(flow, options, package);
     const std::string reason =
         !package.read_failure.empty() ? package.read_failure : "it could not be read whole";
-    const std::string error = "cannot read " + options.package + ": " + reason;
+    const std::string error = "cannot read " + Shown(options.package) + ": " + reason;
     Error(error);
     if (options.json)
         Print(JsonObject()
@@ -327,12 +328,13 @@ int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock
     std::string error;
     if (record->Append(entry, error))
         return status;
-    Error("the record could not be written to " + record->path() + " (" + error + ")");
+    Error("the record could not be written to " + Shown(record->path()) + " (" + error + ")");
     return kExitOutputFailed;
 }
 
 int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
 {
+    StopRequest stop(StopRequest::Answer::end_when_idle);
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
@@ -361,14 +363,16 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
         entry.Rejected(package.verdict);
         return Recorded(record, entry, start, kExitRejected);
     }
+    // From here to the end of the program nothing ends it: an update cut short, or one whose
+    // outcome nobody saw, is the worst that can happen here.
+    if (!stop.BeginUpdate())
+        stop.EndAsAsked();
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
-    std::fprintf(stderr, "Updating %s on %s to %s\n", found.description.c_str(), found.port.c_str(), version);
+    std::fprintf(stderr, "Updating %s on %s to %s\n", Shown(found.description).c_str(),
+                 Shown(found.port).c_str(), version);
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
-    // From the first byte sent until the outcome is out, nothing ends the program: an update cut
-    // short, or one whose outcome nobody saw, is the worst that can happen here.
-    const UploadSignalGuard guard;
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
         if (progress != nullptr)
             display.Update(*progress);
@@ -387,6 +391,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
     FinishOutput();
+    stop.EndUpdate();
     return status;
 }
 
@@ -624,17 +629,19 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
 
 int RunCli(int argc, const char* const* argv)
 {
+    if (HoldClosedStandardStreams())
+        g_output.error = EBADF;
     CliOptions options;
     std::string error;
     if (!ParseCliArguments(argc, argv, options, error)) {
-        Error(error);
+        Error(Shown(error));
         std::fputs(kUsage, stderr);
         std::fprintf(stderr, "Run '%s --help' for more.\n", kProgram);
         return kExitUsage;
     }
-    // A reader that went away must not kill the program in the middle of its work: every write
-    // is checked instead.
-    IgnoreBrokenPipe();
+    // A reader that went away or a full file must not kill the program in the middle of its
+    // work: every write is checked instead.
+    IgnoreSignalsOfFailedWrites();
     // The help goes to standard output directly, and the flush still sees a failure.
     if (options.command == CliCommand::help) {
         PrintHelp();
@@ -657,28 +664,36 @@ int RunCli(int argc, const char* const* argv)
     }
     if (port_paths.empty())
         port_paths.emplace_back(); // nothing to compare with
+    // A regular file only, so what follows compares it with the package and the ports.
+    RecordFile record;
+    if (!options.record.empty() && !record.Open(options.record, error)) {
+        Error("cannot write the record to '" + Shown(options.record) + "': " + error);
+        return kExitUsage;
+    }
     for (const auto& [option, file] :
          {std::pair{"--trace=", options.trace_file}, std::pair{"--record=", options.record}}) {
         for (const std::string& port_path : port_paths) {
             const std::string refusal =
                 file.empty() ? std::string() : TraceFileRefusal(file, options.package, port_path);
             if (!refusal.empty()) {
-                Error(option + file + ": " + refusal);
+                Error(option + Shown(file) + ": " + refusal);
                 return kExitUsage;
             }
         }
     }
-    RecordFile record;
-    if (!options.record.empty() && !record.Open(options.record, error)) {
-        Error("cannot write the record to '" + options.record + "': " + error);
+
+    // Opened for writing, the trace would empty the record (whatever names the two are given).
+    if (!options.trace_file.empty() && record.Is(options.trace_file)) {
+        Error("--trace=" + Shown(options.trace_file) + ": that is the record (--record " +
+              Shown(options.record) + ")");
         return kExitUsage;
     }
-
     std::FILE* trace_out = nullptr;
     if (options.trace) {
         trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
-            Error("cannot write the trace to '" + options.trace_file + "': " + std::strerror(errno));
+            const std::string reason = std::strerror(errno);
+            Error("cannot write the trace to '" + Shown(options.trace_file) + "': " + reason);
             return kExitUsage;
         }
     }

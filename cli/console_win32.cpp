@@ -7,20 +7,6 @@
 #include "cli/platform.h"
 #include "cli/stop_state.h"
 
-namespace {
-
-BOOL WINAPI OnConsoleControl(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE; // closing the console or ending the session cannot be refused here
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdateInProgressText, sizeof kUpdateInProgressText - 1,
-              &written, nullptr);
-    return TRUE;
-}
-
-} // namespace
-
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 bool StandardErrorTakesCursorControl()
@@ -43,21 +29,23 @@ int StandardErrorColumns()
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-bool SyncToDisk(std::FILE* file)
+int StandardErrorRows()
 {
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (GetFileType(handle) != FILE_TYPE_DISK)
-        return true; // a pipe or the console: nothing to sync
-    return FlushFileBuffers(handle) != FALSE;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == FALSE)
+        return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
-UploadSignalGuard::UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void IgnoreSignalsOfFailedWrites() {} // a failed write is an error on Windows, never a signal
 
-UploadSignalGuard::~UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
-
-void IgnoreBrokenPipe() {} // a write to a closed pipe fails with an error on Windows
+bool HoldClosedStandardStreams()
+{
+    // Files and ports are opened as handles, never in place of a standard stream; only the
+    // outcome has nowhere to go.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output == nullptr || output == INVALID_HANDLE_VALUE;
+}
 
 namespace {
 
@@ -118,7 +106,15 @@ BOOL WINAPI OnStopRequest(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE; // closing the console or ending the session cannot be refused here
+    stop_state::last_request = static_cast<int>(event);
     stop_state::requested.fetch_add(1);
+    if (stop_state::EndsAtOnce())
+        return FALSE; // nothing was sent: the program ends as the request asks
+    if (stop_state::end_when_idle.load()) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdateInProgressText, sizeof kUpdateInProgressText - 1,
+                  &written, nullptr);
+    }
     if (g_wake != nullptr)
         SetEvent(g_wake);
     return TRUE;
@@ -126,20 +122,17 @@ BOOL WINAPI OnStopRequest(DWORD event)
 
 } // namespace
 
-StopRequest::StopRequest()
+StopRequest::StopRequest(Answer answer)
 {
     stop_state::requested = 0;
     stop_state::updates_running = 0;
-    g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnStopRequest, TRUE);
-}
-
-StopRequest::~StopRequest()
-{
-    SetConsoleCtrlHandler(OnStopRequest, FALSE);
-    if (g_wake != nullptr)
-        CloseHandle(g_wake);
-    g_wake = nullptr;
+    stop_state::update_began = false;
+    stop_state::end_when_idle = answer == Answer::end_when_idle;
+    // Made once and kept, as the handler is: a request during the program's end changes nothing.
+    if (g_wake == nullptr) {
+        g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        SetConsoleCtrlHandler(OnStopRequest, TRUE);
+    }
 }
 
 bool StopRequest::Wait(std::chrono::milliseconds timeout)
@@ -152,3 +145,5 @@ bool StopRequest::Wait(std::chrono::milliseconds timeout)
         Sleep(static_cast<DWORD>(timeout.count()));
     return requested();
 }
+
+void StopRequest::EndAsAsked() const { ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); }
