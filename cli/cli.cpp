@@ -228,8 +228,8 @@ bool RefusedForSignature(const UpdateFlow& flow, const CliOptions& options, cons
     const int refusal = flow.SignatureVerdict(package);
     if (refusal == 0) {
         if (package.signature.state == SignatureState::none && package.read == PackageRead::ok)
-            Error("note: " + options.package + " is not signed (no " + SignaturePathFor(options.package) +
-                  "); accepted as unsigned packages are");
+            Error("note: " + Shown(options.package) + " is not signed (no " +
+                  Shown(SignaturePathFor(options.package)) + "); accepted as unsigned packages are");
         return false;
     }
     const char* message = PackageMessageText(refusal);
@@ -251,7 +251,7 @@ bool RefusedForSignature(const UpdateFlow& flow, const CliOptions& options, cons
         std::fprintf(stderr, "%s\n", message);
     }
     if (SignatureRefused(package.signature.state))
-        Error(options.package + ": " + SignatureRefusalReason(package.signature.state));
+        Error(Shown(options.package) + ": " + SignatureRefusalReason(package.signature.state));
     return true;
 }
 
