@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/bench.h"
+#include "cli/console_text.h"
 #include "cli/discovery.h"
 #include "cli/json.h"
 #include "cli/platform.h"
@@ -19,6 +20,7 @@
 #include "cli/shown_text.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
+#include "log/file_path.h"
 #include "log/log.h"
 #include "package/package.h"
 #include "package/upload.h"
@@ -118,7 +120,7 @@ void PrintHelp()
     std::fputs(ProductionLineExample(), stdout);
 }
 
-void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
+void Error(const std::string& text) { WriteStreamText(stderr, std::string(kProgram) + ": " + text + "\n"); }
 
 // What was meant for standard output and is not known to have got there, to repeat it on
 // standard error, and the errno of the first failure.
@@ -369,8 +371,9 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
         stop.EndAsAsked();
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
-    std::fprintf(stderr, "Updating %s on %s to %s\n", Shown(found.description).c_str(),
-                 Shown(found.port).c_str(), version);
+    WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " + version +
+                                "
+");
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
@@ -476,7 +479,7 @@ void Print(const std::string& text)
 {
     g_output.text += text;
     errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
+    if (!WriteStreamText(stdout, text) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
 }
 
@@ -690,7 +693,7 @@ int RunCli(int argc, const char* const* argv)
     }
     std::FILE* trace_out = nullptr;
     if (options.trace) {
-        trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
+        trace_out = options.trace_file.empty() ? stderr : OpenFileByPath(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
             const std::string reason = std::strerror(errno);
             Error("cannot write the trace to '" + Shown(options.trace_file) + "': " + reason);

@@ -6,6 +6,7 @@
 
 #include "cli/platform.h"
 #include "cli/stop_state.h"
+#include "log/file_path_win32.h"
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
@@ -52,7 +53,10 @@ namespace {
 // The file's identity (volume and index), so that two paths to one file compare equal.
 bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type)
 {
-    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    std::wstring wide;
+    if (!SystemPathFromUtf8(path.c_str(), &wide))
+        return false;
+    const HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;

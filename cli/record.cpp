@@ -6,6 +6,7 @@
 #include "device/device_connection.h"
 #include "device/frames.h"
 #include "device/result.h"
+#include "log/file_path.h"
 #include "update/update_flow.h"
 
 namespace {

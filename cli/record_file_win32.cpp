@@ -3,16 +3,15 @@
 #include <string>
 
 #include "cli/record.h"
+#include "log/file_path_win32.h"
 
 namespace {
 
+// Invalid UTF-8 gives an empty name, which no open takes: nothing is guessed.
 std::wstring Wide(const std::string& text)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
+    std::wstring wide;
+    return WideFromUtf8(text, &wide) ? wide : std::wstring();
 }
 
 std::string SystemMessage(DWORD code)
@@ -62,7 +61,7 @@ RecordFile::~RecordFile()
 bool RecordFile::Open(const std::string& path, std::string& error)
 {
     path_ = path;
-    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(Wide(path)).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         error = "that is a folder, not a regular file";
         return false;
@@ -73,8 +72,8 @@ bool RecordFile::Open(const std::string& path, std::string& error)
     }
     // Shared for writing: other runs append too, under the lock.
     const HANDLE file =
-        CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(SystemPath(Wide(path)).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = SystemMessage(GetLastError());
         return false;
@@ -94,8 +93,8 @@ bool RecordFile::Is(const std::string& path) const
     if (handle_ == -1)
         return false;
     const HANDLE other =
-        CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        CreateFileW(SystemPath(Wide(path)).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (other == INVALID_HANDLE_VALUE)
         return false;
     const bool same = SameFile(HandleOf(handle_), other);
