@@ -595,11 +595,11 @@ def test_an_altered_signed_package_is_refused_before_the_device_is_asked(h):
 
     h.browse(altered)
     box = h.message_box("Error!", TEXT_SIGNATURE, press_ok=False)
-    h.shot("12-signature-refused-box.png")
+    h.shot("14-signature-refused-box.png")
     h.ui("msgbox-ok", 2000)
     check(box["icon"], "the box shows its icon")
     equal(frames_heard(frames), identified, "frames the device received after the identification")
-    shutil.copy(frames, os.path.join(h.artifacts, "12-signature-refused-frames.log"))
+    shutil.copy(frames, os.path.join(h.artifacts, "14-signature-refused-frames.log"))
     h.expect(PKG_VERSION, "Unknown")
     h.expect(PKG_TARGET, "Unknown")
     h.expect_enabled(IDOK, False)
