@@ -9,7 +9,6 @@
 
 #include "package/sha256.h"
 
-class DeviceConnection;
 struct ExaminedPackage;
 struct FoundDevice;
 struct UpdateOutcome;
@@ -48,10 +47,6 @@ std::string RecordLine(const AttemptRecord& record);
 
 // UTC, ISO 8601, to the millisecond: 2026-11-01T08:15:02.125Z.
 std::string IsoUtcTime(std::chrono::system_clock::time_point time);
-
-// The device's serial number (the nine data bytes of its reply) as text, when it answers and
-// every byte is printable; otherwise none.
-std::optional<std::string> SerialText(DeviceConnection& connection);
 
 // The record file: a regular file only, appended to by one write per record, under a lock that
 // other runs on the same file take too. One implementation per platform.

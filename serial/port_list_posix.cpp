@@ -167,6 +167,23 @@ std::vector<PortInfo> ListPorts(const PortRoots& roots)
 
 const char* CandidatePortPatternsText() { return kCandidatePortPatternsText; }
 
+std::vector<std::string> PresentPorts(const std::vector<PortInfo>& listed)
+{
+    std::vector<std::string> ports;
+    for (const PortInfo& info : listed)
+        ports.push_back(info.name);
+    return ports;
+}
+
+std::string PortIdentity(const std::string& device_path)
+{
+    // Through any link: a node made anew for a device plugged in has an inode of its own.
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) != 0)
+        return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_rdev);
+}
+
 std::unique_ptr<PortInventory> MakePortInventory(PortRoots roots)
 {
     return std::make_unique<SystemPortInventory>(std::move(roots));

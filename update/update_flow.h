@@ -1,6 +1,9 @@
-// The update as both front ends run it: find the device, examine a package once, send exactly the
-// bytes that passed the checks, identify the device again and judge the outcome. The dialog and
-// the command line only show what this layer returns.
+// The update, written once: find the device, examine a package once, send exactly the bytes that
+// passed the checks, identify the device again by one rule and judge the outcome. The command
+// line runs it whole (Run) for one device and for each of many; the dialog runs the same steps
+// as the user reaches them (Find at Detect, Examine at Browse, SendFile on its worker, Conclude
+// on completion). The front ends only show what this layer returns and never touch the device
+// connection themselves.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include "package/signature_check.h"
 #include "package/upload.h"
 #include "update/outcome.h"
+#include "update/search.h"
 
 // A package file read once and judged: its bytes, header and digest stay as they were read.
 struct ExaminedPackage {
@@ -31,40 +35,14 @@ struct ExaminedPackage {
     bool readable() const { return read != PackageRead::cannot_open && read != PackageRead::body_unread; }
 };
 
-// One port for the search to try: the name the user knows and the path the serial port opens.
-struct PortToTry {
-    std::string name;
-    std::string device_path;
+// The upload's progress as the front ends show it: bytes of the image the device has taken.
+struct SendProgress {
+    enum class Stage { begin, sent, end };
+    Stage stage = Stage::begin;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
 };
-
-// A port tried that gave no usable device, and how it ended.
-struct PortNote {
-    std::string port;
-    PortProbe probe = PortProbe::not_opened;
-    std::string description; // of a device that answered but cannot be updated
-};
-
-// What a search found. When `found`, the port stays open and the device is identified.
-struct FoundDevice {
-    bool found = false;
-    std::string port;
-    FirmwareVersion version;
-    std::string description;
-    std::vector<PortNote> notes; // every port that gave no usable device, in the order tried
-    // Why nothing was found, port by port in search order.
-    std::vector<std::string> in_use;        // held by another program
-    std::vector<std::string> silent;        // opened, but nothing answered at any speed
-    std::vector<std::string> unusable;      // a device answered that this program does not update
-    std::vector<std::string> no_permission; // the system would not let this user open it
-    std::vector<PortAttempt> attempts;      // every port tried, with what it turned out to be
-};
-
-// Why a search found nothing, in plain words with what to do; empty text when it found a device.
-struct NotFoundAdvice {
-    const char* title = "No device found";
-    std::string text;
-};
-NotFoundAdvice AdviseNotFound(const FoundDevice& search);
+using SendObserver = std::function<void(const SendProgress&)>;
 
 enum class UpdateVerdict {
     verified,         // updated, and the device reports the package's version
@@ -72,12 +50,17 @@ enum class UpdateVerdict {
     version_mismatch, // updated by the device's account, but it reports another version
     failed,           // the upload failed; the result code says how
     package_changed,  // the file no longer held the examined bytes; nothing was sent
+    no_device,        // no usable device was found; nothing was sent
+    rejected,         // the package was rejected for this device; nothing was sent
+    not_begun,        // the front end stopped the update before anything was sent
 };
 
 struct UpdateOutcome {
     std::int32_t result = KV_E_GENERAL_ERROR;
     UpdateVerdict verdict = UpdateVerdict::failed;
-    FoundDevice device; // the device as identified afterwards
+    FoundDevice before;      // the search that found the device (or found none)
+    int package_verdict = 0; // the validation message id of a rejected package
+    FoundDevice device;      // the device as identified afterwards
     OutcomeMessage message{};
 
     bool updated() const
@@ -93,22 +76,29 @@ enum class SignaturePolicy {
     require,
 };
 
+// One update from start to end, as the command line runs it for one device, for each device of a
+// many-device run and for each unit a watch sees.
+struct UpdateRequest {
+    SearchTarget target;
+    const ExaminedPackage* package = nullptr; // read once, before any device is looked for
+    FileVersionNumbers own_version;
+    bool read_serial = false; // the device's serial number into the search result
+    // The device found and the package accepted for it; the front end says so.
+    std::function<void(const FoundDevice&)> found;
+    // Asked just before the first byte is sent: false sends nothing (a stop was asked for).
+    std::function<bool()> may_send;
+    SendObserver progress;
+};
+
 class UpdateFlow {
 public:
     explicit UpdateFlow(DeviceConnection& connection) : connection_(connection) {}
     UpdateFlow(const UpdateFlow&) = delete;
     UpdateFlow& operator=(const UpdateFlow&) = delete;
 
-    DeviceConnection& connection() { return connection_; }
-
-    // The one rule for a device this program updates: identified, with capabilities, speaking
-    // the first command-set generation.
-    static bool Usable(const HardwareInfo* info);
-
-    // The COM search. A usable device's port stays open; otherwise the port is closed.
-    FoundDevice SearchComPorts();
-    // The given ports in order, until one holds a usable device.
-    FoundDevice SearchPorts(const std::vector<PortToTry>& ports);
+    // Finds a device this program updates, going on past ports whose device it cannot update.
+    // A usable device's port stays open; otherwise every port tried is closed.
+    FoundDevice Find(const SearchTarget& target, bool read_serial = false);
 
     void set_signature_policy(SignaturePolicy policy) { signature_policy_ = policy; }
 
@@ -118,11 +108,8 @@ public:
     // when signatures are required (IDS_PACKAGE_SIGNATURE_MISMATCH, IDS_PACKAGE_NOT_SIGNED); 0 when
     // it may go on to the other checks.
     int SignatureVerdict(const ExaminedPackage& package) const;
-    // Judges a package read before: its own checks, the device's hardware id, this program's
-    // version.
-    void Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
-               const FileVersionNumbers& own_version) const;
-    // The same verdict, returned and not kept: one package read once can be judged for several
+    // The one place a package is judged: its own checks, the device's hardware id, this
+    // program's version. Returned and not kept: one package read once can be judged for several
     // devices, each on its own connection.
     int Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                 const FileVersionNumbers& own_version) const;
@@ -133,24 +120,27 @@ public:
     EEPROMInfoReader DeviceEepromReader(bool port_in_use);
 
     // Sends the file at `path` when it still holds the examined bytes (see UploadFirmware).
-    std::int32_t FlashFile(const char* path, const Sha256Digest& examined, const ProgressCallback& callback,
-                           bool* changed);
-    // Sends the examined bytes themselves.
-    std::int32_t FlashExamined(const ExaminedPackage& package, const ProgressCallback& callback);
-    // As above, when `verdict` (this device's, from Verdict) accepted them.
-    std::int32_t FlashExamined(const ExaminedPackage& package, int verdict, const ProgressCallback& callback);
+    std::int32_t SendFile(const char* path, const Sha256Digest& examined, const ProgressCallback& callback,
+                          bool* changed);
+    // Sends the examined bytes themselves, when `verdict` (this device's) accepted them.
+    std::int32_t Send(const ExaminedPackage& package, int verdict, const SendObserver& progress);
 
-    // After an upload: for a success, the device found again by `identify_again` and its version
-    // compared with the header of the package that was sent; the outcome and its message.
-    UpdateOutcome Conclude(std::int32_t result, const PackageHeader& sent,
-                           const std::function<FoundDevice()>& identify_again);
+    // After an upload: for a success, the device identified again (the same target, tried first
+    // where the device was) and its version compared with the header of the package that was
+    // sent; the outcome and its message.
+    UpdateOutcome Conclude(std::int32_t result, const PackageHeader& sent, const SearchTarget& target,
+                           const std::string& port);
     static UpdateOutcome PackageChanged();
 
-private:
-    // The reasons of the last search (or probe), sorted into `search`.
-    void NoteAttempts(FoundDevice& search) const;
-    FoundDevice Found(const FirmwareVersion& version, const char* description, std::string port);
+    // True while the device found last still answers on its open port.
+    bool StillAnswers();
+    // The end of a session: the device back at its normal speed, the port closed.
+    void Close();
 
+    // Find, judge, send and conclude.
+    UpdateOutcome Run(const UpdateRequest& request);
+
+private:
     DeviceConnection& connection_;
     SignaturePolicy signature_policy_ = SignaturePolicy::accept_unsigned;
 };

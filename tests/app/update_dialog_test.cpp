@@ -235,11 +235,14 @@ TEST(NotFoundAdvice, SaysWhyInTheSearchOrderWithWhatToDo)
         AdviseNotFound(none).text,
         "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries no "
         "data) and the device's driver.");
-    none.in_use = {"COM6"};
-    none.silent = {"COM3", "COM5"};
+    PortAttempt later("COM7", PortState::answered);
+    later.description = "Ferrule Pro v2.20.T";
+    none.attempts = {PortAttempt("COM3", PortState::silent), PortAttempt("COM5", PortState::silent),
+                     PortAttempt("COM6", PortState::in_use), later};
     EXPECT_EQ(
         AdviseNotFound(none).text,
         "COM6 is in use by another program. Close that program, then press Detect.\n"
+        "The device on COM7 (Ferrule Pro v2.20.T) cannot be updated by this program.\n"
         "No device answered on COM3, COM5. Check the cable (a charge-only cable carries no data) and the "
         "device's driver, then press Detect.");
     none.found = true;

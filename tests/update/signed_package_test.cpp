@@ -42,7 +42,7 @@ protected:
         connection_.log_sink = &sink_;
         ASSERT_TRUE(sim_.start());
         ASSERT_TRUE(sim_.link_as(ports_.link(3)));
-        ASSERT_TRUE(flow_.SearchComPorts().found);
+        ASSERT_TRUE(flow_.Find(SearchTarget::ComSearch()).found);
         sim_.clear_frames();
         log_.clear();
     }
@@ -75,7 +75,7 @@ protected:
         EXPECT_EQ(package.verdict, IDS_PACKAGE_SIGNATURE_MISMATCH);
         EXPECT_TRUE(SignatureRefused(package.signature.state));
         EXPECT_TRUE(sim_.frames().empty()) << "the device was asked something";
-        EXPECT_EQ(flow_.FlashExamined(package, nullptr), KV_E_INVALID_FIRMWARE_IMAGE);
+        EXPECT_EQ(flow_.Send(package, package.verdict, nullptr), KV_E_INVALID_FIRMWARE_IMAGE);
         EXPECT_TRUE(sim_.frames().empty()) << "something was sent";
     }
 
@@ -104,7 +104,7 @@ TEST_F(SignedPackageTest, AValidSignatureIsAcceptedAndExactlyThoseBytesAreSent)
 
     const std::vector<std::uint8_t> file = ReadAll(path);
     std::filesystem::remove(path); // what was verified is sent, whatever the file becomes
-    ASSERT_EQ(flow_.FlashExamined(package, nullptr), KV_S_OK);
+    ASSERT_EQ(flow_.Send(package, package.verdict, nullptr), KV_S_OK);
     EXPECT_EQ(sim_.received_image(), std::vector<std::uint8_t>(file.begin() + 256, file.end()));
 }
 
