@@ -25,7 +25,8 @@ from cli_programs import package as shared_package
 pytestmark = needs_programs
 
 RECORD_KEYS = ["time", "port", "serial", "description", "old_version", "new_version", "package",
-               "package_sha256", "result", "result_name", "verified", "seconds", "status"]
+               "package_sha256", "signature", "signature_key", "result", "result_name", "verified", "seconds",
+               "status"]
 SUCCESS = "Update Successful. New version is 02.21.A"
 
 
