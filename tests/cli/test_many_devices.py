@@ -46,6 +46,11 @@ class Unit:
             self.proc.terminate()
             self.proc.wait(timeout=5)
 
+    def events(self):
+        """What the device said after "ready" ("uploaded N", "swapped"), once unplugged."""
+        self.unplug()
+        return [line.strip() for line in self.proc.stdout]
+
     def received_image(self, size, timeout=3.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -629,6 +634,7 @@ def test_the_watch_updates_a_unit_swapped_on_a_node_that_stays(plug, tmp_path):
     _, entries = records(record)
     assert [e["serial"] for e in entries] == ["KV0000001", "KV0000002"]
     assert all(e["verified"] for e in entries)
+    assert unit.events() == ["uploaded 1", "swapped", "uploaded 2"]
 
 
 def test_a_name_that_was_another_names_unit_takes_over_when_that_name_moves_on(plug, tmp_path):
@@ -664,3 +670,6 @@ def test_a_name_that_was_another_names_unit_takes_over_when_that_name_moves_on(p
     _, entries = records(record)
     assert sorted((e["serial"], e["port"]) for e in entries) == [(first, one), (second, two), (third, one)]
     assert all(e["verified"] for e in entries)
+    # One full image for each unit.
+    assert kept.events() == ["uploaded 1", "swapped", "uploaded 2"]
+    assert other.events() == ["uploaded 1"]
