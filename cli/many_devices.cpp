@@ -59,7 +59,9 @@ struct Slot {
     int tenths_shown = 0;
     std::string state; // what the board says once the attempt ended
     bool reported = false;
-    bool handled = false; // the unit at `identity` had its attempt
+    bool handled = false;                   // the unit at `identity` had its attempt
+    std::string found_at;                   // the node the last attempt found its device on (its worker's)
+    std::optional<std::string> last_serial; // of the unit the last recorded attempt was for
 
     // The main thread's.
     std::thread worker;
@@ -125,6 +127,9 @@ private:
     bool IsNewUnit(Slot& slot, UpdateFlow& flow, const SearchTarget& port);
     void Finish(Slot& slot, Ending& end);
     void Poll();
+    // The port another name of the node at `identity` stands for, whose unit is being updated or
+    // was and is still there; none when the unit there is nobody's yet.
+    const Slot* OwnerOf(const Slot& slot, const std::string& identity);
     bool AllDone() const;
     int Close(bool stopped);
     void Count(int status);
@@ -256,6 +261,10 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
     request.read_serial = record_ != nullptr || watch_;
     std::string description;
     request.found = [&](const FoundDevice& found) {
+        {
+            const std::lock_guard<std::mutex> hold(out_);
+            slot.found_at = PortIdentity(slot.path);
+        }
         slot.on_board = true;
         slot.phase = Phase::checking;
         description = found.description;
@@ -361,6 +370,8 @@ void ManyDevices::Finish(Slot& slot, Ending& end)
                 " (" + error + ")");
         }
     }
+    if (end.recorded)
+        slot.last_serial = end.record.serial;
     ShowProgress(slot);
     slot.state = end.lines.empty() ? std::string() : end.lines.front();
     slot.phase = Phase::finished;
@@ -548,9 +559,32 @@ void ManyDevices::Poll()
         bool handled = false;
         {
             const std::lock_guard<std::mutex> hold(out_);
+            // A recheck that found another unit may have found it on another node (unplugged and
+            // replugged between two looks): the unit it updated is the one there now.
+            if (!slot.found_at.empty()) {
+                slot.identity = slot.found_at;
+                slot.found_at.clear();
+            }
             handled = slot.handled && identity == slot.identity;
             if (!handled)
                 slot.handled = false;
+        }
+        if (handled && slot.alias) {
+            // Still the same unit only while the port it was updated under stands on this node;
+            // otherwise this name takes over asking whether another unit answers here.
+            const Slot* owner = OwnerOf(slot, identity);
+            if (owner != nullptr) {
+                const std::lock_guard<std::mutex> hold(out_);
+                slot.unit_serial = owner->last_serial;
+                continue;
+            }
+            slot.alias = false;
+            {
+                const std::lock_guard<std::mutex> hold(out_);
+                slot.last_serial = slot.unit_serial; // for the names still aliases of it
+            }
+            slot.silent_rechecks = 0;
+            slot.looks_handled = 0;
         }
         if (handled) {
             // A unit swapped on a node that stays (a busy port keeps its numbers) shows only by
@@ -565,12 +599,7 @@ void ManyDevices::Poll()
         slot.recheck = false;
         // Another name for a node whose unit is being updated, or was and is still there: the
         // same unit.
-        const bool alias = std::any_of(slots_.begin(), slots_.end(), [&](const std::unique_ptr<Slot>& other) {
-            if (other.get() == &slot || other->identity != identity)
-                return false;
-            const std::lock_guard<std::mutex> hold(out_);
-            return !other->worker_done || other->handled;
-        });
+        const bool alias = OwnerOf(slot, identity) != nullptr;
         slot.identity = identity;
         slot.alias = alias;
         if (alias) {
@@ -581,6 +610,22 @@ void ManyDevices::Poll()
         slot.waiting_said = false;
         Start(slot);
     }
+}
+
+const Slot* ManyDevices::OwnerOf(const Slot& slot, const std::string& identity)
+{
+    for (const auto& other : slots_) {
+        if (other.get() == &slot || other->alias || other->identity != identity)
+            continue;
+        // What a port stood on when last looked at is not enough: it may have been unplugged and
+        // its node number given to the unit now on this name.
+        if (PortIdentity(other->path) != identity)
+            continue;
+        const std::lock_guard<std::mutex> hold(out_);
+        if (!other->worker_done || other->handled)
+            return other.get();
+    }
+    return nullptr;
 }
 
 bool ManyDevices::AllDone() const

@@ -47,6 +47,11 @@ class Unit:
             self.proc.terminate()
             self.proc.wait(timeout=5)
 
+    def events(self):
+        """What the device said after "ready" ("uploaded N", "swapped"), once unplugged."""
+        self.unplug()
+        return [line.strip() for line in self.proc.stdout]
+
     def received_image(self, size, timeout=3.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -631,3 +636,42 @@ def test_the_watch_updates_a_unit_swapped_on_a_node_that_stays(plug, tmp_path):
     _, entries = records(record)
     assert [e["serial"] for e in entries] == ["KV0000001", "KV0000002"]
     assert all(e["verified"] for e in entries)
+    assert unit.events() == ["uploaded 1", "swapped", "uploaded 2"]
+
+
+def test_a_name_that_was_another_names_unit_takes_over_when_that_name_moves_on(plug, tmp_path):
+    # "one" and "two" are links to one node; "one" is later pointed at another unit. The unit left
+    # under "two" only is still the updated one until it is swapped, and the swapped one is new.
+    first, second, third = ("KV000000" + n for n in "123")
+    kept = plug("kept", "--new-version", "2.21", "--serial", first.encode().hex(), "--swap-after", "3000",
+                "--swap-serial", second.encode().hex())
+    other = plug("other", "--new-version", "2.21", "--serial", third.encode().hex())
+    one, two = str(tmp_path / "one"), str(tmp_path / "two")
+    record, out = tmp_path / "r.jsonl", tmp_path / "out"
+    with open(out, "w") as o:
+        proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", *ports_args(one, two), "--record",
+                                 str(record)], stdout=o, stderr=subprocess.PIPE, text=True)
+    try:
+        # Linked once the watch runs: two names of one node given at the start are refused.
+        wait_for(lambda: text_of(out).count("waiting") == 2, 5, "both names waiting")
+        os.symlink(os.readlink(kept.link), one)
+        os.symlink(os.readlink(kept.link), two)
+        count = lambda: len(text_of(record).splitlines())
+        wait_for(lambda: count() == 1, 20, "the first unit")
+        time.sleep(1.0)
+        os.symlink(os.readlink(other.link), one + ".new")
+        os.replace(one + ".new", one)
+        wait_for(lambda: count() == 3, 20, "the unit now under one and the swapped one under two")
+        time.sleep(2.0)  # both stay plugged in: neither is updated again
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    _, entries = records(record)
+    assert sorted((e["serial"], e["port"]) for e in entries) == [(first, one), (second, two), (third, one)]
+    assert all(e["verified"] for e in entries)
+    # One full image for each unit.
+    assert kept.events() == ["uploaded 1", "swapped", "uploaded 2"]
+    assert other.events() == ["uploaded 1"]

@@ -22,7 +22,8 @@ const char kUsage[] =
     "usage: kvsim [--link PATH] [options]\n"
     "Creates a pseudo-terminal, links PATH to its slave (replacing an existing link), prints the\n"
     "slave path and then \"ready\" on stdout, and answers as a device until SIGTERM or SIGINT;\n"
-    "then removes the link. After a reconnect it prints \"reconnected SLAVE\".\n"
+    "then removes the link. After a reconnect it prints \"reconnected SLAVE\", after each completed\n"
+    "upload \"uploaded N\" (N uploads so far) and when --swap-after takes effect \"swapped\".\n"
     "Byte values (B) are one character or 0xNN; numbers (N) are decimal or 0x hex.\n"
     "Identity:\n"
     "  --letter B              hardware letter of the version reply (default A)\n"
@@ -382,12 +383,17 @@ int main(int argc, char** argv)
     int last_upload_written = 0;
     device.set_frame_observer([&](const kvsim::Frame& f) {
         LogFrame(f);
-        if (image_out.empty())
-            return;
         const int done = device.uploads_completed();
         if (done == last_upload_written)
             return;
         last_upload_written = done;
+        {
+            std::lock_guard lock(g_out_mutex);
+            std::printf("uploaded %d\n", done);
+            std::fflush(stdout);
+        }
+        if (image_out.empty())
+            return;
         const auto image = device.received_image();
         if (std::FILE* out = std::fopen(image_out.c_str(), "wb")) {
             std::fwrite(image.data(), 1, image.size(), out);
@@ -429,6 +435,9 @@ int main(int argc, char** argv)
             kvsim::DeviceConfig other = config;
             other.serial = swapped_serial;
             device.set_config(other);
+            std::lock_guard lock(g_out_mutex);
+            std::printf("swapped\n");
+            std::fflush(stdout);
         });
     }
 
