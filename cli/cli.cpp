@@ -154,10 +154,14 @@ FoundDevice FindDevice(UpdateFlow& flow, const std::string& only_port, std::stri
     const std::vector<std::string> names =
         only_port.empty() ? CandidatePorts() : std::vector<std::string>{only_port};
     if (names.empty()) {
-        error = std::string("no device found: no serial ports present (") + CandidatePortsText() + ")";
-        return FoundDevice{};
+        const FoundDevice none = flow.SearchPorts({});
+        error = std::string("no device found: no serial ports present (") + CandidatePortsText() + ")" +
+                AdapterLines(none);
+        return none;
     }
     FoundDevice found = flow.SearchPorts(PortsToTry(names));
+    NoteModemManager(flow.connection(), flow.adapters(),
+                     found.found ? std::vector<std::string>{found.port} : names);
     if (!found.found)
         error = NotFoundText(found, !only_port.empty());
     return found;
@@ -177,7 +181,8 @@ int FailNoDevice(const CliOptions& options, const std::string& error, const Foun
         JsonObject object;
         object.add("error", error).add("exit_status", std::int64_t{kExitNoDevice});
         if (search != nullptr)
-            object.add_json("ports", PortAttemptsJson(search->attempts));
+            object.add_json("ports", PortAttemptsJson(search->attempts))
+                .add_json("adapters", AdaptersJson(search->adapters));
         Print(object.text() + "\n");
     }
     return kExitNoDevice;
@@ -648,10 +653,11 @@ int RunCli(int argc, const char* const* argv)
             connection.log_sink = &trace_sink;
             connection.port.log_sink = &trace_sink;
         }
-        UpdateFlow flow(connection);
+        const std::unique_ptr<AdapterInventory> adapters = PlatformAdapters();
+        UpdateFlow flow(connection, adapters.get());
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
-        case CliCommand::list: status = RunList(connection, options, Print); break;
+        case CliCommand::list: status = RunList(connection, options, Print, adapters.get()); break;
         case CliCommand::check: status = Check(flow, options); break;
         case CliCommand::flash:
             status = several ? FlashSeveral(flow, options, record_file, trace_out)

@@ -43,7 +43,11 @@ std::string ReasonFor(const FoundDevice& search, const PortAttempt& attempt)
                "\") cannot be updated by this program";
     case PortState::silent: return "no device answered on " + port;
     case PortState::bluetooth: return port + " is a Bluetooth serial link; it was not opened";
-    case PortState::in_use: return "cannot open " + port + ": in use by another program";
+    case PortState::in_use: {
+        const std::string holders = HoldersOf(search, port);
+        return "cannot open " + port + ": in use by another program" +
+               (holders.empty() ? "" : " (" + holders + ")");
+    }
     case PortState::absent:
     case PortState::no_permission:
     case PortState::unusable: break;
@@ -58,6 +62,7 @@ struct ListedState {
     FirmwareVersion version;
     std::string description;
     bool usable = false;
+    std::string holders; // of a port in use, where the system tells
 };
 
 ListedState Probe(DeviceConnection& connection, const PortInfo& port, bool named)
@@ -86,7 +91,8 @@ std::string StateText(const ListedState& probed)
     case PortState::answered:
         return "answered: " + probed.description + ", firmware " + VersionText(probed.version) +
                (probed.usable ? "" : " (cannot be updated by this program)");
-    case PortState::in_use: return "in use by another program";
+    case PortState::in_use:
+        return "in use by another program" + (probed.holders.empty() ? "" : " (" + probed.holders + ")");
     case PortState::silent: return "opened; no answer at any speed";
     case PortState::absent: return "not present";
     case PortState::bluetooth: return "not opened: a Bluetooth serial link";
@@ -129,7 +135,8 @@ std::string PortJson(const PortInfo& port, const ListedState& probed)
         .add_json("driver", optional_text(!port.driver.empty(), port.driver))
         .add_bool("bluetooth", port.bluetooth)
         .add_json("latency_timer_ms", port.latency_timer_ms ? std::to_string(*port.latency_timer_ms) : "null")
-        .add("state", PortStateName(probed.state));
+        .add("state", PortStateName(probed.state))
+        .add_json("held_by", probed.holders.empty() ? "null" : JsonString(probed.holders));
     const bool answered = probed.state == PortState::answered;
     object.add_json("firmware_version", optional_text(answered, VersionText(probed.version)))
         .add_json("description", optional_text(answered, probed.description))
@@ -142,13 +149,66 @@ std::string PortJson(const PortInfo& port, const ListedState& probed)
 std::string NotFoundText(const FoundDevice& search, bool one_port)
 {
     if (search.attempts.empty())
-        return "no device found: no serial port is present";
+        return "no device found: no serial port is present" + AdapterLines(search);
+    // A named port that is not there may be an adapter that never became one.
     if (one_port)
-        return ReasonFor(search, search.attempts.front());
+        return ReasonFor(search, search.attempts.front()) +
+               (search.attempts.front().state == PortState::absent ? AdapterLines(search) : "");
     std::string text = "no device found";
     for (const PortAttempt& attempt : search.attempts)
         text += "\n  " + ReasonFor(search, attempt);
+    return text + AdapterLines(search);
+}
+
+std::string AdapterLines(const FoundDevice& search)
+{
+    std::string text;
+    for (const UsbAdapter& adapter : search.adapters)
+        if (adapter.state != AdapterState::port)
+            text += "\n  " + AdapterReason(adapter) + "\n    " + AdapterFix(adapter);
     return text;
+}
+
+std::string AdaptersJson(const std::vector<UsbAdapter>& adapters)
+{
+    std::string text;
+    for (const UsbAdapter& adapter : adapters) {
+        JsonObject object;
+        object.add("usb_vendor_id", UsbId(adapter.vendor_id))
+            .add("usb_product_id", UsbId(adapter.product_id))
+            .add_json("product", adapter.product.empty() ? "null" : JsonString(adapter.product))
+            .add_json("driver", adapter.driver.empty() ? "null" : JsonString(adapter.driver))
+            .add("state", AdapterStateName(adapter.state))
+            .add_json("port", adapter.port.empty() ? "null" : JsonString(adapter.port))
+            .add_json("problem_code",
+                      adapter.problem_code != 0 ? std::to_string(adapter.problem_code) : "null")
+            .add_json("holder", adapter.holder.empty() ? "null" : JsonString(adapter.holder))
+            .add_json("holder_pid", adapter.holder_pid > 0 ? std::to_string(adapter.holder_pid) : "null")
+            .add("reason", AdapterReason(adapter))
+            .add_json("fix", adapter.state == AdapterState::port ? "null" : JsonString(AdapterFix(adapter)));
+        text += (text.empty() ? "" : ", ") + object.text();
+    }
+    return "[" + text + "]";
+}
+
+void NoteModemManager(DeviceConnection& connection, const AdapterInventory* adapters,
+                      const std::vector<std::string>& ports)
+{
+    static bool noted = false;
+    if (noted || adapters == nullptr)
+        return;
+    for (const std::string& port : ports) {
+        if (!adapters->ModemManagerMayProbe(port))
+            continue;
+        const std::vector<PortInfo> listed = ListedPorts();
+        const PortInfo* info = FindPort(listed, port);
+        const std::string note = ModemManagerNote(port, info != nullptr ? info->usb_vendor_id : std::nullopt,
+                                                  info != nullptr ? info->usb_product_id : std::nullopt);
+        log_line(connection.log_sink, "QBKorvane: %s", note.c_str());
+        std::fprintf(stderr, "korvane-update: note: %s\n", note.c_str());
+        noted = true;
+        return;
+    }
 }
 
 std::string PortAttemptsJson(const std::vector<PortAttempt>& attempts)
@@ -189,7 +249,7 @@ void NoteSlowAdapter(DeviceConnection& connection, const std::string& port)
 }
 
 int RunList(DeviceConnection& connection, const CliOptions& options,
-            const std::function<void(const std::string&)>& print)
+            const std::function<void(const std::string&)>& print, const AdapterInventory* adapters)
 {
     struct Candidate {
         PortInfo port;
@@ -221,9 +281,11 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
     bool shown = false;
     for (const Candidate& candidate : candidates) {
         const PortInfo& port = candidate.port;
-        const ListedState probed = Probe(connection, port, !options.port.empty());
+        ListedState probed = Probe(connection, port, !options.port.empty());
         if (!candidate.listed && probed.state == PortState::absent)
             continue;
+        if (probed.state == PortState::in_use && adapters != nullptr)
+            probed.holders = HoldersText(adapters->Holders(port.device_path));
         shown = true;
         if (options.json) {
             entries += (entries.empty() ? "" : ", ") + PortJson(port, probed);
@@ -232,9 +294,22 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
         const std::string facts = FactsText(port);
         print(port.name + (facts.empty() ? "" : ": " + facts) + "\n  " + StateText(probed) + "\n");
     }
-    if (options.json)
-        print(JsonObject().add_json("ports", "[" + entries + "]").text() + "\n");
-    else if (!shown)
+    // With a port named, only that port is asked about.
+    FoundDevice usb;
+    if (adapters != nullptr && options.port.empty())
+        usb.adapters = adapters->Adapters();
+    if (options.json) {
+        print(JsonObject()
+                  .add_json("ports", "[" + entries + "]")
+                  .add_json("adapters", AdaptersJson(usb.adapters))
+                  .text() +
+              "\n");
+        return kExitDone;
+    }
+    const std::string without_port = AdapterLines(usb);
+    if (!shown && without_port.empty())
         print(std::string("No serial ports present (") + CandidatePortsText() + ").\n");
+    if (!without_port.empty())
+        print("USB serial adapters without a port:" + without_port + "\n");
     return kExitDone;
 }

@@ -15,6 +15,18 @@
 // otherwise "no device found" and one line per port tried, in the order tried.
 std::string NotFoundText(const FoundDevice& search, bool one_port);
 
+// The USB serial adapters without a working port, each on its own lines with what to do:
+// "\n  a USB serial adapter (...) is plugged in but has no driver\n    Load the kernel's driver ...".
+std::string AdapterLines(const FoundDevice& search);
+
+// Every adapter with its state, reason and fix: [{"usb_vendor_id": "1a86", ...}, ...].
+std::string AdaptersJson(const std::vector<UsbAdapter>& adapters);
+
+// The ModemManager note, once per run on standard error (and to the trace), for the first of the
+// ports that ModemManager may probe.
+void NoteModemManager(DeviceConnection& connection, const AdapterInventory* adapters,
+                      const std::vector<std::string>& ports);
+
 // Each port tried and what it turned out to be: [{"port": "COM3", "state": "silent"}, ...].
 std::string PortAttemptsJson(const std::vector<PortAttempt>& attempts);
 
@@ -32,5 +44,6 @@ void NoteSlowAdapter(DeviceConnection& connection, const std::string& port);
 // found there, and the unlisted ports a search would try that turn out to be present (Bluetooth
 // links are not opened unless named with --port). Output goes through `print`; the exit status
 // is 0 once the list is made, whatever it holds.
+// The adapters without a port follow the ports.
 int RunList(DeviceConnection& connection, const CliOptions& options,
-            const std::function<void(const std::string&)>& print);
+            const std::function<void(const std::string&)>& print, const AdapterInventory* adapters = nullptr);

@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "serial/port_list.h"
+#include "serial/usb_adapters.h"
 
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
@@ -26,6 +28,10 @@ const char* CandidatePortsText();
 // The ports the system lists, with what it says of each without opening them (for list and the
 // slow-adapter note): the candidate nodes on POSIX, the listed COM ports on Windows.
 std::vector<PortInfo> ListedPorts();
+// The USB serial adapters and the programs holding ports, read from the system (on Linux below
+// the folders the test hooks name).
+std::unique_ptr<AdapterInventory> PlatformAdapters();
+
 // The ports a search also tries though the list above does not hold them: every other COM number
 // on Windows (drivers, and Wine, do not always list their ports); none on POSIX.
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed);

@@ -18,8 +18,8 @@
 namespace {
 
 // The device folder and sysfs; KV_DEV_DIR and KV_SYSFS_DIR let tests stand a folder of links in
-// for /dev and a made-up tree for /sys. Only the front end reads them: the serial library takes
-// the folders as parameters.
+// for /dev and made-up trees for /sys, /proc and udev's database. Only the front end reads them: the serial
+// library takes the folders as parameters.
 PortRoots Roots()
 {
     PortRoots roots;
@@ -29,6 +29,12 @@ PortRoots Roots()
     const char* sysfs = std::getenv("KV_SYSFS_DIR");
     if (sysfs != nullptr && *sysfs != '\0')
         roots.sysfs_dir = sysfs;
+    const char* proc = std::getenv("KV_PROC_DIR");
+    if (proc != nullptr && *proc != '\0')
+        roots.proc_dir = proc;
+    const char* udev = std::getenv("KV_UDEV_DATA_DIR");
+    if (udev != nullptr && *udev != '\0')
+        roots.udev_data_dir = udev;
     return roots;
 }
 
@@ -39,12 +45,15 @@ std::string PermissionAdvice(const struct stat& st)
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
         const group* g = getgrgid(st.st_gid);
         return " (the device belongs to group '" + (g != nullptr ? g->gr_name : std::to_string(st.st_gid)) +
-               "'; add your user to it and log in again)";
+               "'; add your user to it and log in again, or install the udev rules that come with this "
+               "program, " +
+               kUdevRulesFile + ")";
     }
     if ((st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR)) {
         const passwd* owner = getpwuid(st.st_uid);
         return " (only its owner, '" + (owner != nullptr ? owner->pw_name : std::to_string(st.st_uid)) +
-               "', may open it)";
+               "', may open it; the udev rules that come with this program, " + kUdevRulesFile +
+               ", let the logged-in user open it)";
     }
     return " (its permissions let nobody read and write it)";
 }
@@ -54,6 +63,8 @@ std::string PermissionAdvice(const struct stat& st)
 bool UsesComSearch() { return false; }
 
 std::vector<PortInfo> ListedPorts() { return ListPorts(Roots()); }
+
+std::unique_ptr<AdapterInventory> PlatformAdapters() { return MakeAdapterInventory(Roots()); }
 
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>&) { return {}; }
 

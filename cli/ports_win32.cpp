@@ -70,6 +70,8 @@ std::string PortIdentity(const std::string& device_path)
 
 std::vector<PortInfo> ListedPorts() { return ListPorts(); }
 
+std::unique_ptr<AdapterInventory> PlatformAdapters() { return MakeAdapterInventory(); }
+
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed)
 {
     std::vector<std::string> names;

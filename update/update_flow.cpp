@@ -1,5 +1,6 @@
 #include "update/update_flow.h"
 
+#include <cctype>
 #include <utility>
 
 #include "log/log.h"
@@ -27,22 +28,43 @@ NotFoundAdvice AdviseNotFound(const FoundDevice& search)
         return text;
     };
     std::string& text = advice.text;
-    for (const std::string& port : search.in_use)
-        text += port + " is in use by another program. Close that program, then press Detect.\n";
+    for (const std::string& port : search.in_use) {
+        const std::string holders = HoldersOf(search, port);
+        text += port + " is in use by another program" + (holders.empty() ? "" : " (" + holders + ")") +
+                ". Close that program, then press Detect.\n";
+    }
     for (const std::string& port : search.no_permission)
-        text += "This user may not open " + port + ". Ask for access to it, then press Detect.\n";
+        text += "This user may not open " + port + ". Install the udev rules that come with this program (" +
+                kUdevRulesFile + ") or ask for access to it, then press Detect.\n";
+    for (const UsbAdapter& adapter : search.adapters) {
+        if (adapter.state == AdapterState::port)
+            continue;
+        std::string reason = AdapterReason(adapter);
+        reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+        text += reason + ". " + AdapterFix(adapter) + "\n";
+    }
     if (!search.unusable.empty())
         text += "The device on " + list(search.unusable) + " cannot be updated by this program.\n";
     if (!search.silent.empty())
         text += "No device answered on " + list(search.silent) +
-                ". Check the cable (a charge-only cable carries no data) and the device's driver, then press "
-                "Detect.\n";
+                ". Check the cable and the device's driver, then press Detect.\n";
+    // A charge-only cable is the likely cause only when nothing came through USB at all.
+    if (text.empty() && !search.adapters.empty())
+        text = "No serial port is present. Plug the device in, and check the device's driver.\n";
     if (text.empty())
         text =
             "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "
             "no data) and the device's driver.\n";
     text.pop_back();
     return advice;
+}
+
+std::string HoldersOf(const FoundDevice& search, const std::string& port)
+{
+    for (const auto& [held, holders] : search.holders)
+        if (held == port)
+            return holders;
+    return {};
 }
 
 bool UpdateFlow::Usable(const HardwareInfo* info)
@@ -73,6 +95,23 @@ void UpdateFlow::NoteAttempts(FoundDevice& search) const
     }
 }
 
+void UpdateFlow::ExplainNotFound(FoundDevice& search) const
+{
+    if (adapters_ == nullptr)
+        return;
+    search.adapters = adapters_->Adapters();
+    for (const UsbAdapter& adapter : search.adapters)
+        if (adapter.state != AdapterState::port)
+            log_line(connection_.log_sink, "QBKorvane: No device found: %s", AdapterReason(adapter).c_str());
+    for (const PortAttempt& attempt : search.attempts) {
+        if (attempt.state != PortState::in_use)
+            continue;
+        const std::string holders = HoldersText(adapters_->Holders(attempt.port));
+        if (!holders.empty())
+            search.holders.emplace_back(attempt.port, holders);
+    }
+}
+
 FoundDevice UpdateFlow::SearchComPorts()
 {
     char description[kSearchDescriptionCapacity] = {};
@@ -91,6 +130,7 @@ FoundDevice UpdateFlow::SearchComPorts()
         none.notes.push_back({port, PortProbe::answered, description});
         none.unusable.push_back(port);
     }
+    ExplainNotFound(none);
     return none;
 }
 
@@ -126,6 +166,7 @@ FoundDevice UpdateFlow::SearchPorts(const std::vector<PortToTry>& ports)
         else if (probe == PortProbe::no_answer)
             none.silent.push_back(port.name);
     }
+    ExplainNotFound(none);
     return none;
 }
 

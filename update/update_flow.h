@@ -12,6 +12,7 @@
 #include "package/package.h"
 #include "package/sha256.h"
 #include "package/upload.h"
+#include "serial/usb_adapters.h"
 #include "update/outcome.h"
 
 // A package file read once and judged: its bytes, header and digest stay as they were read.
@@ -55,7 +56,14 @@ struct FoundDevice {
     std::vector<std::string> unusable;      // a device answered that this program does not update
     std::vector<std::string> no_permission; // the system would not let this user open it
     std::vector<PortAttempt> attempts;      // every port tried, with what it turned out to be
+    // Read only when nothing was found: the USB serial adapters plugged in, working or not, and
+    // who holds each port in use, where the system tells ("minicom, process 4242").
+    std::vector<UsbAdapter> adapters;
+    std::vector<std::pair<std::string, std::string>> holders; // port in use, its holders
 };
+
+// The programs holding a port in use, as `search` knows them; empty when unknown.
+std::string HoldersOf(const FoundDevice& search, const std::string& port);
 
 // Why a search found nothing, in plain words with what to do; empty text when it found a device.
 struct NotFoundAdvice {
@@ -87,11 +95,17 @@ struct UpdateOutcome {
 
 class UpdateFlow {
 public:
-    explicit UpdateFlow(DeviceConnection& connection) : connection_(connection) {}
+    // `adapters` (not owned; none: not asked) says why a search found nothing when no port shows
+    // the device.
+    explicit UpdateFlow(DeviceConnection& connection, const AdapterInventory* adapters = nullptr)
+        : connection_(connection), adapters_(adapters)
+    {
+    }
     UpdateFlow(const UpdateFlow&) = delete;
     UpdateFlow& operator=(const UpdateFlow&) = delete;
 
     DeviceConnection& connection() { return connection_; }
+    const AdapterInventory* adapters() const { return adapters_; }
 
     // The one rule for a device this program updates: identified, with capabilities, speaking
     // the first command-set generation.
@@ -135,7 +149,11 @@ public:
 private:
     // The reasons of the last search (or probe), sorted into `search`.
     void NoteAttempts(FoundDevice& search) const;
+    // For a search that found nothing: the adapters without a working port and the holders of
+    // ports in use, each adapter's reason logged.
+    void ExplainNotFound(FoundDevice& search) const;
     FoundDevice Found(const FirmwareVersion& version, const char* description, std::string port);
 
     DeviceConnection& connection_;
+    const AdapterInventory* adapters_;
 };

@@ -240,8 +240,13 @@ TEST(NotFoundAdvice, SaysWhyInTheSearchOrderWithWhatToDo)
     EXPECT_EQ(
         AdviseNotFound(none).text,
         "COM6 is in use by another program. Close that program, then press Detect.\n"
-        "No device answered on COM3, COM5. Check the cable (a charge-only cable carries no data) and the "
-        "device's driver, then press Detect.");
+        "No device answered on COM3, COM5. Check the cable and the device's driver, then press Detect.");
+    none.in_use.clear();
+    none.silent.clear();
+    none.no_permission = {"/dev/ttyUSB0"};
+    EXPECT_EQ(AdviseNotFound(none).text,
+              "This user may not open /dev/ttyUSB0. Install the udev rules that come with this program "
+              "(60-korvane-update.rules) or ask for access to it, then press Detect.");
     none.found = true;
     EXPECT_EQ(AdviseNotFound(none).text, "");
 }
