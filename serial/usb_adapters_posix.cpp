@@ -134,6 +134,8 @@ std::vector<PortHolder> ProcessesHolding(const std::string& node, const fs::path
             break;
         }
     }
+    std::sort(holders.begin(), holders.end(),
+              [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
     return holders;
 }
 
