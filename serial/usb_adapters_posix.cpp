@@ -151,32 +151,32 @@ class LinuxAdapterInventory final : public AdapterInventory {
 public:
     explicit LinuxAdapterInventory(PortRoots roots) : roots_(std::move(roots)) {}
 
+    // Read where a PC with no device pays for it: one small read for most interfaces, the
+    // device's ids only for a candidate.
     std::vector<UsbAdapter> Adapters() const override
     {
         std::vector<UsbAdapter> adapters;
         const fs::path devices = fs::path(roots_.sysfs_dir) / "bus" / "usb" / "devices";
+        // The interfaces are listed beside the devices, named after theirs: 1-2:1.0, 1-2:1.1.
         for (const std::string& name : Entries(devices)) {
-            if (name.find(':') != std::string::npos)
-                continue; // an interface; read below with its device
-            const fs::path device = devices / name;
+            const std::size_t colon = name.find(':');
+            if (colon == std::string::npos)
+                continue;
+            const fs::path interface = devices / name;
+            const std::uint32_t type = ReadNumber(interface / "bInterfaceClass", 16).value_or(0);
+            if (type != kCommunicationsClass && type != kVendorSpecificClass)
+                continue;
+            const bool acm = type == kCommunicationsClass &&
+                             ReadNumber(interface / "bInterfaceSubClass", 16) == kAbstractControlSubclass;
+            const fs::path device = devices / name.substr(0, colon);
             const std::optional<std::uint32_t> vendor = ReadNumber(device / "idVendor", 16);
             const std::optional<std::uint32_t> product = ReadNumber(device / "idProduct", 16);
             if (!vendor || !product || *vendor > 0xFFFF || *product > 0xFFFF)
                 continue;
             const bool bridge = std::find(std::begin(kBridgeVendors), std::end(kBridgeVendors), *vendor) !=
                                 std::end(kBridgeVendors);
-            // The interfaces are folders of the device named after it: 1-2:1.0, 1-2:1.1.
-            for (const std::string& child : Entries(device)) {
-                if (child.rfind(name + ":", 0) != 0)
-                    continue;
-                const fs::path interface = device / child;
-                const std::uint32_t type = ReadNumber(interface / "bInterfaceClass", 16).value_or(0);
-                const std::uint32_t subtype = ReadNumber(interface / "bInterfaceSubClass", 16).value_or(0);
-                const bool acm = type == kCommunicationsClass && subtype == kAbstractControlSubclass;
-                if (!acm && !(bridge && type == kVendorSpecificClass))
-                    continue;
+            if (acm || (bridge && type == kVendorSpecificClass))
                 adapters.push_back(AdapterOf(device, interface, *vendor, *product));
-            }
         }
         return adapters;
     }

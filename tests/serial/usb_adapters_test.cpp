@@ -67,7 +67,7 @@ public:
         fs::create_directories(dir);
         Write(dir / "bInterfaceClass", Hex(type, 2));
         Write(dir / "bInterfaceSubClass", Hex(subtype, 2));
-        fs::create_directory_symlink(fs::path("../../../..") / DeviceRelative(device) / name,
+        fs::create_directory_symlink(fs::path("../../..") / DeviceRelative(device) / name,
                                      fs::path(roots.sysfs_dir) / "bus/usb/devices" / name);
         if (!driver.empty()) {
             fs::create_directories(fs::path(roots.sysfs_dir) / "bus/usb/drivers" / driver);
