@@ -242,30 +242,6 @@ TEST(LinuxAdapters, ModemManagerConcernsOnlyAcmPortsItWasNotToldToLeaveAlone)
 
 TEST(LinuxAdapters, ReasonsAndFixesInPlainWords)
 {
-    UsbAdapter brltty;
-    brltty.vendor_id = 0x1a86;
-    brltty.product_id = 0x7523;
-    brltty.state = AdapterState::claimed;
-    brltty.driver = "usbfs";
-    brltty.holder = "brltty";
-    brltty.holder_pid = 812;
-    EXPECT_EQ(AdapterReason(brltty), "a USB serial adapter (WCH CH340, USB 1a86:7523) is plugged in but the "
-                                     "braille display daemon (brltty, process 812) took it");
-    EXPECT_EQ(AdapterFix(brltty),
-              "The braille display daemon takes serial adapters as they are plugged in. Without a braille "
-              "display, stop it doing so (as root: systemctl mask brltty-udev.service && systemctl stop "
-              "brltty.service, or remove the brltty package), then plug the adapter in again.");
-
-    UsbAdapter unbound;
-    unbound.vendor_id = 0x10c4;
-    unbound.product_id = 0xea60;
-    unbound.state = AdapterState::no_driver;
-    EXPECT_EQ(AdapterReason(unbound),
-              "a USB serial adapter (Silicon Labs CP210x, USB 10c4:ea60) is plugged in but has no driver");
-    EXPECT_EQ(AdapterFix(unbound),
-              "Load the kernel's driver for it (as root: modprobe cp210x), then plug the "
-              "adapter in again.");
-
     // Unknown chips go by their product string; a program other than the daemon is named to close.
     UsbAdapter other;
     other.vendor_id = 0x0403;
@@ -287,17 +263,6 @@ TEST(LinuxAdapters, ReasonsAndFixesInPlainWords)
     EXPECT_EQ(AdapterReason(working), "a USB serial adapter (FTDI FT232R, USB 0403:6001) is plugged in as "
                                       "/dev/ttyUSB0");
     EXPECT_EQ(AdapterFix(working), "");
-}
-
-TEST(LinuxAdapters, TheModemManagerNoteGivesTheRuleForTheDevice)
-{
-    EXPECT_EQ(
-        ModemManagerNote("/dev/ttyACM0", 0x2341, 0x0043),
-        "ModemManager is running and may open /dev/ttyACM0 to send modem commands to the device, which "
-        "disturbs an update if it comes in the middle; to make it leave the device alone, give the device "
-        "the udev property ID_MM_DEVICE_IGNORE=1 (as root, a file in /etc/udev/rules.d holding the line: "
-        "ATTRS{idVendor}==\"2341\", ATTRS{idProduct}==\"0043\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"; then "
-        "udevadm control --reload and plug it in again)");
 }
 
 // ---- Windows --------------------------------------------------------------------------------
@@ -398,26 +363,6 @@ TEST(WindowsAdapters, ReasonsAndFixesForEachProblem)
               "Windows on ARM has no driver for many adapter chips: install an ARM64 driver from "
               "WCH if there is one, or use an adapter whose chip has one, then plug the adapter "
               "in again.");
-}
-
-class FakeSource final : public UsbDeviceSource {
-public:
-    std::vector<UsbDeviceRecord> UsbDevices() const override
-    {
-        return {Record("USB\\VID_1A86&PID_7523", "USB2.0-Serial", "", 28)};
-    }
-    bool Arm64Host() const override { return true; }
-};
-
-TEST(WindowsAdapters, TheInventoryReadsItsSourceAndKnowsNoHolders)
-{
-    const auto inventory = MakeWindowsAdapterInventory(std::make_unique<FakeSource>());
-    const std::vector<UsbAdapter> adapters = inventory->Adapters();
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_TRUE(adapters[0].arm64_host);
-    EXPECT_EQ(adapters[0].system, AdapterSystem::windows);
-    EXPECT_TRUE(inventory->Holders("COM3").empty());
-    EXPECT_FALSE(inventory->ModemManagerMayProbe("COM3"));
 }
 
 } // namespace
