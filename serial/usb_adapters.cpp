@@ -172,14 +172,13 @@ std::string AdapterFix(const UsbAdapter& adapter)
         case AdapterState::driver_failed:
             return "Install a driver version that supports this chip (clone chips and some driver versions "
                    "do "
-                   "not go together; " +
-                   DriverMaker(adapter) + "'s current or an older version may)" + again;
+                   "not go together; try the current and an older version from " +
+                   DriverMaker(adapter) + ")" + again;
         case AdapterState::driver_blocked:
-            return "Windows blocked the adapter's driver (Memory Integrity under Core isolation blocks "
-                   "drivers "
-                   "not made for it, and unsigned drivers are refused): install a current signed driver "
-                   "from " +
-                   DriverMaker(adapter) + again;
+            return "Install a current signed driver from " + DriverMaker(adapter) +
+                   " (Memory Integrity under Core isolation blocks drivers not made for it, and unsigned "
+                   "drivers are refused)" +
+                   again;
         case AdapterState::problem:
         case AdapterState::claimed:
         case AdapterState::no_port:

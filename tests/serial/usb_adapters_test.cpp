@@ -340,7 +340,7 @@ TEST(WindowsAdapters, ReasonsAndFixesForEachProblem)
     EXPECT_EQ(
         AdapterFix(code10),
         "Install a driver version that supports this chip (clone chips and some driver versions do not go "
-        "together; Prolific's current or an older version may), then plug the adapter in again.");
+        "together; try the current and an older version from Prolific), then plug the adapter in again.");
 
     const UsbAdapter code43 = adapter("USB\\VID_10C4&PID_EA60", "silabser", 43);
     EXPECT_EQ(AdapterReason(code43), "a USB serial adapter (Silicon Labs CP210x, USB\\VID_10C4&PID_EA60) is "
@@ -352,9 +352,8 @@ TEST(WindowsAdapters, ReasonsAndFixesForEachProblem)
               "Windows blocked its driver (problem code 52)");
     EXPECT_EQ(
         AdapterFix(code52),
-        "Windows blocked the adapter's driver (Memory Integrity under Core isolation blocks drivers not "
-        "made for it, and unsigned drivers are refused): install a current signed driver from WCH, then "
-        "plug the adapter in again.");
+        "Install a current signed driver from WCH (Memory Integrity under Core isolation blocks drivers not "
+        "made for it, and unsigned drivers are refused), then plug the adapter in again.");
 
     // Windows on ARM: no driver at all for the chip.
     const UsbAdapter arm = adapter("USB\\VID_1A86&PID_7523", "", 28, true);

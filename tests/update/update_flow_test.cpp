@@ -328,8 +328,8 @@ TEST_F(UpdateFlowTest, NothingFoundNamesEachAdapterWithoutAPortInTheLogAndTheAdv
         "adapter in again.\n"
         "A USB serial adapter (Prolific PL2303, USB\\VID_067B&PID_2303) is plugged in but its driver cannot "
         "start it (problem code 43). Install a driver version that supports this chip (clone chips and "
-        "some driver versions do not go together; Prolific's current or an older version may), then plug "
-        "the adapter in again.");
+        "some driver versions do not go together; try the current and an older version from Prolific), then "
+        "plug the adapter in again.");
 
     // Only working adapters: still no port the search could use, but nothing about the cable.
     system.adapters = {WindowsAdapter("USB\\VID_10C4&PID_EA60&REV_0100", 0, "COM4")};
