@@ -5,14 +5,19 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <new>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/log_window_win32.h"
 #include "app/win32_helpers.h"
+#include "log/file_path_win32.h"
 
 namespace {
+
+constexpr char kUnusablePathText[] =
+    "The file's path cannot be used: it is longer than any the system opens, or its name holds "
+    "characters that are not valid Unicode.";
 
 UpdateDialog* g_dialog = nullptr;
 Win32DialogView g_view;
@@ -20,6 +25,10 @@ Win32DialogView g_view;
 // The taskbar's interface may only be used on the dialog's thread: the worker's progress comes
 // over with this message, sent like the progress bar's.
 constexpr UINT kTaskbarProgressMessage = WM_APP + 0x10;
+// Posted on a change of scale, so that the balloon is placed after the dialog has scaled itself.
+constexpr UINT kPlaceBalloonMessage = WM_APP + 0x11;
+// The widest a balloon's text runs at 100 %.
+constexpr int kBalloonWidth = 320;
 UINT g_taskbar_button_created = 0;
 LogWindow* g_log_window = nullptr;
 Win32LogWindowView* g_log_view = nullptr;
@@ -77,11 +86,21 @@ UINT MessageBoxIconFlag(MessageIcon icon)
     return MB_ICONERROR;
 }
 
+void Win32DialogView::attach(HWND dialog)
+{
+    dialog_ = dialog;
+    dpi_ = WindowDpi(dialog);
+}
+
 void Win32DialogView::set_caption(const char* text) { SetWindowTextA(dialog_, text); }
 
 void Win32DialogView::set_text(int control_id, const char* text)
 {
-    SetDlgItemTextA(dialog_, control_id, text);
+    // The path is shown as chosen, in whatever script: its control holds wide text.
+    if (control_id == IDC_IMAGE_PATH)
+        SetWindowTextUtf8(GetDlgItem(dialog_, control_id), text);
+    else
+        SetDlgItemTextA(dialog_, control_id, text);
 }
 
 void Win32DialogView::get_text(int control_id, char* buffer, std::size_t capacity)
@@ -89,6 +108,13 @@ void Win32DialogView::get_text(int control_id, char* buffer, std::size_t capacit
     if (capacity == 0)
         return;
     buffer[0] = '\0';
+    if (control_id == IDC_IMAGE_PATH) {
+        // A path that does not fit is given as none: a cut one would name another file.
+        std::string path;
+        if (WindowTextUtf8(GetDlgItem(dialog_, control_id), &path) && path.size() < capacity)
+            std::memcpy(buffer, path.c_str(), path.size() + 1);
+        return;
+    }
     const UINT n = GetDlgItemTextA(dialog_, control_id, buffer, static_cast<int>(capacity));
     buffer[n < capacity ? n : capacity - 1] = '\0';
 }
@@ -113,7 +139,18 @@ void Win32DialogView::message_box(const char* text, const char* caption, Message
 bool Win32DialogView::browse_for_file(char* buffer, std::size_t capacity, const char* title,
                                       const char* filter, const char* default_extension)
 {
-    return BrowseForFile(dialog_, buffer, capacity, title, filter, default_extension);
+    if (capacity == 0)
+        return false;
+    buffer[0] = '\0';
+    std::string path;
+    switch (BrowseForFile(dialog_, &path, capacity, title, filter, default_extension)) {
+    case FileChoice::chosen: std::memcpy(buffer, path.c_str(), path.size() + 1); return true;
+    case FileChoice::unusable:
+        MessageBoxA(dialog_, kUnusablePathText, "Error!", MB_OK | MB_ICONWARNING);
+        break;
+    case FileChoice::cancelled: break;
+    }
+    return false;
 }
 
 void Win32DialogView::post_message(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam)
@@ -168,16 +205,14 @@ int Win32DialogView::load_string(int id, char* buffer, std::size_t capacity)
 
 bool Win32DialogView::own_version_numbers(FileVersionNumbers* numbers)
 {
-    char path[MAX_PATH] = {};
-    OwnExecutablePath(path, sizeof path);
-    return GetFileVersionNumbers(path, &numbers->major, &numbers->minor, &numbers->build, &numbers->revision);
+    const std::string path = OwnExecutablePath();
+    return GetFileVersionNumbers(path.c_str(), &numbers->major, &numbers->minor, &numbers->build,
+                                 &numbers->revision);
 }
 
 bool Win32DialogView::build_string(char* buffer, std::size_t capacity)
 {
-    char path[MAX_PATH] = {};
-    OwnExecutablePath(path, sizeof path);
-    return GetBuildString(path, buffer, capacity);
+    return GetBuildString(OwnExecutablePath().c_str(), buffer, capacity);
 }
 
 bool Win32DialogView::ask_ok_cancel(const char* text, const char* caption, MessageIcon icon)
@@ -293,9 +328,15 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
         tool.uId = 1;
         tool.lpszText = const_cast<char*>("");
         SendMessageA(balloon_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, 320);
+        // At the dialog's scale: its font and width, so that the text is neither tiny nor cut.
+        balloon_font_ = CreateMessageFont(dpi_);
+        SendMessageA(balloon_, WM_SETFONT, reinterpret_cast<WPARAM>(balloon_font_), FALSE);
+        SendMessageA(balloon_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kBalloonWidth, dpi_));
     }
     balloon_text_ = text;
+    balloon_title_ = title;
+    balloon_control_ = control_id;
+    balloon_visible_ = true;
     TTTOOLINFOA tool{};
     tool.cbSize = sizeof tool;
     tool.hwnd = dialog_;
@@ -314,8 +355,26 @@ void Win32DialogView::show_balloon(int control_id, const char* title, const char
     SetWindowPos(balloon_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+void Win32DialogView::replace_balloon(UINT dpi)
+{
+    dpi_ = dpi;
+    if (balloon_ == nullptr)
+        return;
+    DestroyWindow(balloon_);
+    balloon_ = nullptr;
+    DeleteObject(balloon_font_);
+    balloon_font_ = nullptr;
+    if (!balloon_visible_)
+        return;
+    // Copies: showing it again sets these members.
+    const std::string title = balloon_title_;
+    const std::string text = balloon_text_;
+    show_balloon(balloon_control_, title.c_str(), text.c_str());
+}
+
 void Win32DialogView::hide_balloon()
 {
+    balloon_visible_ = false;
     if (balloon_ == nullptr)
         return;
     TTTOOLINFOA tool{};
@@ -349,20 +408,21 @@ void Win32DialogView::release_taskbar()
 
 namespace {
 
-// The first file of a drop, as Browse would have returned it; a name that does not fit the
-// path buffer is passed on whole, so the dialog can refuse it instead of taking a cut one.
-void TakeDrop(UpdateDialog& dialog, HDROP drop)
+// The first file of a drop, as Browse would have returned it, whole and in UTF-8; one whose name
+// no UTF-8 can hold is refused with a message rather than changed.
+void TakeDrop(HWND window, UpdateDialog& dialog, HDROP drop)
 {
-    const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
-    if (length != 0 && length < 0x8000) {
-        char* path = new (std::nothrow) char[length + 1];
-        if (path != nullptr) {
-            if (DragQueryFileA(drop, 0, path, length + 1) == length)
-                dialog.OnFileDropped(path);
-            delete[] path;
-        }
-    }
+    const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
+    std::wstring wide(length, L'\0');
+    const bool whole = length != 0 && DragQueryFileW(drop, 0, wide.data(), length + 1) == length;
     DragFinish(drop);
+    if (!whole)
+        return;
+    std::string path;
+    if (Utf8FromWide(wide, &path))
+        dialog.OnFileDropped(path.c_str());
+    else
+        MessageBoxA(window, kUnusablePathText, "Error!", MB_OK | MB_ICONWARNING);
 }
 
 } // namespace
@@ -425,7 +485,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_QUERYENDSESSION:
         SetWindowLongPtrA(window, DWLP_MSGRESULT, dialog.OnQueryEndSession() ? TRUE : FALSE);
         return 1;
-    case WM_DROPFILES: TakeDrop(dialog, reinterpret_cast<HDROP>(wparam)); return 0;
+    case WM_DROPFILES: TakeDrop(window, dialog, reinterpret_cast<HDROP>(wparam)); return 0;
     case WM_DEVICECHANGE:
         if (IsPortChange(wparam, lparam))
             dialog.OnDeviceChange();
@@ -436,6 +496,11 @@ INT_PTR CALLBACK UpdateDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
         KillTimer(window, wparam);
         dialog.OnTimer(static_cast<std::uint32_t>(wparam));
         return 0;
+    case WM_DPICHANGED:
+        // The dialog manager scales the template's controls and fonts itself (0: default handling).
+        PostMessageA(window, kPlaceBalloonMessage, HIWORD(wparam), 0);
+        return 0;
+    case kPlaceBalloonMessage: g_view.replace_balloon(static_cast<UINT>(wparam)); return 0;
     case kTaskbarProgressMessage:
         g_view.apply_taskbar_progress(static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam));
         return 0;

@@ -14,7 +14,7 @@ class Win32LogWindowView;
 
 class Win32DialogView final : public DialogView {
 public:
-    void attach(HWND dialog) { dialog_ = dialog; }
+    void attach(HWND dialog);
     HWND window() const { return dialog_; }
 
     void set_caption(const char* text) override;
@@ -54,12 +54,20 @@ public:
     // On the dialog's thread: what taskbar_progress asked for from another thread.
     void apply_taskbar_progress(std::uint32_t completed, std::uint32_t total);
     void release_taskbar();
+    // After a change of scale (the dialog has laid itself out again): the balloon made afresh at
+    // the new scale, pointing at its control where that now is.
+    void replace_balloon(UINT dpi);
 
 private:
     HWND dialog_ = nullptr;
     ITaskbarList3* taskbar_ = nullptr; // null where the shell offers none
     HWND balloon_ = nullptr;           // the tooltip that says why no device was found
     std::string balloon_text_;
+    std::string balloon_title_;
+    int balloon_control_ = 0;
+    bool balloon_visible_ = false;
+    HFONT balloon_font_ = nullptr;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI; // the scale the dialog is drawn at, as last told
 };
 
 // The MessageBoxA flag of an icon.

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "log/file_path.h"
 
 void LogWindow::OnOpen(LogWindowView& view)
 {
@@ -35,14 +38,14 @@ void LogWindow::OnSave()
 {
     if (view_ == nullptr)
         return;
-    char path[kPathCapacity] = {};
-    if (!view_->choose_save_path(path, sizeof path, kSaveLogTitle, kSaveLogFilter, kSaveLogDefaultExtension))
+    std::vector<char> path(kPathCapacity, '\0');
+    if (!view_->choose_save_path(path.data(), path.size(), kSaveLogTitle, kSaveLogFilter,
+                                 kSaveLogDefaultExtension))
         return;
-    path[sizeof path - 1] = '\0';
-    if (!WriteTextFile(path, buffer_.text())) {
-        char text[kPathCapacity + 64];
-        std::snprintf(text, sizeof text, "The log could not be saved to %s.", path);
-        view_->message_box(text, kDiagnosticLogTitle, MessageIcon::error);
+    path.back() = '\0';
+    if (!WriteTextFile(path.data(), buffer_.text())) {
+        const std::string text = std::string("The log could not be saved to ") + path.data() + ".";
+        view_->message_box(text.c_str(), kDiagnosticLogTitle, MessageIcon::error);
     }
 }
 
@@ -63,7 +66,7 @@ void LogWindow::OnDestroyed()
 
 bool WriteTextFile(const char* path, const std::string& text)
 {
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = OpenFileByPath(path, "wb");
     if (file == nullptr)
         return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();

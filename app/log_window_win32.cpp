@@ -1,8 +1,11 @@
 #include "app/log_window_win32.h"
 
-#include <commdlg.h>
+#include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "app/dialog_win32.h"
+#include "app/win32_helpers.h"
 #include "resources/resource.h"
 
 namespace {
@@ -10,9 +13,12 @@ namespace {
 constexpr char kWindowClass[] = "KorvaneDiagnosticLog";
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 1000;
+// At 100 %; every length in pixels is scaled to the window's DPI.
 constexpr int kMargin = 8;
 constexpr int kButtonWidth = 88;
 constexpr int kButtonHeight = 24;
+constexpr int kWidth = 720;
+constexpr int kHeight = 480;
 // Room for the 4 MiB the log keeps, with its line breaks.
 constexpr WPARAM kEditLimit = 16u << 20;
 
@@ -34,8 +40,19 @@ bool Win32LogWindowView::create()
         if (RegisterClassExA(&window_class) == 0)
             return false;
     }
+    // Sized for the scale of the dialog's monitor, where it opens, and never larger than that
+    // monitor's free area (a small screen at a large scale), so that its buttons stay in reach.
+    const UINT dpi = WindowDpi(owner_);
+    int width = ScaleForDpi(kWidth, dpi);
+    int height = ScaleForDpi(kHeight, dpi);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoA(MonitorFromWindow(owner_, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        width = std::min<int>(width, monitor.rcWork.right - monitor.rcWork.left);
+        height = std::min<int>(height, monitor.rcWork.bottom - monitor.rcWork.top);
+    }
     window_ = CreateWindowExA(0, kWindowClass, kDiagnosticLogTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                              CW_USEDEFAULT, 720, 480, owner_, nullptr, instance, this);
+                              CW_USEDEFAULT, width, height, owner_, nullptr, instance, this);
     return window_ != nullptr;
 }
 
@@ -72,18 +89,24 @@ LRESULT Win32LogWindowView::handle(HWND window, UINT message, WPARAM wparam, LPA
         if (edit_ == nullptr || save_ == nullptr || close_ == nullptr)
             return -1;
         SendMessageA(edit_, EM_SETLIMITTEXT, kEditLimit, 0);
-        // The dumps line up in columns only in a fixed-pitch font.
-        SendMessageA(edit_, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
-        const WPARAM gui = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
-        SendMessageA(save_, WM_SETFONT, gui, FALSE);
-        SendMessageA(close_, WM_SETFONT, gui, FALSE);
+        apply_dpi(WindowDpi(window_));
         return 0;
     }
     case WM_SIZE: layout(); return 0;
+    case WM_DPICHANGED: {
+        // Moved to a monitor of another scale: the size the system suggests keeps the layout, and
+        // the text is drawn anew at the new scale rather than stretched.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+        apply_dpi(HIWORD(wparam));
+        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        layout();
+        return 0;
+    }
     case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
-        info->ptMinTrackSize.x = 3 * kMargin + 2 * kButtonWidth + 40;
-        info->ptMinTrackSize.y = 160;
+        info->ptMinTrackSize.x = ScaleForDpi(3 * kMargin + 2 * kButtonWidth + 40, dpi_);
+        info->ptMinTrackSize.y = ScaleForDpi(160, dpi_);
         return 0;
     }
     case WM_COMMAND:
@@ -103,6 +126,10 @@ LRESULT Win32LogWindowView::handle(HWND window, UINT message, WPARAM wparam, LPA
         KillTimer(window_, kRefreshTimer);
         log_window_.OnDestroyed();
         window_ = edit_ = save_ = close_ = nullptr;
+        // The controls that used the fonts are gone with the window.
+        DeleteObject(text_font_);
+        DeleteObject(button_font_);
+        text_font_ = button_font_ = nullptr;
         return 0;
     default: break;
     }
@@ -111,16 +138,37 @@ LRESULT Win32LogWindowView::handle(HWND window, UINT message, WPARAM wparam, LPA
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+void Win32LogWindowView::apply_dpi(UINT dpi)
+{
+    dpi_ = dpi;
+    // The dumps line up in columns only in a fixed-pitch font.
+    HFONT text_font = CreateFixedFont(dpi);
+    HFONT button_font = CreateMessageFont(dpi);
+    SendMessageA(edit_, WM_SETFONT, reinterpret_cast<WPARAM>(text_font), TRUE);
+    SendMessageA(save_, WM_SETFONT, reinterpret_cast<WPARAM>(button_font), TRUE);
+    SendMessageA(close_, WM_SETFONT, reinterpret_cast<WPARAM>(button_font), TRUE);
+    // The controls hold the new ones now; the old ones can go.
+    if (text_font_ != nullptr)
+        DeleteObject(text_font_);
+    if (button_font_ != nullptr)
+        DeleteObject(button_font_);
+    text_font_ = text_font;
+    button_font_ = button_font;
+}
+
 void Win32LogWindowView::layout()
 {
     RECT client{};
     GetClientRect(window_, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
-    const int buttons_top = height - kMargin - kButtonHeight;
-    MoveWindow(edit_, kMargin, kMargin, width - 2 * kMargin, buttons_top - 2 * kMargin, TRUE);
-    MoveWindow(close_, width - kMargin - kButtonWidth, buttons_top, kButtonWidth, kButtonHeight, TRUE);
-    MoveWindow(save_, width - 2 * (kMargin + kButtonWidth), buttons_top, kButtonWidth, kButtonHeight, TRUE);
+    const int margin = ScaleForDpi(kMargin, dpi_);
+    const int button_width = ScaleForDpi(kButtonWidth, dpi_);
+    const int button_height = ScaleForDpi(kButtonHeight, dpi_);
+    const int buttons_top = height - margin - button_height;
+    MoveWindow(edit_, margin, margin, width - 2 * margin, buttons_top - 2 * margin, TRUE);
+    MoveWindow(close_, width - margin - button_width, buttons_top, button_width, button_height, TRUE);
+    MoveWindow(save_, width - 2 * (margin + button_width), buttons_top, button_width, button_height, TRUE);
 }
 
 bool Win32LogWindowView::show()
@@ -170,19 +218,20 @@ bool Win32LogWindowView::choose_save_path(char* buffer, std::size_t capacity, co
     if (capacity == 0)
         return false;
     buffer[0] = '\0';
-    OPENFILENAMEA dialog{};
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = window_;
-    dialog.lpstrFilter = filter;
-    dialog.lpstrFile = buffer;
-    dialog.nMaxFile = static_cast<DWORD>(capacity);
-    dialog.lpstrTitle = title;
-    dialog.lpstrDefExt = default_extension;
-    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    return GetSaveFileNameA(&dialog) != FALSE;
+    std::string path;
+    switch (ChooseSaveFile(window_, &path, capacity, title, filter, default_extension)) {
+    case FileChoice::chosen: std::memcpy(buffer, path.c_str(), path.size() + 1); return true;
+    case FileChoice::unusable:
+        MessageBoxA(window_, "That path cannot be used: it is too long or its name is not valid Unicode.",
+                    kDiagnosticLogTitle, MB_OK | MB_ICONWARNING);
+        break;
+    case FileChoice::cancelled: break;
+    }
+    return false;
 }
 
 void Win32LogWindowView::message_box(const char* text, const char* caption, MessageIcon icon)
 {
-    MessageBoxA(window_, text, caption, MB_OK | MessageBoxIconFlag(icon));
+    // The text may name the chosen file, in any script.
+    MessageBoxUtf8(window_, text, caption, MB_OK | MessageBoxIconFlag(icon));
 }

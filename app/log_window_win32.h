@@ -28,6 +28,8 @@ private:
     LRESULT handle(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     bool create();
     void layout();
+    // Fonts and sizes for the scale the window is drawn at, again whenever it changes.
+    void apply_dpi(UINT dpi);
 
     LogWindow& log_window_;
     HWND owner_ = nullptr;
@@ -35,4 +37,7 @@ private:
     HWND edit_ = nullptr;
     HWND save_ = nullptr;
     HWND close_ = nullptr;
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
+    HFONT text_font_ = nullptr;
+    HFONT button_font_ = nullptr;
 };

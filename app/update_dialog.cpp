@@ -208,10 +208,13 @@ void UpdateDialog::OnFileDropped(const char* path)
     if (main_window_ == nullptr)
         return;
     remembered_path_[0] = '\0';
-    // The open-file dialog cannot return a path that does not fit its buffer either; cutting it
-    // would name another file.
-    if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof remembered_path_)
+    if (path == nullptr || path[0] == '\0')
         return;
+    // Cutting it would name another file.
+    if (std::strlen(path) >= sizeof remembered_path_) {
+        ShowBox(kPathTooLongText, "Error!", MessageIcon::warning);
+        return;
+    }
     CopyText(remembered_path_, sizeof remembered_path_, path);
     TakeChosenFile();
 }

@@ -18,8 +18,11 @@
 inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
 inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 
-inline constexpr std::size_t kPathCapacity = 260; // 259 characters and the terminator
+// The longest path the system takes (32767 UTF-16 units) in UTF-8, at most three bytes a unit, and
+// the terminator: no path that can be opened is ever cut to fit.
+inline constexpr std::size_t kPathCapacity = 3 * 32767 + 1;
 inline constexpr std::size_t kDescriptionBufferSize = 260;
+inline constexpr char kPathTooLongText[] = "The file's path is longer than any the system can open.";
 
 // What the system reports about its power supply.
 struct PowerStatus {

@@ -13,6 +13,7 @@
 #include "cli/cli.h"
 #include "cli/platform.h"
 #include "cli/record.h"
+#include "cli/shown_text.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
 #include "log/log.h"
@@ -92,6 +93,8 @@ std::string NoDeviceText(const Slot& slot, const PortNote& note)
     case PortProbe::no_answer: return "no device answered";
     case PortProbe::answered: break;
     }
+    if (note.description.empty())
+        return "the device cannot be updated by this program";
     return "the device (\"" + note.description + "\") cannot be updated by this program";
 }
 
@@ -105,6 +108,7 @@ public:
         // A trace on standard error and a board redrawn there would tear each other apart.
         terminal_ = trace_ != stderr && StandardErrorTakesCursorControl();
         columns_ = StandardErrorColumns();
+        rows_ = StandardErrorRows();
     }
 
     int Run();
@@ -140,7 +144,8 @@ private:
     std::uint32_t body_size_ = 0;
     bool terminal_ = false;
     int columns_ = 0;
-    StopRequest stop_;
+    int rows_ = 0;
+    StopRequest stop_{StopRequest::Answer::by_the_run};
     std::mutex trace_lock_;
 
     std::mutex out_; // standard output and error, the record, and everything below
@@ -179,7 +184,7 @@ void Bench::Attempt(Slot& slot)
     LogSink sink;
     if (trace_ != nullptr) {
         trace = std::make_unique<StreamTextControl>(trace_, trace_ == stderr ? nullptr : stderr,
-                                                    slot.name + ": ", trace_lock_);
+                                                    Shown(slot.name) + ": ", trace_lock_);
         sink.edit_control = trace.get();
         connection.log_sink = &sink;
         connection.port.log_sink = &sink;
@@ -335,8 +340,16 @@ void Bench::Finish(Slot& slot, Ending& end)
 void Bench::PrintBlock(const std::string& port, const std::vector<std::string>& lines)
 {
     std::string block;
-    for (const std::string& line : lines)
-        block += port + ":" + (line.empty() ? "" : " " + line) + "\n";
+    for (const std::string& line : lines) {
+        // Appended piece by piece, which the cross compiler does not misread as an overlapping copy.
+        block += Shown(port);
+        block += ':';
+        if (!line.empty()) {
+            block += ' ';
+            block += Shown(line);
+        }
+        block += '\n';
+    }
     ClearBoard();
     Print(block);
     FinishOutput();
@@ -346,7 +359,7 @@ void Bench::PrintBlock(const std::string& port, const std::vector<std::string>& 
 void Bench::Say(const std::string& text)
 {
     ClearBoard();
-    std::fputs((text + "\n").c_str(), stderr);
+    std::fputs((Shown(text) + "\n").c_str(), stderr);
     std::fflush(stderr);
     DrawBoard();
 }
@@ -360,7 +373,7 @@ void Bench::ShowProgress(Slot& slot)
     const int tenths = static_cast<int>(done * 10 / body_size_);
     while (slot.tenths_shown < tenths) {
         ++slot.tenths_shown;
-        std::fprintf(stderr, "%s: %d%%\n", slot.name.c_str(), slot.tenths_shown * 10);
+        std::fprintf(stderr, "%s: %d%%\n", Shown(slot.name).c_str(), slot.tenths_shown * 10);
     }
     std::fflush(stderr);
 }
@@ -376,11 +389,33 @@ void Bench::Render()
     }
     std::size_t width = 0;
     for (const auto& slot : slots_)
-        width = std::max(width, slot->name.size());
-    std::string board;
+        width = std::max(width, Shown(slot->name).size());
+    std::vector<const Slot*> shown;
     for (const auto& slot : slots_) {
         if (slot->on_board)
-            board += BoardLine(*slot, width) + "\n";
+            shown.push_back(slot.get());
+    }
+    // A board taller than the terminal scrolls its top out of reach of the redraw, which then
+    // leaves stale lines behind: the ports that do not fit are counted on one line instead.
+    const std::size_t room = rows_ > 1 ? static_cast<std::size_t>(rows_ - 1) : shown.size();
+    const std::size_t lines = shown.size() > room ? room - 1 : shown.size();
+    std::string board;
+    for (std::size_t i = 0; i < lines; ++i)
+        board += BoardLine(*shown[i], width) + "\n";
+    if (lines < shown.size()) {
+        int busy = 0;
+        int done = 0;
+        for (std::size_t i = lines; i < shown.size(); ++i) {
+            const Phase phase = shown[i]->phase;
+            busy += phase == Phase::updating || phase == Phase::concluding ? 1 : 0;
+            done += phase == Phase::finished ? 1 : 0;
+        }
+        std::string more = "... " + std::to_string(shown.size() - lines) +
+                           " more ports: " + std::to_string(busy) + " updating, " + std::to_string(done) +
+                           " done";
+        if (columns_ > 1 && more.size() >= static_cast<std::size_t>(columns_))
+            more.resize(static_cast<std::size_t>(columns_) - 1);
+        board += more + "\n";
     }
     if (board != board_) {
         ClearBoard();
@@ -391,13 +426,14 @@ void Bench::Render()
 
 std::string Bench::BoardLine(const Slot& slot, std::size_t name_width) const
 {
-    std::string line = slot.name + std::string(name_width - slot.name.size() + 2, ' ');
+    std::string line = Shown(slot.name);
+    line += std::string(name_width - line.size() + 2, ' ');
     const Phase phase = slot.phase;
     switch (phase) {
     case Phase::searching: line += "looking for the device"; break;
     case Phase::checking: line += "checking the package"; break;
     case Phase::waiting: line += "waiting"; break;
-    case Phase::finished: line += slot.state; break;
+    case Phase::finished: line += Shown(slot.state); break;
     case Phase::updating:
     case Phase::concluding: {
         const std::uint64_t done =

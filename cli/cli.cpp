@@ -11,13 +11,16 @@
 #include <vector>
 
 #include "cli/bench.h"
+#include "cli/console_text.h"
 #include "cli/discovery.h"
 #include "cli/json.h"
 #include "cli/platform.h"
 #include "cli/progress.h"
 #include "cli/record.h"
+#include "cli/shown_text.h"
 #include "cli/trace_sink.h"
 #include "device/device_connection.h"
+#include "log/file_path.h"
 #include "log/log.h"
 #include "package/package.h"
 #include "package/upload.h"
@@ -110,7 +113,7 @@ void PrintHelp()
     std::fputs(ProductionLineExample(), stdout);
 }
 
-void Error(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
+void Error(const std::string& text) { WriteStreamText(stderr, std::string(kProgram) + ": " + text + "\n"); }
 
 // What was meant for standard output and is not known to have got there, to repeat it on
 // standard error, and the errno of the first failure.
@@ -212,8 +215,8 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
                   .text() +
               "\n");
     } else {
-        Print("Port: " + found.port + "\nCurrent Firmware Version: " + version +
-              "\nHardware Description: " + info.description + "\n");
+        Print("Port: " + Shown(found.port) + "\nCurrent Firmware Version: " + version +
+              "\nHardware Description: " + Shown(info.description) + "\n");
     }
     return kExitDone;
 }
@@ -227,7 +230,7 @@ bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, Examine
         return true;
     const std::string reason =
         !package.read_failure.empty() ? package.read_failure : "it could not be read whole";
-    const std::string error = "cannot read " + options.package + ": " + reason;
+    const std::string error = "cannot read " + Shown(options.package) + ": " + reason;
     Error(error);
     if (options.json)
         Print(JsonObject()
@@ -291,12 +294,13 @@ int Recorded(RecordFile* record, AttemptRecord& entry, std::chrono::steady_clock
     std::string error;
     if (record->Append(entry, error))
         return status;
-    Error("the record could not be written to " + record->path() + " (" + error + ")");
+    Error("the record could not be written to " + Shown(record->path()) + " (" + error + ")");
     return kExitOutputFailed;
 }
 
 int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
 {
+    StopRequest stop(StopRequest::Answer::end_when_idle);
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
@@ -326,14 +330,17 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
         entry.Rejected(package.verdict);
         return Recorded(record, entry, start, kExitRejected);
     }
+    // From here to the end of the program nothing ends it: an update cut short, or one whose
+    // outcome nobody saw, is the worst that can happen here.
+    if (!stop.BeginUpdate())
+        stop.EndAsAsked();
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
-    std::fprintf(stderr, "Updating %s on %s to %s\n", found.description.c_str(), found.port.c_str(), version);
+    WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " + version +
+                                "
+");
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
-    // From the first byte sent until the outcome is out, nothing ends the program: an update cut
-    // short, or one whose outcome nobody saw, is the worst that can happen here.
-    const UploadSignalGuard guard;
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
         if (progress != nullptr)
             display.Update(*progress);
@@ -352,6 +359,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
     FinishOutput();
+    stop.EndUpdate();
     return status;
 }
 
@@ -436,7 +444,7 @@ void Print(const std::string& text)
 {
     g_output.text += text;
     errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && g_output.error == 0)
+    if (!WriteStreamText(stdout, text) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
 }
 
@@ -582,17 +590,19 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
 
 int RunCli(int argc, const char* const* argv)
 {
+    if (HoldClosedStandardStreams())
+        g_output.error = EBADF;
     CliOptions options;
     std::string error;
     if (!ParseCliArguments(argc, argv, options, error)) {
-        Error(error);
+        Error(Shown(error));
         std::fputs(kUsage, stderr);
         std::fprintf(stderr, "Run '%s --help' for more.\n", kProgram);
         return kExitUsage;
     }
-    // A reader that went away must not kill the program in the middle of its work: every write
-    // is checked instead.
-    IgnoreBrokenPipe();
+    // A reader that went away or a full file must not kill the program in the middle of its
+    // work: every write is checked instead.
+    IgnoreSignalsOfFailedWrites();
     // The help goes to standard output directly, and the flush still sees a failure.
     if (options.command == CliCommand::help) {
         PrintHelp();
@@ -615,28 +625,36 @@ int RunCli(int argc, const char* const* argv)
     }
     if (port_paths.empty())
         port_paths.emplace_back(); // nothing to compare with
+    // A regular file only, so what follows compares it with the package and the ports.
+    RecordFile record;
+    if (!options.record.empty() && !record.Open(options.record, error)) {
+        Error("cannot write the record to '" + Shown(options.record) + "': " + error);
+        return kExitUsage;
+    }
     for (const auto& [option, file] :
          {std::pair{"--trace=", options.trace_file}, std::pair{"--record=", options.record}}) {
         for (const std::string& port_path : port_paths) {
             const std::string refusal =
                 file.empty() ? std::string() : TraceFileRefusal(file, options.package, port_path);
             if (!refusal.empty()) {
-                Error(option + file + ": " + refusal);
+                Error(option + Shown(file) + ": " + refusal);
                 return kExitUsage;
             }
         }
     }
-    RecordFile record;
-    if (!options.record.empty() && !record.Open(options.record, error)) {
-        Error("cannot write the record to '" + options.record + "': " + error);
+
+    // Opened for writing, the trace would empty the record (whatever names the two are given).
+    if (!options.trace_file.empty() && record.Is(options.trace_file)) {
+        Error("--trace=" + Shown(options.trace_file) + ": that is the record (--record " +
+              Shown(options.record) + ")");
         return kExitUsage;
     }
-
     std::FILE* trace_out = nullptr;
     if (options.trace) {
-        trace_out = options.trace_file.empty() ? stderr : std::fopen(options.trace_file.c_str(), "w");
+        trace_out = options.trace_file.empty() ? stderr : OpenFileByPath(options.trace_file.c_str(), "w");
         if (trace_out == nullptr) {
-            Error("cannot write the trace to '" + options.trace_file + "': " + std::strerror(errno));
+            const std::string reason = std::strerror(errno);
+            Error("cannot write the trace to '" + Shown(options.trace_file) + "': " + reason);
             return kExitUsage;
         }
     }

@@ -6,20 +6,7 @@
 
 #include "cli/platform.h"
 #include "cli/stop_state.h"
-
-namespace {
-
-BOOL WINAPI OnConsoleControl(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE; // closing the console or ending the session cannot be refused here
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdateInProgressText, sizeof kUpdateInProgressText - 1,
-              &written, nullptr);
-    return TRUE;
-}
-
-} // namespace
+#include "log/file_path_win32.h"
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
@@ -43,28 +30,33 @@ int StandardErrorColumns()
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-bool SyncToDisk(std::FILE* file)
+int StandardErrorRows()
 {
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    if (GetFileType(handle) != FILE_TYPE_DISK)
-        return true; // a pipe or the console: nothing to sync
-    return FlushFileBuffers(handle) != FALSE;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == FALSE)
+        return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
-UploadSignalGuard::UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void IgnoreSignalsOfFailedWrites() {} // a failed write is an error on Windows, never a signal
 
-UploadSignalGuard::~UploadSignalGuard() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
-
-void IgnoreBrokenPipe() {} // a write to a closed pipe fails with an error on Windows
+bool HoldClosedStandardStreams()
+{
+    // Files and ports are opened as handles, never in place of a standard stream; only the
+    // outcome has nowhere to go.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output == nullptr || output == INVALID_HANDLE_VALUE;
+}
 
 namespace {
 
 // The file's identity (volume and index), so that two paths to one file compare equal.
 bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type)
 {
-    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    std::wstring wide;
+    if (!SystemPathFromUtf8(path.c_str(), &wide))
+        return false;
+    const HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -118,7 +110,15 @@ BOOL WINAPI OnStopRequest(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE; // closing the console or ending the session cannot be refused here
+    stop_state::last_request = static_cast<int>(event);
     stop_state::requested.fetch_add(1);
+    if (stop_state::EndsAtOnce())
+        return FALSE; // nothing was sent: the program ends as the request asks
+    if (stop_state::end_when_idle.load()) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), kUpdateInProgressText, sizeof kUpdateInProgressText - 1,
+                  &written, nullptr);
+    }
     if (g_wake != nullptr)
         SetEvent(g_wake);
     return TRUE;
@@ -126,20 +126,17 @@ BOOL WINAPI OnStopRequest(DWORD event)
 
 } // namespace
 
-StopRequest::StopRequest()
+StopRequest::StopRequest(Answer answer)
 {
     stop_state::requested = 0;
     stop_state::updates_running = 0;
-    g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnStopRequest, TRUE);
-}
-
-StopRequest::~StopRequest()
-{
-    SetConsoleCtrlHandler(OnStopRequest, FALSE);
-    if (g_wake != nullptr)
-        CloseHandle(g_wake);
-    g_wake = nullptr;
+    stop_state::update_began = false;
+    stop_state::end_when_idle = answer == Answer::end_when_idle;
+    // Made once and kept, as the handler is: a request during the program's end changes nothing.
+    if (g_wake == nullptr) {
+        g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        SetConsoleCtrlHandler(OnStopRequest, TRUE);
+    }
 }
 
 bool StopRequest::Wait(std::chrono::milliseconds timeout)
@@ -152,3 +149,5 @@ bool StopRequest::Wait(std::chrono::milliseconds timeout)
         Sleep(static_cast<DWORD>(timeout.count()));
     return requested();
 }
+
+void StopRequest::EndAsAsked() const { ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); }

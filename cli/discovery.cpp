@@ -6,6 +6,7 @@
 
 #include "cli/json.h"
 #include "cli/platform.h"
+#include "cli/shown_text.h"
 #include "log/log.h"
 
 namespace {
@@ -36,11 +37,15 @@ std::string DescriptionOf(const FoundDevice& search, const std::string& port)
 
 std::string ReasonFor(const FoundDevice& search, const PortAttempt& attempt)
 {
-    const std::string& port = attempt.port;
+    const std::string port = Shown(attempt.port);
     switch (attempt.state) {
-    case PortState::answered:
-        return "the device on " + port + " (\"" + DescriptionOf(search, port) +
+    case PortState::answered: {
+        const std::string description = DescriptionOf(search, attempt.port);
+        if (description.empty())
+            return "the device on " + port + " cannot be updated by this program";
+        return "the device on " + port + " (\"" + Shown(description) +
                "\") cannot be updated by this program";
+    }
     case PortState::silent: return "no device answered on " + port;
     case PortState::bluetooth: return port + " is a Bluetooth serial link; it was not opened";
     case PortState::in_use: {
@@ -53,7 +58,7 @@ std::string ReasonFor(const FoundDevice& search, const PortAttempt& attempt)
     case PortState::unusable: break;
     }
     // Asked again for the details the state leaves out (who may open the node).
-    return "cannot open " + port + ": " + DescribeOpenFailure(port);
+    return "cannot open " + port + ": " + DescribeOpenFailure(attempt.port);
 }
 
 // A probe of one port for list.
@@ -292,7 +297,8 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
             continue;
         }
         const std::string facts = FactsText(port);
-        print(port.name + (facts.empty() ? "" : ": " + facts) + "\n  " + StateText(probed) + "\n");
+        print(Shown(port.name) + (facts.empty() ? "" : ": " + Shown(facts)) + "\n  " +
+              Shown(StateText(probed)) + "\n");
     }
     // With a port named, only that port is asked about.
     FoundDevice usb;

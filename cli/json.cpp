@@ -2,42 +2,7 @@
 
 #include <cstdio>
 
-namespace {
-
-// Length of the UTF-8 sequence at text[i], or 0 when it is not a well-formed one.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    std::uint32_t code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0u) != 0x80u)
-            return 0;
-        code = (code << 6) | (byte(i + k) & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        return 0;
-    return length;
-}
-
-} // namespace
+#include "cli/shown_text.h"
 
 std::string JsonString(std::string_view text)
 {
@@ -47,7 +12,11 @@ std::string JsonString(std::string_view text)
         if (c >= 0x80) {
             const std::size_t length = Utf8SequenceLength(text, i);
             if (length == 0) {
-                out += "\\ufffd";
+                // Not UTF-8: the byte as the terminal output shows it, so the text stays valid JSON
+                // and the byte can still be told from any other.
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\\\x%02X", c);
+                out += escape;
                 ++i;
             } else {
                 out.append(text.substr(i, length));

@@ -5,8 +5,9 @@
 #include <string>
 #include <string_view>
 
-// The text as a JSON string literal: quotes, backslashes and control characters escaped; byte
-// sequences that are not UTF-8 become U+FFFD, so the output is always valid JSON.
+// The text as a JSON string literal: quotes, backslashes and control characters escaped; a byte
+// that is not part of well-formed UTF-8 (a POSIX path or a device may hold any) becomes the four
+// characters \xNN, as the text output shows it, so the output is always valid UTF-8 JSON.
 std::string JsonString(std::string_view text);
 
 // One flat object, members in the order added.

@@ -49,6 +49,8 @@ bool StandardErrorIsTerminal();
 // in place. Its width in columns, or 0 when unknown.
 bool StandardErrorTakesCursorControl();
 int StandardErrorColumns();
+// Its height in lines, or 0 when unknown.
+int StandardErrorRows();
 
 // The ports --all tries: the candidates above; on Windows the COM ports present.
 std::vector<std::string> PortsForAll();
@@ -57,13 +59,15 @@ std::vector<std::string> PortsForAll();
 // another device takes the path (a unit unplugged and another plugged in).
 std::string PortIdentity(const std::string& device_path);
 
-// Writes what `file` holds through to the disk (after fflush); true when done, or when the file
-// is a pipe or terminal that has nothing to sync.
-bool SyncToDisk(std::FILE* file);
+// The signals a failed write raises (a closed pipe, the file-size limit) are ignored: the write
+// fails with an error that the caller checks and reports, and the program goes on.
+void IgnoreSignalsOfFailedWrites();
 
-// A closed pipe on an output becomes a failed write (checked by the caller), not the end of the
-// program.
-void IgnoreBrokenPipe();
+// Standard input, output or error closed when the program started would otherwise become the
+// first file or port it opens (and get its progress or outcome text): each closed one is held by
+// the null device. Returns true when standard output was closed, as its outcome cannot be
+// written. Called before anything is opened.
+bool HoldClosedStandardStreams();
 
 // Why FILE must not take the trace, or empty when it may: it is the package or the port (the same
 // file, whatever the path), or a terminal or another device other than this program's own
@@ -71,31 +75,26 @@ void IgnoreBrokenPipe();
 std::string TraceFileRefusal(const std::string& file, const std::string& package,
                              const std::string& port_path);
 
-// Said on standard error when a stop is asked for while an upload runs.
+// Said on standard error when a stop is asked for while the upload of one device runs.
 inline constexpr char kUpdateInProgressText[] =
     "\nkorvane-update: a firmware update is in progress and cannot be stopped; it finishes first.\n";
 
-// While one exists, the requests that would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and
-// Ctrl+Break on Windows) do not: each says that an update is in progress. Afterwards they end
-// the program as usual again.
-class UploadSignalGuard {
-public:
-    UploadSignalGuard();
-    ~UploadSignalGuard();
-    UploadSignalGuard(const UploadSignalGuard&) = delete;
-    UploadSignalGuard& operator=(const UploadSignalGuard&) = delete;
-};
-
-// For a run over several devices, for as long as it exists (one at a time): the requests that
-// would end the program (SIGINT, SIGTERM, SIGHUP; Ctrl+C and Ctrl+Break on Windows) become a
-// request to stop that the run answers itself, at once when no update runs and otherwise after
-// the running ones finish. An update begins only through BeginUpdate, which cannot pass once a
-// stop was asked for, so nothing begins that a stop would have to cut short. The handler itself
-// writes nothing: the run says what a stop does, in between the lines of its own display.
+// The one stop mechanism of flash, for one device and many. From its creation to the end of the
+// program, the requests that would end it (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl+C and
+// Ctrl+Break on Windows) become a request to stop: none cuts an upload short, nor the outcome and
+// record after it, and one more during the stop changes nothing. An update begins only through
+// BeginUpdate, which cannot pass once a stop was asked for.
+//  - `end_when_idle` (one device): a request before the update began ends the program as the
+//    signal would, nothing sent; once it began, the handler answers each request on standard
+//    error with kUpdateInProgressText and the program ends as usual.
+//  - `by_the_run` (several devices): the handler writes nothing; the run waits in Wait, says what
+//    a stop does in between the lines of its own display, and ends at once when no update runs,
+//    otherwise as soon as the running ones have finished.
+// One at a time; a new one starts from no request.
 class StopRequest {
 public:
-    StopRequest();
-    ~StopRequest();
+    enum class Answer { end_when_idle, by_the_run };
+    explicit StopRequest(Answer answer);
     StopRequest(const StopRequest&) = delete;
     StopRequest& operator=(const StopRequest&) = delete;
 
@@ -108,4 +107,6 @@ public:
     int updates_running() const;
     // Waits for at most `timeout`; returns early, true, when a stop is asked for.
     bool Wait(std::chrono::milliseconds timeout);
+    // After BeginUpdate refused the one device's update: the program ends as the request asked.
+    [[noreturn]] void EndAsAsked() const;
 };

@@ -1,13 +1,12 @@
 #include "cli/record.h"
 
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 
 #include "cli/json.h"
-#include "cli/platform.h"
 #include "device/device_connection.h"
 #include "device/frames.h"
 #include "device/result.h"
+#include "log/file_path.h"
 #include "update/update_flow.h"
 
 namespace {
@@ -98,31 +97,7 @@ std::optional<std::string> SerialText(DeviceConnection& connection)
     return text;
 }
 
-RecordFile::~RecordFile()
-{
-    if (file_ != nullptr)
-        std::fclose(file_);
-}
-
-bool RecordFile::Open(const std::string& path, std::string& error)
-{
-    path_ = path;
-    file_ = std::fopen(path.c_str(), "ab");
-    if (file_ == nullptr)
-        error = std::strerror(errno);
-    return file_ != nullptr;
-}
-
 bool RecordFile::Append(const AttemptRecord& record, std::string& error)
 {
-    const std::string line = RecordLine(record) + "\n";
-    errno = 0;
-    if (file_ == nullptr || std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
-        std::fflush(file_) != 0 || !SyncToDisk(file_)) {
-        error = std::strerror(errno != 0 ? errno : EIO);
-        if (file_ != nullptr)
-            std::clearerr(file_);
-        return false;
-    }
-    return true;
+    return AppendText(RecordLine(record) + "\n", error);
 }

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -49,6 +48,8 @@ std::string IsoUtcTime(std::chrono::system_clock::time_point time);
 // every byte is printable; otherwise none.
 std::optional<std::string> SerialText(DeviceConnection& connection);
 
+// The record file: a regular file only, appended to by one write per record, under a lock that
+// other runs on the same file take too. One implementation per platform.
 class RecordFile {
 public:
     RecordFile() = default;
@@ -56,13 +57,21 @@ public:
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
 
-    // Opened to append (created when missing); false with the system's reason.
+    // Opened to append (created when missing); false with the reason. Anything but a regular
+    // file (a FIFO, a device, a folder) is refused before it is opened for writing, so a FIFO
+    // without a reader cannot hold the program up.
     bool Open(const std::string& path, std::string& error);
-    // Appends the line and syncs it to the disk; false with the reason when either failed.
+    // True when `path` names this file, whatever the name (a link, another spelling).
+    bool Is(const std::string& path) const;
+    // Appends the record as one line and syncs it to the disk; false with the reason when either
+    // failed, and then the file is as it was. A last line without its line end (a run that was
+    // killed, a file edited by hand) is ended first, so every record stays a line of its own.
     bool Append(const AttemptRecord& record, std::string& error);
     const std::string& path() const { return path_; }
 
 private:
-    std::FILE* file_ = nullptr;
+    bool AppendText(const std::string& line, std::string& error);
+
+    std::intptr_t handle_ = -1; // a descriptor, or a Windows handle
     std::string path_;
 };

@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "log/file_path_win32.h"
+
 namespace {
 
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 // The reasons in the words the POSIX build uses, so both command lines say the same.
-std::string OpenFailureText(const char* path, DWORD error)
+std::string OpenFailureText(const std::wstring& path, DWORD error)
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -19,7 +21,7 @@ std::string OpenFailureText(const char* path, DWORD error)
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION: return "The file is in use by another program";
     case ERROR_ACCESS_DENIED: {
-        const DWORD attributes = GetFileAttributesA(path);
+        const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
             return "Is a directory";
         return "Permission denied";
@@ -40,11 +42,17 @@ bool PackageFile::open(const char* path, Sharing sharing)
         failure_ = "No such file or directory";
         return false;
     }
+    std::wstring system_path;
+    if (!SystemPathFromUtf8(path, &system_path)) {
+        failure_ = "The path is not valid UTF-8 text";
+        return false;
+    }
     const DWORD share = sharing == Sharing::exclusive ? 0 : FILE_SHARE_READ;
     const DWORD attributes = sharing == Sharing::exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
+    HANDLE h =
+        CreateFileW(system_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        failure_ = OpenFailureText(path, GetLastError());
+        failure_ = OpenFailureText(system_path, GetLastError());
         return false;
     }
     // Devices and pipes are not packages; their "size" means nothing.

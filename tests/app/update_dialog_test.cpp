@@ -317,7 +317,8 @@ TEST_F(DialogTest, BrowseAsksWithTitleFilterAndExtension)
     EXPECT_EQ(call.filter, (std::vector<std::string>{"Quenby Firmware Image Files (*.qfw)", "*.qfw",
                                                      "All Files (*.*)", "*.*"}));
     EXPECT_EQ(call.default_extension, "qfw");
-    EXPECT_EQ(call.capacity, 260u);
+    // Room for the longest path the system takes (32767 UTF-16 units, up to three UTF-8 bytes each).
+    EXPECT_GE(call.capacity, 3u * 32767 + 1);
 }
 
 TEST_F(DialogTest, BrowseCancelChangesNothingButForgetsThePackageForTheNextSearch)
@@ -878,15 +879,26 @@ TEST_F(DialogTest, ADroppedFileIsTakenAsBrowseWouldTakeIt)
     EXPECT_TRUE(Enabled(IDC_UPDATE));
     EXPECT_STREQ(dialog_->remembered_path(), "");
 
-    // A path longer than the path buffer is not cut into another file's name: like a file dialog
-    // that returned nothing.
-    dialog_->OnFileDropped(good.c_str());
-    const std::string too_long = dir_ + "/" + std::string(300, 'x') + ".qfw";
-    dialog_->OnFileDropped(too_long.c_str());
-    dialog_->OnFileDropped("");
+    // A package deeper than the classic 260 characters is taken whole.
+    const std::string deep_folder = std::string(200, 'x') + "/" + std::string(100, 'y');
+    std::filesystem::create_directories(dir_ + "/" + deep_folder);
+    const std::string deep = Package(deep_folder + "/good.qfw");
+    ASSERT_GT(deep.size(), 300u);
+    dialog_->OnFileDropped(deep.c_str());
     EXPECT_EQ(view_->boxes.size(), 1u);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), deep);
+    EXPECT_EQ(dialog_->remembered_path(), deep);
+
+    // One longer than any path the system opens is refused with a message, never cut into
+    // another file's name; the accepted package stays.
+    const std::string too_long = dir_ + "/" + std::string(kPathCapacity, 'x') + ".qfw";
+    dialog_->OnFileDropped(too_long.c_str());
+    ASSERT_EQ(view_->boxes.size(), 2u);
+    EXPECT_EQ(view_->boxes[1].text, kPathTooLongText);
+    EXPECT_EQ(Text(IDC_IMAGE_PATH), deep);
+    dialog_->OnFileDropped("");
+    EXPECT_EQ(view_->boxes.size(), 2u);
     EXPECT_STREQ(dialog_->remembered_path(), "");
-    EXPECT_EQ(Text(IDC_IMAGE_PATH), good);
 }
 
 // --- A running upload is left alone ---

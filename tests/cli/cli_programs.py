@@ -1,6 +1,7 @@
 """What the command line's pytest files share: the programs under test, as ctest names them
 (KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack), and running them."""
 import os
+import signal
 import subprocess
 
 import pytest
@@ -9,6 +10,14 @@ CLI = os.environ.get("KV_CLI", "")
 TOOLS = os.environ.get("KV_TOOLS", "")
 KVSIM = os.path.join(TOOLS, "kvsim")
 QFWPACK = os.path.join(TOOLS, "qfwpack")
+
+# Started as a background job of a script, these tests would pass SIGINT and SIGQUIT on ignored,
+# and the program rightly keeps a signal it was started with ignored; the tests stand for an
+# operator at a terminal.
+for _sig, _handler in ((signal.SIGINT, signal.default_int_handler), (signal.SIGQUIT, signal.SIG_DFL),
+                       (signal.SIGHUP, signal.SIG_DFL), (signal.SIGTERM, signal.SIG_DFL)):
+    if signal.getsignal(_sig) == signal.SIG_IGN:
+        signal.signal(_sig, _handler)
 
 needs_programs = pytest.mark.skipif(not (os.access(CLI, os.X_OK) and os.access(KVSIM, os.X_OK)),
                                     reason="KV_CLI and KV_TOOLS must name the built programs")

@@ -198,3 +198,32 @@ device keeps --new-version 2.20
 device takes --new-version 2.21
 run "14. a device that keeps its version (package 2.21.A)" '$KU flash $W/p.qfw --port $W/keeps'
 run "14. a device that takes it" '$KU flash $W/p.qfw --port $W/takes'
+
+# 6. The record, the streams and the signals of a run.
+device paced --pacing --new-version 2.21
+"$TOOLS/qfwpack" --out "$W/big.qfw" --body-size 16384 >/dev/null
+head -c 900 /dev/zero | tr '\0' x >"$W/full.jsonl"
+run "6. the record past the file-size limit (1 KiB, 900 bytes in it)" \
+  '(ulimit -f 1; exec $KU flash $W/p.qfw --port $W/dev --record $W/full.jsonl)'
+echo "  [record: $(stat -c %s "$W/full.jsonl") bytes]"
+run "6. Ctrl+\\ during the upload" \
+  'set -m  # a background job of a script would ignore SIGQUIT
+   $KU flash $W/big.qfw --port $W/paced & pid=$!; sleep 1; kill -QUIT $pid; wait $pid'
+echo '{"kept": true}' >"$W/r.jsonl"
+run "6. --trace=F --record F" '$KU flash $W/p.qfw --port $W/dev --trace=$W/r.jsonl --record $W/r.jsonl'
+echo "  [record: $(head -c 40 "$W/r.jsonl")]"
+mkfifo "$W/record.fifo"
+run "6. the record a FIFO nobody reads (time limit 10 s)" \
+  'timeout 10 $KU flash $W/p.qfw --port $W/dev --record $W/record.fifo'
+printf '{"cut": ' >"$W/cut.jsonl"
+run "6. a record whose last line has no end" '$KU flash $W/p.qfw --port $W/missing --record $W/cut.jsonl'
+echo "  [record lines: $(wc -l <"$W/cut.jsonl"); the last parses: $(tail -1 "$W/cut.jsonl" | python3 -c 'import json, sys; json.load(sys.stdin); print("yes")' 2>/dev/null || echo no)]"
+mark dev
+run "6. one device, standard error closed" '$KU flash $W/p.qfw --port $W/dev 2>&-'
+frames dev 2
+run "6. two devices and a record, standard output closed" \
+  '$KU flash $W/p.qfw --port $W/dev --port $W/paced --record $W/closed.jsonl >&-'
+echo "  [record lines that are not JSON: $(python3 -c 'import json, sys
+print(sum(1 for l in open(sys.argv[1], "rb") if not l.startswith(b"{")))' "$W/closed.jsonl")]"
+run "6. a port name holding an escape sequence and a line end" \
+  '$KU flash $W/p.qfw --port "$W/odd"$'"'"'\e[7m\n'"'"'"$W/dev: Update Successful" --port $W/dev | cat -v'

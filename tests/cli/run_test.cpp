@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 
 #include "cli/platform.h"
@@ -16,7 +17,7 @@ using namespace std::chrono;
 
 TEST(StopRequest, ASignalWakesTheWait)
 {
-    StopRequest stop;
+    StopRequest stop(StopRequest::Answer::by_the_run);
     EXPECT_FALSE(stop.requested());
     EXPECT_FALSE(stop.Wait(milliseconds(10)));
 
@@ -35,7 +36,7 @@ TEST(StopRequest, ASignalWakesTheWait)
 
 TEST(StopRequest, TheHandlerLeavesErrnoAsItWas)
 {
-    StopRequest stop;
+    StopRequest stop(StopRequest::Answer::by_the_run);
     // Each request writes a byte to wake the run; once its pipe is full, that write fails.
     for (int i = 0; i < 70000; ++i)
         std::raise(SIGINT);
@@ -47,7 +48,7 @@ TEST(StopRequest, TheHandlerLeavesErrnoAsItWas)
 
 TEST(StopRequest, NoUpdateBeginsAfterAStopAndRunningOnesStayCounted)
 {
-    StopRequest stop;
+    StopRequest stop(StopRequest::Answer::by_the_run);
     ASSERT_TRUE(stop.BeginUpdate());
     ASSERT_TRUE(stop.BeginUpdate());
     std::raise(SIGINT);
@@ -59,12 +60,65 @@ TEST(StopRequest, NoUpdateBeginsAfterAStopAndRunningOnesStayCounted)
     EXPECT_EQ(stop.updates_running(), 0);
 }
 
-TEST(StopRequest, AStopSignalEndsTheProgramAgainAfterwards)
+TEST(StopRequest, OneDeviceEndsAtARequestBeforeItsUpdateAndNeverOnceItBegan)
 {
-    {
-        StopRequest stop;
-    }
-    EXPECT_EXIT(std::raise(SIGINT), testing::KilledBySignal(SIGINT), "");
+    EXPECT_EXIT(
+        {
+            StopRequest stop(StopRequest::Answer::end_when_idle);
+            std::raise(SIGQUIT);
+        },
+        testing::KilledBySignal(SIGQUIT), "");
+    // After the update, while the outcome is written and the port closed, requests are answered
+    // and the program ends as it would have.
+    EXPECT_EXIT(
+        {
+            StopRequest stop(StopRequest::Answer::end_when_idle);
+            if (!stop.BeginUpdate())
+                std::_Exit(2);
+            stop.EndUpdate();
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                std::raise(signal);
+            std::_Exit(stop.requests() == 4 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "in progress and cannot be stopped");
+    // Refused at the gate: the program ends by the signal that asked.
+    EXPECT_EXIT(
+        {
+            StopRequest stop(StopRequest::Answer::by_the_run);
+            std::raise(SIGHUP);
+            if (stop.BeginUpdate())
+                std::_Exit(2);
+            stop.EndAsAsked();
+        },
+        testing::KilledBySignal(SIGHUP), "");
+}
+
+TEST(StopRequest, ASignalThatCameIgnoredStaysIgnored)
+{
+    // As under nohup: a hang-up neither ends the program nor asks it to stop.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            StopRequest stop(StopRequest::Answer::end_when_idle);
+            std::raise(SIGHUP);
+            std::_Exit(stop.requested() ? 2 : 0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StopRequest, ARequestAfterTheRunStoppedChangesNothing)
+{
+    EXPECT_EXIT(
+        {
+            {
+                StopRequest stop(StopRequest::Answer::by_the_run);
+                std::raise(SIGINT);
+            }
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                std::raise(signal);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(Record, TimesAreUtcIso8601ToTheMillisecond)

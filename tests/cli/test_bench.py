@@ -3,7 +3,11 @@ simulated devices on pseudo-terminals.
 
 Run with pytest; KV_CLI names the binary and KV_TOOLS the folder holding kvsim and qfwpack.
 """
+import fcntl
 import hashlib
+import re
+import struct
+import termios
 import json
 import os
 import pty
@@ -93,7 +97,7 @@ def blocks(stdout):
 
 
 def records(path):
-    with open(path) as f:
+    with open(path, encoding="utf-8") as f:
         entries = [json.loads(line) for line in f]
     for entry in entries:
         assert list(entry) == RECORD_KEYS
@@ -285,6 +289,103 @@ def test_output_that_cannot_be_written_exits_6(plug, tmp_path):
     assert "the outcome could not be written to standard output" in r.stderr and SUCCESS in r.stderr
 
 
+def test_closed_standard_streams_never_let_the_record_take_their_place(plug, tmp_path):
+    units = [plug(f"c{i}", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path)
+    record = tmp_path / "r.jsonl"
+    args = [CLI, "flash", pkg, *ports_args(*(u.link for u in units)), "--record", str(record)]
+    r = subprocess.run(args, stdout=subprocess.PIPE, text=True, timeout=60, preexec_fn=lambda: os.close(2))
+    assert r.returncode == 0 and r.stdout.splitlines()[-1] == "2 updated, 0 failed"
+    # Standard output closed: the outcomes went nowhere, which is no success.
+    r = subprocess.run(args, stderr=subprocess.PIPE, text=True, timeout=60, preexec_fn=lambda: os.close(1))
+    assert r.returncode == 6, r.stderr
+    assert "the outcome could not be written to standard output" in r.stderr and "2 updated" in r.stderr
+    _, entries = records(record)  # only records: no progress or outcome text among them
+    assert len(entries) == 4
+
+
+def test_a_quit_signal_during_the_uploads_waits_for_them(plug, tmp_path):
+    units = [plug(f"q{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path, body=16384)
+    proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units))],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    uploading = set()
+    while len(uploading) < 2:  # both past the gate, so the stop lets neither begin nor cuts one
+        line = proc.stderr.readline()
+        assert line, "no progress before the end"
+        if line.endswith("%\n"):
+            uploading.add(line.split(": ")[0])
+    proc.send_signal(signal.SIGQUIT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    assert out.splitlines()[-1] == "2 updated, 0 failed"
+    assert "updates are in progress and cannot be stopped" in err
+    assert all(u.received_image(16384) == body_of(pkg) for u in units)
+
+
+def test_more_requests_after_the_stop_change_nothing(plug, tmp_path):
+    units = [plug(f"r{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    pkg = package(tmp_path, body=8192)
+    record = tmp_path / "r.jsonl"
+    proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units)), "--record", str(record)],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    began = lambda unit: any(line.split(":", 1)[1].split()[:1] == ["66"] for line in open(unit.frames))
+    wait_for(lambda: all(began(u) for u in units), 10, "both uploads under way")
+    proc.send_signal(signal.SIGINT)
+    # Ctrl+C held down, through the end of the uploads and of the program.
+    while proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.002)
+    assert proc.returncode == 0
+    assert proc.stdout.read().splitlines()[-1] == "2 updated, 0 failed"
+    assert len(records(record)[1]) == 2
+
+
+def test_outside_text_is_escaped_and_never_forges_a_line(plug, tmp_path):
+    unknown = plug("unknown", "--letter", "9")  # answers, with no description
+    # A terminal sequence, a byte that is not UTF-8 (0xFF) and a line end that would forge a line.
+    forged = str(tmp_path / "x\x1b]0;owned\x07\udcff\n") + unknown.link + ": Update Successful"
+    record = tmp_path / "r.jsonl"
+    r = run("flash", package(tmp_path), *ports_args(forged, unknown.link), "--record", str(record))
+    assert r.returncode == 2
+    assert "\x1b" not in r.stdout + r.stderr and "\x07" not in r.stdout + r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 3 and lines[-1] == "0 updated, 2 failed"
+    shown = forged.replace("\x1b", "\\e").replace("\x07", "\\x07").replace("\n", "\\n").replace("\udcff", "\\xFF")
+    assert f"{shown}: cannot open the port: no such device" in lines
+    assert f"{unknown.link}: the device cannot be updated by this program" in lines
+    # The record stays UTF-8 JSON, one line per attempt.
+    assert sorted(e["port"] for e in records(record)[1]) == sorted([forged.replace("\udcff", "\\xFF"),
+                                                                    unknown.link])
+    r = run("detect", "--port", unknown.link)
+    assert r.stderr == f"korvane-update: the device on {unknown.link} cannot be updated by this program\n"
+
+
+def test_progress_board_never_taller_than_the_terminal(plug, tmp_path):
+    units = [plug(f"b{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
+    missing = [str(tmp_path / f"none{i}") for i in range(6)]
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 5, 80, 0, 0))
+    proc = subprocess.Popen([CLI, "flash", package(tmp_path, body=8192), *ports_args(*(u.link for u in units), *missing)],
+                            stdout=subprocess.PIPE, stderr=slave, text=True, env=dict(os.environ, TERM="xterm"))
+    os.close(slave)
+    err = b""
+    while select.select([master], [], [], 10)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(master)
+    proc.communicate(timeout=30)
+    assert proc.returncode == 2
+    ups = [int(n) for n in re.findall(rb"\x1b\[(\d+)A", err)]
+    assert ups and max(ups) <= 4  # five rows: four lines, the cursor on the fifth
+    assert b"... 5 more ports: " in err
+
+
 # --- the record with one device ---------------------------------------------------------------
 
 def test_record_with_one_device_as_today_plus_its_line(plug, tmp_path):
@@ -303,6 +404,61 @@ def test_record_with_one_device_as_today_plus_its_line(plug, tmp_path):
     assert r.returncode == 1 and "cannot write the record" in r.stderr
     r = run("flash", pkg, "--port", unit.link, "--record", pkg)
     assert r.returncode == 1 and "that is the package" in r.stderr
+
+
+def test_record_takes_a_regular_file_only_and_never_the_trace(tmp_path):
+    pkg = package(tmp_path)
+    fifo, folder = tmp_path / "fifo", tmp_path / "folder"
+    os.mkfifo(fifo)
+    folder.mkdir()
+    for target, says in ((fifo, "FIFO"), (folder, "folder"), ("/dev/null", "device")):
+        # A FIFO nobody reads must not hold the program up.
+        r = run("flash", pkg, "--port", str(tmp_path / "none"), "--record", str(target), timeout=10)
+        assert r.returncode == 1 and says in r.stderr and "not a regular file" in r.stderr, r.stderr
+
+    record = tmp_path / "r.jsonl"
+    record.write_text('{"kept": true}\n')
+    os.symlink(record, tmp_path / "link")
+    for trace in (record, tmp_path / "link"):
+        r = run("flash", pkg, "--port", str(tmp_path / "none"), "--record", str(record), "--trace=" + str(trace))
+        assert r.returncode == 1 and "that is the record" in r.stderr
+    assert record.read_text() == '{"kept": true}\n'
+
+
+def test_record_line_after_a_cut_one_starts_on_a_line_of_its_own(tmp_path):
+    record = tmp_path / "r.jsonl"
+    record.write_text('{"whole": 1}\n{"cut": ')  # as a run killed in its write leaves it
+    missing = str(tmp_path / "none")
+    r = run("flash", package(tmp_path), "--port", missing, "--record", str(record))
+    assert r.returncode == 2
+    lines = record.read_text().split("\n")
+    assert lines[:2] == ['{"whole": 1}', '{"cut": '] and lines[3] == ""
+    assert json.loads(lines[2])["port"] == missing
+
+
+def test_record_lines_of_concurrent_runs_stay_whole(tmp_path):
+    # A package path that escapes to a line of some 24 KB, longer than any output buffer.
+    odd = "\x01" * 200
+    os.mkdir(tmp_path / odd)
+    pkg = package(tmp_path)
+    long_path = str(tmp_path) + f"/{odd}/.." * 19 + "/p.qfw"
+    record = tmp_path / "r.jsonl"
+    args = ["flash", long_path, "--record", str(record), *ports_args(*(str(tmp_path / f"none{i}") for i in range(4)))]
+
+    # Another run holds the record: this one waits for it, and writes nothing meanwhile.
+    with open(record, "a") as other:
+        fcntl.flock(other, fcntl.LOCK_EX)
+        proc = subprocess.Popen([CLI, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1.0)
+        assert record.stat().st_size == 0
+        fcntl.flock(other, fcntl.LOCK_UN)
+    assert proc.wait(timeout=30) == 2
+
+    procs = [subprocess.Popen([CLI, *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(6)]
+    assert [p.wait(timeout=60) for p in procs] == [2] * 6
+    lines = record.read_text().splitlines()
+    assert len(lines) == 28 and all(len(line) > 20000 for line in lines)
+    assert all(json.loads(line)["package"] == long_path for line in lines)
 
 
 # --- the watch --------------------------------------------------------------------------------

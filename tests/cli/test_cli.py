@@ -200,7 +200,8 @@ def test_json_strings_are_escaped(device, tmp_path):
                        timeout=30)
     assert r.returncode == 0
     text = r.stdout.decode("utf-8")  # valid UTF-8 even though the name is not
-    assert json.loads(text)["port"] == str(tmp_path) + '/q"b\\s\tn\nx\ufffd\x01'
+    # The byte that is not UTF-8 as the text output shows it, not replaced: two such names differ.
+    assert json.loads(text)["port"] == str(tmp_path) + '/q"b\\s\tn\nx\\xFF\x01'
 
 
 # --- check ------------------------------------------------------------------------------------
@@ -335,13 +336,13 @@ def test_stop_signals_during_an_upload_do_not_stop_it(device, tmp_path):
     while not line.startswith("Uploading:"):
         line = proc.stderr.readline()
         assert line, "no progress before the end"
-    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         proc.send_signal(sig)
         time.sleep(0.1)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0
     assert out == "Update Successful. New version is 02.21.A\n"
-    assert err.count("a firmware update is in progress and cannot be stopped") == 3
+    assert err.count("a firmware update is in progress and cannot be stopped") == 4
     assert dev.received_image(16384) == body_of(pkg)
 
 
@@ -526,6 +527,36 @@ def test_trace_that_cannot_be_written_is_said_once_and_the_program_goes_on(devic
     assert r.stdout.startswith(f"Port: {dev.link}\n")
     assert r.stderr == "korvane-update: the trace could not be written (File too large); going on without it\n"
     assert trace.stat().st_size == 0
+
+
+def test_record_past_the_file_size_limit_is_taken_back_and_the_outcome_still_said(device, tmp_path):
+    dev = device("--new-version", "2.21")
+    pkg = package(tmp_path)
+    record = tmp_path / "r.jsonl"
+    record.write_text('{"earlier": 1}\n')
+
+    def little_room():  # the next line fits only in part, as on a disk that fills up
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    r = subprocess.run([CLI, "flash", pkg, "--port", dev.link, "--record", str(record)], capture_output=True,
+                       text=True, timeout=60, preexec_fn=little_room)
+    assert r.returncode == 6, r.stderr
+    assert r.stdout == "Update Successful. New version is 02.21.A\n"
+    assert "the record could not be written" in r.stderr and "File too large" in r.stderr
+    assert dev.received_image(1024) == body_of(pkg)
+    assert record.read_text() == '{"earlier": 1}\n'  # no cut line left
+
+
+def test_closed_standard_error_never_lets_the_port_take_its_place(device, tmp_path):
+    dev = device("--new-version", "2.21")
+    pkg = package(tmp_path)
+    r = subprocess.run([CLI, "flash", pkg, "--port", dev.link], stdout=subprocess.PIPE, text=True,
+                       timeout=60, preexec_fn=lambda: os.close(2))
+    assert (r.returncode, r.stdout) == (0, "Update Successful. New version is 02.21.A\n")
+    assert dev.received_image(1024) == body_of(pkg)
+    with open(dev.frames) as f:
+        received = f.read()
+    assert " 55 70 64 61 74 69 6E 67 " not in received.upper()  # "Updating"
 
 
 @pytest.mark.parametrize("args, lost", [

@@ -284,7 +284,7 @@ TEMPLATE = [
     # drops the style bit when it is created, with or without the common-controls manifest entry.
     (2777, "msctls_progress32", "", (7, 154, 264, 9), PBS_SMOOTH, 0),
     ("Hardware Description:", "Static", None, (19, 7, 72, 8), 0, 0),
-    ("Current Firmware Version:", "Static", None, (7, 18, 85, 8), 0, 0),
+    ("Current Firmware Version:", "Static", None, (7, 18, 87, 8), 0, 0),
     ("Use this to update your Quenby Hardware firmware. Only use an image file provided by the manufacturer. ",
      "Static", None, (7, 34, 264, 18), 0, 0),
     ("WARNING: Attempting to update the firmware with an unapproved file may render the device unusable. "

@@ -43,7 +43,8 @@ std::string Json(const std::string& s)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20 || c >= 0x7F) {
+            // Text is UTF-8 here, which JSON carries as it is.
+            if (c < 0x20 || c == 0x7F) {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "\\u%04x", c);
                 out += hex;
@@ -69,16 +70,37 @@ std::string ClassOf(HWND w)
     return name;
 }
 
-// Text of a window of another process: WM_GETTEXT is marshalled; a busy owner times out.
+std::string Utf8(const wchar_t* wide, int length)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    std::string text(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide, length, text.data(), n, nullptr, nullptr);
+    return text;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(n > 0 ? n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+// Text of a window of another process, whole and in UTF-8: WM_GETTEXT is marshalled (the wide
+// form keeps every script); a busy owner times out.
 bool TextOf(HWND w, std::string* text)
 {
-    char buffer[1024] = {};
-    DWORD_PTR n = 0;
-    if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                             kSendTimeout, &n))
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &length))
         return false;
-    buffer[sizeof buffer - 1] = '\0';
-    *text = buffer;
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_ABORTIFHUNG, kSendTimeout, &n))
+        return false;
+    *text = Utf8(buffer.data(), static_cast<int>(n < buffer.size() ? n : buffer.size() - 1));
     return true;
 }
 
@@ -257,7 +279,7 @@ INT_PTR CALLBACK QuietDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 // MapDialogRect works only on a dialog of the calling process: a hidden one with the updater's
 // font and shell-font styles gives the same dialog base units.
-bool MapDialogUnits(RECT* rect)
+HWND ReferenceDialog()
 {
     static HWND reference = nullptr;
     if (reference == nullptr) {
@@ -295,10 +317,14 @@ bool MapDialogUnits(RECT* rect)
         }
         reference = CreateDialogIndirectParamW(
             GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tmpl), nullptr, QuietDialogProc, 0);
-        if (reference == nullptr)
-            return false;
     }
-    return MapDialogRect(reference, rect) != FALSE;
+    return reference;
+}
+
+bool MapDialogUnits(RECT* rect)
+{
+    HWND reference = ReferenceDialog();
+    return reference != nullptr && MapDialogRect(reference, rect) != FALSE;
 }
 
 std::string RectJson(const RECT& r)
@@ -585,9 +611,9 @@ std::string FileDialogVerb(const Args& a, int answer)
             name = GetDlgItem(dlg, kEdt1);
         if (name == nullptr)
             return Err("no file name field");
-        const std::string path = a.rest(2);
+        const std::wstring path = Wide(a.rest(2));
         DWORD_PTR r = 0;
-        SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
+        SendMessageTimeoutW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
                             kSendTimeout, &r);
     }
     PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
@@ -609,8 +635,11 @@ std::string VerbWindow(const Args&)
     GetWindowRect(GetDesktopWindow(), &desk);
     RECT client{};
     GetClientRect(g_main, &client);
+    POINT origin{0, 0};
+    ClientToScreen(g_main, &origin);
     return Ok("\"rect\":" + RectJson(r) + ",\"desktop\":" + RectJson(desk) +
-              ",\"client\":" + RectJson(client) +
+              ",\"client\":" + RectJson(client) + ",\"client_origin\":[" + std::to_string(origin.x) + "," +
+              std::to_string(origin.y) + "]" +
               ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_STYLE))) +
               ",\"exstyle\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(g_main, GWL_EXSTYLE))));
 }
@@ -620,6 +649,59 @@ std::string VerbChildren(const Args&)
     ChildList list;
     EnumChildWindows(g_main, ListChild, reinterpret_cast<LPARAM>(&list));
     return Ok("\"children\":[" + list.json + "]");
+}
+
+// Whether each label's and button's text fits its control at the dialog's font (measured with the
+// same font on a dialog of this process): the width of one line, or the height of wrapped text.
+std::string VerbTextFits(const Args&)
+{
+    HWND reference = ReferenceDialog();
+    if (reference == nullptr)
+        return Err("no reference dialog");
+    HDC dc = GetDC(reference);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(reference, WM_GETFONT, 0, 0)));
+    std::string list;
+    for (HWND w = GetWindow(g_main, GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+        const std::string cls = ClassOf(w);
+        if (cls != "Static" && cls != "Button")
+            continue;
+        std::string text;
+        if (!TextOf(w, &text) || text.empty())
+            continue;
+        const DWORD style = static_cast<DWORD>(GetWindowLongA(w, GWL_STYLE));
+        RECT client{};
+        GetClientRect(w, &client);
+        const std::wstring wide = Wide(text);
+        RECT need{0, 0, client.right, 0};
+        UINT format = DT_CALCRECT | ((style & SS_NOPREFIX) != 0 && cls == "Static" ? DT_NOPREFIX : 0);
+        int have_w = client.right;
+        int have_h = client.bottom;
+        const DWORD kind = style & 0x1F;
+        const bool wraps = cls == "Static" && (kind == SS_LEFT || kind == SS_CENTER || kind == SS_RIGHT) &&
+                           (style & SS_CENTERIMAGE) == 0;
+        if (wraps) {
+            format |= DT_WORDBREAK;
+        } else {
+            format |= DT_SINGLELINE;
+            need.right = 0;
+            if (cls == "Button" && (style & 0xF) != BS_GROUPBOX)
+                have_w -= 2 * GetSystemMetrics(SM_CXEDGE) + 2; // the button's frame
+        }
+        DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &need, format);
+        // A line's extent ends with its last character's blank right side; only the ink must fit.
+        ABC last{};
+        if (!wraps && !wide.empty() && GetCharABCWidthsW(dc, wide.back(), wide.back(), &last) &&
+            last.abcC > 0)
+            need.right -= last.abcC;
+        const bool fits = need.right <= have_w && need.bottom <= have_h;
+        list += std::string(list.empty() ? "" : ",") + "{\"text\":" + Json(text) + ",\"need\":[" +
+                std::to_string(need.right) + "," + std::to_string(need.bottom) + "],\"have\":[" +
+                std::to_string(have_w) + "," + std::to_string(have_h) +
+                "],\"fits\":" + (fits ? "true" : "false") + "}";
+    }
+    SelectObject(dc, old);
+    ReleaseDC(reference, dc);
+    return Ok("\"controls\":[" + list + "]");
 }
 
 std::string VerbClose(const Args&)
@@ -737,7 +819,20 @@ std::string VerbLogWindow(const Args& a)
         buttons += std::string(buttons.empty() ? "" : ",") + Json(t);
     }
     HWND edit = GetDlgItem(log, IDC_LOG_TEXT);
-    return Ok("\"visible\":true,\"caption\":" + Json(CaptionOf(log)) +
+    // Where the controls are in the client area, to check the layout at each scale.
+    RECT client{};
+    GetClientRect(log, &client);
+    std::string controls;
+    for (int id : {IDC_LOG_TEXT, IDC_LOG_SAVE, IDC_LOG_CLOSE}) {
+        RECT c{};
+        GetWindowRect(GetDlgItem(log, id), &c);
+        MapWindowPoints(nullptr, log, reinterpret_cast<POINT*>(&c), 2);
+        controls += std::string(controls.empty() ? "" : ",") + RectJson(c);
+    }
+    return Ok("\"client\":" + RectJson(client) + ",\"controls\":[" + controls +
+              "],"
+              "\"visible\":true,\"caption\":" +
+              Json(CaptionOf(log)) +
               ",\"owned_by_dialog\":" + (GetWindow(log, GW_OWNER) == g_main ? "true" : "false") +
               ",\"style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(log, GWL_STYLE))) +
               ",\"edit_style\":" + std::to_string(static_cast<DWORD>(GetWindowLongA(edit, GWL_STYLE))) +
@@ -777,17 +872,17 @@ std::string VerbLogClick(const Args& a)
 // global memory handle is.
 std::string VerbDrop(const Args& a)
 {
-    const std::string path = a.rest(1);
+    const std::wstring path = Wide(a.rest(1));
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_main_pid);
     if (process == nullptr)
         return Err("cannot open the dialog's process");
     std::string record(sizeof(DROPFILES), '\0');
     DROPFILES header{};
     header.pFiles = sizeof(DROPFILES);
-    header.fWide = FALSE;
+    header.fWide = TRUE;
     std::memcpy(record.data(), &header, sizeof header);
-    record += path;
-    record.append(2, '\0');
+    record.append(reinterpret_cast<const char*>(path.c_str()), path.size() * sizeof(wchar_t));
+    record.append(2 * sizeof(wchar_t), '\0');
     void* remote = VirtualAllocEx(process, nullptr, record.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     SIZE_T written = 0;
     const bool ok = remote != nullptr &&
@@ -799,6 +894,44 @@ std::string VerbDrop(const Args& a)
     if (!PostMessageA(g_main, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0))
         return Err("WM_DROPFILES not posted: " + std::to_string(GetLastError()));
     return Ok();
+}
+
+// WM_DPICHANGED as the system sends it when a window moves to a monitor of another scale: the new
+// DPI and the suggested rectangle, the window's own scaled by new / 96 about its top left. The
+// rectangle is written into the window's process, where the message's pointer must point.
+std::string DpiChanged(HWND target, int dpi)
+{
+    RECT r{};
+    GetWindowRect(target, &r);
+    const RECT suggested{r.left, r.top, r.left + MulDiv(r.right - r.left, dpi, 96),
+                         r.top + MulDiv(r.bottom - r.top, dpi, 96)};
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_main_pid);
+    if (process == nullptr)
+        return Err("cannot open the dialog's process");
+    void* remote =
+        VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    SIZE_T written = 0;
+    const bool ok = remote != nullptr &&
+                    WriteProcessMemory(process, remote, &suggested, sizeof suggested, &written) &&
+                    written == sizeof suggested;
+    CloseHandle(process);
+    if (!ok)
+        return Err("cannot write the rectangle into the dialog's process");
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(target, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote),
+                             SMTO_ABORTIFHUNG, kSendTimeout, &result))
+        return Err("no answer");
+    return Ok("\"suggested\":" + RectJson(suggested));
+}
+
+std::string VerbDpiChanged(const Args& a) { return DpiChanged(g_main, a.num(1)); }
+
+std::string VerbLogDpiChanged(const Args& a)
+{
+    HWND log = LogWindowNow();
+    if (log == nullptr)
+        return Err("no log window");
+    return DpiChanged(log, a.num(1));
 }
 
 struct Verb {
@@ -840,6 +973,8 @@ constexpr Verb kVerbs[] = {
     {"window", "", "the dialog's screen rectangle, styles and extended styles", true, VerbWindow},
     {"children", "", "every control: id, class, text, styles, rectangle in client coordinates", true,
      VerbChildren},
+    {"text-fits", "", "for each label and button: the text's size at the dialog's font, the control's, fits",
+     true, VerbTextFits},
     {"close", "", "WM_CLOSE to the dialog", true, VerbClose},
     {"syscmd-close", "", "WM_SYSCOMMAND SC_CLOSE", true, VerbSysCommandClose},
     {"escape", "", "the Escape key", true, VerbEscape},
@@ -851,6 +986,9 @@ constexpr Verb kVerbs[] = {
     {"log-text", "", "the log window's text", true, VerbLogText},
     {"log-click", "ID", "press a button of the log window", true, VerbLogClick},
     {"drop", "PATH", "drop a file on the dialog", true, VerbDrop},
+    {"dpichanged", "DPI", "WM_DPICHANGED to the dialog, as a move to a monitor at that scale", true,
+     VerbDpiChanged},
+    {"log-dpichanged", "DPI", "the same to the log window", true, VerbLogDpiChanged},
     {"devicechange", "EVENT", "post WM_DEVICECHANGE with that event (7: DBT_DEVNODES_CHANGED)", true,
      VerbDeviceChange},
     {"balloon", "TIMEOUT", "wait for the dialog's balloon tip: visible, text, screen rectangle", true,
