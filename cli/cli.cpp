@@ -336,9 +336,8 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
         stop.EndAsAsked();
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
-    WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " + version +
-                                "
-");
+    WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " +
+                                version + "\n");
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
     const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
