@@ -79,7 +79,10 @@ def machine(tmp_path):
                     drivers.mkdir(parents=True, exist_ok=True)
                     os.symlink(os.path.relpath(drivers, folder), folder / "driver")
                 if tty:
-                    (folder / ("tty/" + tty if tty.startswith("ttyACM") else tty)).mkdir(parents=True)
+                    node = folder / ("tty/" + tty if tty.startswith("ttyACM") else tty)
+                    node.mkdir(parents=True)
+                    (self.sys / "class" / "tty" / tty).mkdir(parents=True)
+                    os.symlink(node, self.sys / "class" / "tty" / tty / "device")
 
         def process(self, pid, comm, target=None):
             """A process in the made-up /proc (KV_PROC_DIR), with a descriptor open on target."""
@@ -244,7 +247,7 @@ def test_list_gives_each_adapter_with_its_state(machine):
     ftdi = machine.node("ttyUSB0", "--fault", "any:silence")
     r = run("list", env=machine.env)
     assert r.returncode == 0
-    assert r.stdout == (f"{ftdi}\n  opened; no answer at any speed\n"
+    assert r.stdout == (f"{ftdi}: USB 0403:6001\n  opened; no answer at any speed\n"
                         f"USB serial adapters without a port:\n  {CH340_TAKEN}\n    {BRLTTY_FIX}\n"
                         f"  {CP2102_UNBOUND}\n    {CP2102_FIX}\n")
     r = run("list", "--json", env=machine.env)
