@@ -76,16 +76,6 @@ DWORD WINAPI WorkerThread(LPVOID parameter)
 
 } // namespace
 
-UINT MessageBoxIconFlag(MessageIcon icon)
-{
-    switch (icon) {
-    case MessageIcon::information: return MB_ICONINFORMATION;
-    case MessageIcon::warning: return MB_ICONWARNING;
-    case MessageIcon::error: break;
-    }
-    return MB_ICONERROR;
-}
-
 void Win32DialogView::attach(HWND dialog)
 {
     dialog_ = dialog;

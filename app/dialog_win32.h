@@ -70,9 +70,6 @@ private:
     UINT dpi_ = USER_DEFAULT_SCREEN_DPI; // the scale the dialog is drawn at, as last told
 };
 
-// The MessageBoxA flag of an icon.
-UINT MessageBoxIconFlag(MessageIcon icon);
-
 // Binds the dialog procedure to the process-wide dialog state; call once before the dialog opens.
 void InstallUpdateDialog(UpdateDialog& dialog);
 

@@ -6,6 +6,8 @@
 
 #include "log/file_path.h"
 
+#include "device/device_connection.h"
+
 void LogWindow::OnOpen(LogWindowView& view)
 {
     view_ = &view;

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "app/update_dialog.h"
+#include "app/path_capacity.h"
 #include "log/log_buffer.h"
+#include "update/outcome.h"
+
+class DeviceConnection;
+struct LogSink;
 
 // The system-menu command that opens the window (WM_SYSCOMMAND; the low four bits stay clear).
 inline constexpr std::uint32_t kDiagnosticLogCommand = 0x0100;

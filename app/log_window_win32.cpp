@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/dialog_win32.h"
 #include "app/win32_helpers.h"
 #include "resources/resource.h"
 

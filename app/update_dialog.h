@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/path_capacity.h"
 #include "device/device_connection.h"
 #include "package/package.h"
 #include "package/upload.h"
@@ -18,9 +19,6 @@
 inline constexpr std::uint32_t WM_DETECT_HARDWARE = 0x8000;
 inline constexpr std::uint32_t WM_UPDATE_COMPLETE = 0x8001;
 
-// The longest path the system takes (32767 UTF-16 units) in UTF-8, at most three bytes a unit, and
-// the terminator: no path that can be opened is ever cut to fit.
-inline constexpr std::size_t kPathCapacity = 3 * 32767 + 1;
 inline constexpr std::size_t kDescriptionBufferSize = 260;
 inline constexpr char kPathTooLongText[] = "The file's path is longer than any the system can open.";
 

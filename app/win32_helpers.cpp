@@ -257,3 +257,13 @@ HFONT CreateFixedFont(UINT dpi)
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                        FIXED_PITCH | FF_MODERN, L"Courier New");
 }
+
+UINT MessageBoxIconFlag(MessageIcon icon)
+{
+    switch (icon) {
+    case MessageIcon::information: return MB_ICONINFORMATION;
+    case MessageIcon::warning: return MB_ICONWARNING;
+    case MessageIcon::error: break;
+    }
+    return MB_ICONERROR;
+}

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "update/outcome.h"
+
 // Moves the window, keeping size, z-order and activation, so that its centre lies on the
 // centre of the reference window (the desktop when none is given).
 void CenterWindow(HWND window, HWND reference);
@@ -54,3 +56,6 @@ int ScaleForDpi(int length, UINT dpi);
 // a fixed-pitch one (text in columns).
 HFONT CreateMessageFont(UINT dpi);
 HFONT CreateFixedFont(UINT dpi);
+
+// The MessageBoxA flag of an icon.
+UINT MessageBoxIconFlag(MessageIcon icon);

@@ -203,14 +203,6 @@ struct Cell {
     bool ok = false;
 };
 
-bool LockFree(DeviceConnection& c)
-{
-    if (c.lock_free != 1 || !c.lock_event.wait_for(std::chrono::milliseconds(0)))
-        return false;
-    c.lock_event.set();
-    return true;
-}
-
 Cell RunCell(const Row& row, int fault_index, const std::string& package)
 {
     kvsim::DeviceConfig config;
@@ -239,7 +231,7 @@ Cell RunCell(const Row& row, int fault_index, const std::string& package)
     const auto start = Steady::now();
     cell.code = row.run(conn, package);
     cell.ms = std::chrono::duration<double, std::milli>(Steady::now() - start).count();
-    cell.lock_free = LockFree(conn);
+    cell.lock_free = !conn.device_lock().held();
     cell.read_timeout = conn.port.timeouts().read_total_constant;
 
     const Expect& e = row.expect[fault_index];

@@ -145,7 +145,7 @@ int main(int argc, char** argv)
         }
         // The simulated device keeps every frame it received; only the updater is measured.
         sim.clear_frames();
-        if (conn.lock_free != 1) {
+        if (conn.device_lock().held()) {
             ++wrong;
             std::printf("upload %d left the lock held\n", i);
         }

@@ -18,10 +18,14 @@ if(KV_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "KV_FUZZ needs clang: configure with cmake --preset fuzz")
   endif()
-  # Every library carries the fuzzer's coverage instrumentation; only the fuzz targets link its
-  # driver (-fsanitize=fuzzer). KV_FUZZ_EXTRA_FLAGS adds e.g. source-based coverage.
-  set(kv_fuzz_flags -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
-    -fno-omit-frame-pointer -g -O1 ${KV_FUZZ_EXTRA_FLAGS})
+  # Every target carries the sanitizers. The coverage instrumentation that steers the fuzzer goes
+  # where a target's KV_FUZZ_COVERAGE is not OFF: fuzz/CMakeLists.txt turns it off for the test tools
+  # the targets link, so that the fuzzer follows the product's paths rather than the simulated line's.
+  # Only the fuzz targets link the driver (-fsanitize=fuzzer). KV_FUZZ_EXTRA_FLAGS adds e.g.
+  # source-based coverage.
+  set(kv_fuzz_coverage $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:KV_FUZZ_COVERAGE>,OFF>>:-fsanitize=fuzzer-no-link>)
+  set(kv_fuzz_flags -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+    -g -O1 ${kv_fuzz_coverage} ${KV_FUZZ_EXTRA_FLAGS})
   target_compile_options(kv_options INTERFACE ${kv_fuzz_flags})
   target_link_options(kv_options INTERFACE -fsanitize=address,undefined ${KV_FUZZ_EXTRA_FLAGS})
 else()

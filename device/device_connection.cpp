@@ -9,7 +9,6 @@
 
 #include "device/bounded_text.h"
 #include "device/checksum.h"
-#include "device/device_lock.h"
 #include "device/frames.h"
 #include "log/log.h"
 #include "serial/serial_backend.h"
@@ -18,7 +17,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds kLockWait{1200};
 constexpr milliseconds kSettleAfterOpen{100};
 constexpr milliseconds kSettleBeforeProbe{60};
 constexpr milliseconds kSettleAfterSpeedChange{10};
@@ -57,20 +55,6 @@ DeviceConnection::~DeviceConnection()
 {
     // The SerialPort destructor then closes (and logs) once more.
     port.close();
-}
-
-LockResult DeviceConnection::AcquireDeviceLock()
-{
-    if (!lock_event.wait_for(clock_, kLockWait))
-        return LockResult::busy;
-    lock_free = 0;
-    return LockResult::acquired;
-}
-
-void DeviceConnection::ReleaseDeviceLock()
-{
-    lock_free = 1;
-    lock_event.set();
 }
 
 std::int32_t DeviceConnection::OpenPort(const char* device_path)
@@ -277,7 +261,7 @@ std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)
     }
 
     if (new_speed != 0 && hardware_info.capabilities != 0) {
-        DeviceLockGuard lock(*this);
+        DeviceLockGuard lock(lock_);
         if (lock.busy()) {
             // The port belongs to the holder's exchange: its time-outs are left alone.
             result = KV_E_PORT_BUSY;
@@ -328,7 +312,7 @@ std::int32_t DeviceConnection::ReadEEPROM(std::uint8_t* destination, std::uint16
     const std::size_t request_size =
         frames::BuildEepromRequest(hardware_info.protocol_generation, address, count, request);
 
-    DeviceLockGuard lock(*this);
+    DeviceLockGuard lock(lock_);
     if (lock.busy())
         return KV_E_PORT_BUSY;
     if (port.is_open())

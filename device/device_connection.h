@@ -2,14 +2,13 @@
 // identification and the device commands.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "device/auto_reset_event.h"
 #include "device/clock.h"
+#include "device/device_lock.h"
 #include "device/result.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
@@ -50,8 +49,6 @@ struct EEPROMInfo {
     std::uint8_t reserved2[3] = {};
 };
 static_assert(sizeof(EEPROMInfo) == 7);
-
-enum class LockResult { acquired, busy, unavailable };
 
 // How one attempt of the hardware search on one port ended.
 enum class PortProbe {
@@ -113,9 +110,9 @@ public:
     PortInventory& port_inventory() const { return *inventory_; }
     const HardwareInfo* GetHardwareInfo() const;
 
-    // Device lock: wait at most 1200 ms; only the holder releases.
-    LockResult AcquireDeviceLock();
-    void ReleaseDeviceLock();
+    // Every command takes it with a DeviceLockGuard; so does the upload, which holds it for all of
+    // its exchanges.
+    DeviceLock& device_lock() { return lock_; }
 
     // Link speed and EEPROM.
     std::int32_t SetUSBBaud(std::uint32_t code);
@@ -146,8 +143,6 @@ public:
     HardwareInfo hardware_info;
     std::uint32_t wayfarer_mode = 0;
     std::uint8_t flash_info[16] = {};
-    AutoResetEvent lock_event{true};
-    std::atomic<std::uint32_t> lock_free{1};
     std::uint32_t last_port_number = 0;
 
     // The last EEPROM information that the device returned successfully since the port was
@@ -164,6 +159,7 @@ private:
     void LogWhyNotFound() const;
 
     WaitClock& clock_;
+    DeviceLock lock_{clock_};
     std::unique_ptr<PortInventory> inventory_;
     std::vector<PortAttempt> last_search_;
     std::uint32_t absent_unlisted_ = 0;

@@ -1,34 +1,66 @@
-// Scoped hold on the device lock: takes it at construction (waiting at most 1200 ms) and
-// releases it at the end of the scope only when this guard took it.
+// The device lock: one exchange with the device at a time. A DeviceLockGuard takes it (waiting at
+// most 1200 ms) and gives it back on every way out of its scope; nothing else can take or release it.
 #pragma once
 
-#include "device/device_connection.h"
+#include <atomic>
+#include <chrono>
+
+#include "device/auto_reset_event.h"
+#include "device/clock.h"
+
+class DeviceLock {
+public:
+    // Waits pass on the connection's clock.
+    explicit DeviceLock(WaitClock& clock) : clock_(clock) {}
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+
+    // Someone holds it now: for checks that every command handed it back.
+    bool held() const { return held_.load(); }
+
+private:
+    friend class DeviceLockGuard;
+    static constexpr std::chrono::milliseconds kWait{1200};
+
+    bool take()
+    {
+        if (!free_.wait_for(clock_, kWait))
+            return false;
+        held_ = true;
+        return true;
+    }
+    void give_back()
+    {
+        held_ = false;
+        free_.set();
+    }
+
+    WaitClock& clock_;
+    AutoResetEvent free_{true};
+    std::atomic<bool> held_{false};
+};
 
 class DeviceLockGuard {
 public:
-    explicit DeviceLockGuard(DeviceConnection& connection)
-        : connection_(connection), outcome_(connection.AcquireDeviceLock()),
-          held_(outcome_ == LockResult::acquired)
-    {
-    }
+    explicit DeviceLockGuard(DeviceLock& lock) : lock_(lock), held_(lock.take()), busy_(!held_) {}
     ~DeviceLockGuard() { release(); }
     DeviceLockGuard(const DeviceLockGuard&) = delete;
     DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
 
     // The wait timed out: the caller must end with KV_E_PORT_BUSY and touch nothing.
-    bool busy() const { return outcome_ == LockResult::busy; }
+    bool busy() const { return busy_; }
 
     // Early release, for commands that log or sleep after their exchange.
     void release()
     {
         if (held_) {
             held_ = false;
-            connection_.ReleaseDeviceLock();
+            lock_.give_back();
         }
     }
 
 private:
-    DeviceConnection& connection_;
-    LockResult outcome_;
+    DeviceLock& lock_;
     bool held_;
+    const bool busy_;
 };

@@ -2,7 +2,6 @@
 
 #include "device/bounded_text.h"
 #include "device/device_connection.h"
-#include "device/device_lock.h"
 #include "device/frames.h"
 #include "device/model_table.h"
 #include "log/log.h"
@@ -52,7 +51,7 @@ std::int32_t DeviceConnection::GetFirmwareVersion(FirmwareVersion* version)
         return KV_E_PORT_NOT_INITIALIZED;
     log_line(log_sink, "QBKorvane: Firmware Version string requested");
 
-    DeviceLockGuard lock(*this);
+    DeviceLockGuard lock(lock_);
     if (lock.busy())
         return KV_E_PORT_BUSY; // the holder's time-outs are not ours to restore
 
@@ -112,7 +111,7 @@ std::int32_t DeviceConnection::RequestSerial(std::uint8_t* serial9)
         return KV_E_INVALID_FUNC_PARAM;
     log_line(log_sink, "SkyWay: Serial requested");
 
-    DeviceLockGuard lock(*this);
+    DeviceLockGuard lock(lock_);
     if (lock.busy())
         return KV_E_PORT_BUSY;
     port.set_read_timeout(frames::kReadTimeoutSerialMs);

@@ -1,6 +1,5 @@
 #include "device/checksum.h"
 #include "device/device_connection.h"
-#include "device/device_lock.h"
 #include "device/frames.h"
 #include "device/model_table.h"
 #include "log/log.h"
@@ -21,7 +20,7 @@ std::int32_t DeviceConnection::GetEmulationBank(std::uint8_t* out, bool rw)
         return KV_E_REQUEST_NOT_SUPPORTED;
     const auto request = frames::BankRequest(rw ? frames::kBankReadWrite : frames::kBankActive);
 
-    DeviceLockGuard lock(*this);
+    DeviceLockGuard lock(lock_);
     if (lock.busy())
         return KV_E_PORT_BUSY;
     port.purge();

@@ -85,7 +85,7 @@ private:
         progress_.total = package.body_size / kUploadChunkSize;
         report(kProgressBegin);
 
-        lock_.emplace(connection_);
+        lock_.emplace(connection_.device_lock());
         if (lock_->busy())
             return KV_E_PORT_BUSY;
         // At 300 ms the device's flash writes would read as silence half-way through the image.

@@ -1,5 +1,6 @@
 """What the command line's pytest files share: the programs under test, as ctest names them
-(KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack), and running them."""
+(KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack, KV_VERSION the project's version),
+and running them."""
 import os
 import signal
 import subprocess
@@ -10,6 +11,7 @@ CLI = os.environ.get("KV_CLI", "")
 TOOLS = os.environ.get("KV_TOOLS", "")
 KVSIM = os.path.join(TOOLS, "kvsim")
 QFWPACK = os.path.join(TOOLS, "qfwpack")
+VERSION = os.environ.get("KV_VERSION", "")
 
 # Started as a background job of a script, these tests would pass SIGINT and SIGQUIT on ignored,
 # and the program rightly keeps a signal it was started with ignored; the tests stand for an

@@ -21,7 +21,7 @@ import time
 
 import pytest
 
-from cli_programs import CLI, KVSIM, body_of, needs_programs, package, run
+from cli_programs import CLI, KVSIM, VERSION, body_of, needs_programs, package, run
 
 
 pytestmark = needs_programs
@@ -94,7 +94,8 @@ def test_help_lists_commands_and_exit_statuses():
 
 def test_version_is_the_file_version():
     r = run("--version")
-    assert (r.returncode, r.stdout) == (0, "korvane-update 1.13.101.0\n")
+    assert VERSION, "KV_VERSION must give the project's version"
+    assert (r.returncode, r.stdout) == (0, f"korvane-update {VERSION}\n")
 
 
 @pytest.mark.parametrize("args, says", [
@@ -563,7 +564,7 @@ def test_closed_standard_error_never_lets_the_port_take_its_place(device, tmp_pa
     (("detect", "--port", "PORT"), "Port: PORT\nCurrent Firmware Version: 02.20.A\n"),
     (("detect", "--json", "--port", "PORT"), '{"port": "PORT", "firmware_version": "02.20.A"'),
     (("check", "PACKAGE", "--port", "PORT"), "Update Version: 2.21.A\nTarget Hardware: Korvane"),
-    (("--version",), "korvane-update 1.13.101.0"),
+    (("--version",), f"korvane-update {VERSION}"),
 ])
 def test_output_that_cannot_be_written_exits_6_and_is_repeated_on_standard_error(device, tmp_path, args, lost):
     dev = device()

@@ -72,13 +72,13 @@ TEST_F(MemoryLine, ReadsEndOnTheirTimeOutsAsTheRecordSetsThem)
 TEST_F(MemoryLine, ABusyLockIsGivenUpAfter1200Ms)
 {
     ASSERT_EQ(conn->OpenPort(ComPath(3).c_str()), KV_S_OK);
-    ASSERT_EQ(conn->AcquireDeviceLock(), LockResult::acquired);
+    DeviceLockGuard other(conn->device_lock());
+    ASSERT_FALSE(other.busy());
     const auto start = clock.now();
     EXPECT_EQ(conn->GetFirmwareVersion(nullptr), KV_E_PORT_BUSY);
     EXPECT_EQ(ElapsedMs(start), 1200.0);
     EXPECT_EQ(line->statistics().writes, 0u);
-    EXPECT_EQ(conn->lock_free.load(), 0u);
-    conn->ReleaseDeviceLock();
+    EXPECT_TRUE(conn->device_lock().held());
 }
 
 TEST_F(MemoryLine, ALateReplyIsPurgedBeforeTheNextRequest)

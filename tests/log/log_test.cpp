@@ -64,16 +64,21 @@ TEST_F(LogTest, LongLinesAreCutTo4095Characters)
     EXPECT_EQ(SplitLogLines(control_.text()).back(), std::string(4095, 's'));
 }
 
-TEST_F(LogTest, NullSinkOrSinkWithoutControlWritesNothing)
+TEST_F(LogTest, ASilencedSinkStopsWritingAndANullSinkIsHarmless)
 {
-    log_line(nullptr, "x %s", "y");
     const std::uint8_t bytes[3] = {1, 2, 3};
+    log_line(&sink_, "before");
+    // The program silences the log by taking the control off the sink it handed out.
+    sink_.edit_control = nullptr;
+    log_line(&sink_, "x %s", "y");
+    log_hex_dump(&sink_, "QBSerial: Read", bytes, sizeof bytes);
+    sink_.edit_control = &control_;
+    log_line(&sink_, "after");
+    EXPECT_EQ(control_.text(), "before\r\nafter");
+
+    log_line(nullptr, "x %s", "y");
     log_hex_dump(nullptr, "QBSerial: Read", bytes, sizeof bytes);
-    LogSink empty;
-    log_line(&empty, "x");
-    log_hex_dump(&empty, "QBSerial: Read", bytes, sizeof bytes);
     append_text(nullptr, "x");
-    EXPECT_EQ(control_.replace_count(), 0u);
 }
 
 TEST_F(LogTest, DumpOfThreeBytes)

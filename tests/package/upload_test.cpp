@@ -17,6 +17,7 @@
 
 #include "device/checksum.h"
 #include "device/device_connection.h"
+#include "device/device_lock.h"
 #include "device/result.h"
 #include "log/log.h"
 #include "tests/log/memory_text_control.h"
@@ -120,13 +121,12 @@ public:
     std::vector<Bytes> writes() const { return DumpsTitled(log.text(), "QBSerial: Write"); }
     std::uint32_t read_timeout() const { return connection.port.timeouts().read_total_constant; }
 
-    // Free, and free to take at once: the upload released what it took.
+    // Free, and taken at once: the upload gave back what it took.
     bool lock_is_free()
     {
-        if (connection.lock_free != 1 || !connection.lock_event.wait_for(std::chrono::milliseconds(0)))
-            return false;
-        connection.lock_event.set();
-        return true;
+        const auto before = clock.now();
+        DeviceLockGuard probe(connection.device_lock());
+        return !probe.busy() && clock.now() == before;
     }
 
     // The lock's waits and the pause after opening pass on a fake clock; reads keep real time.
@@ -282,7 +282,7 @@ TEST_F(Upload, ChunksRunUnderTheLockAndTheLongTimeOut)
     std::vector<std::string> seen;
     bench->recorder.also = [&](const UpdateProgress& p) {
         std::ostringstream s;
-        s << p.flags << ":" << bench->connection.lock_free.load() << ":" << bench->read_timeout();
+        s << p.flags << ":" << !bench->connection.device_lock().held() << ":" << bench->read_timeout();
         seen.push_back(s.str());
     };
     ASSERT_EQ(upload(GoodSpec(512)), KV_S_OK);
@@ -449,7 +449,8 @@ TEST_F(Upload, UnsendablePackagesStopBeforeTheLockAndTheDevice)
 {
     start();
     // Another command holds the lock: a package refused on its own must not wait for it.
-    ASSERT_EQ(bench->connection.AcquireDeviceLock(), LockResult::acquired);
+    DeviceLockGuard other(bench->connection.device_lock());
+    ASSERT_FALSE(other.busy());
     PackageSpec bad_trailer = GoodSpec(512);
     bad_trailer.bad_trailer = true;
     PackageSpec bad_sum = GoodSpec(512);
@@ -468,8 +469,8 @@ TEST_F(Upload, UnsendablePackagesStopBeforeTheLockAndTheDevice)
         EXPECT_EQ(calls()[0].total, 0u);
     }
     EXPECT_TRUE(bench->writes().empty());
-    EXPECT_EQ(bench->connection.lock_free, 0u); // still the other holder's
-    bench->connection.ReleaseDeviceLock();
+    EXPECT_TRUE(bench->connection.device_lock().held()); // still the other holder's
+    other.release();
     EXPECT_EQ(bench->read_timeout(), 300u);
     EXPECT_TRUE(bench->sim.frames().empty());
 }
@@ -477,13 +478,13 @@ TEST_F(Upload, UnsendablePackagesStopBeforeTheLockAndTheDevice)
 TEST_F(Upload, ABusyLockGives20AndIsLeftToItsHolder)
 {
     start();
-    ASSERT_EQ(bench->connection.AcquireDeviceLock(), LockResult::acquired);
+    DeviceLockGuard other(bench->connection.device_lock());
+    ASSERT_FALSE(other.busy());
     const auto t0 = bench->clock.now();
     EXPECT_EQ(upload(GoodSpec(512)), KV_E_PORT_BUSY);
     EXPECT_EQ(bench->clock.now() - t0, std::chrono::milliseconds(1200));
-    // The upload neither released nor signalled the lock it never had.
-    EXPECT_EQ(bench->connection.lock_free, 0u);
-    EXPECT_FALSE(bench->connection.lock_event.wait_for(std::chrono::milliseconds(0)));
+    // The upload gave back nothing it never had: a third party still finds the lock taken.
+    EXPECT_TRUE(DeviceLockGuard(bench->connection.device_lock()).busy());
     EXPECT_EQ(bench->read_timeout(), 300u);
     ASSERT_EQ(calls().size(), 2u);
     EXPECT_EQ(calls()[0].flags, kProgressBegin);
@@ -491,7 +492,7 @@ TEST_F(Upload, ABusyLockGives20AndIsLeftToItsHolder)
     EXPECT_EQ(calls()[1].flags, kProgressEnd);
     EXPECT_EQ(calls()[1].position, 0u);
     EXPECT_TRUE(bench->writes().empty());
-    bench->connection.ReleaseDeviceLock();
+    other.release();
     EXPECT_TRUE(bench->lock_is_free());
 }
 

@@ -21,7 +21,7 @@ using kvtest::GoodSpec;
 using kvtest::TempFolder;
 using qfwpack::PackageSpec;
 
-constexpr FileVersionNumbers kOwn{1, 13, 101, 0};
+constexpr FileVersionNumbers kOwn = kBuiltInFileVersion;
 
 // Stands in for the device's EEPROM read and counts how often validation asks.
 struct FakeDevice {
@@ -82,17 +82,26 @@ TEST_F(Validation, AcceptsAFittingPackageAndKeepsItsHeader)
     EXPECT_EQ(header_shown.fw_minor, 7);
     EXPECT_EQ(header_shown.fw_letter, 'A');
     EXPECT_EQ(header_shown.target_hw, 'A');
-    EXPECT_EQ(header_shown.min_updater_build, 101);
+    EXPECT_EQ(header_shown.min_updater_build, spec.min_updater_build);
     EXPECT_EQ(header_shown.checksum,
               qfwpack::PackageSum(qfwpack::BuildPackage(spec).data(), qfwpack::BuildPackage(spec).size()));
 }
 
-TEST_F(Validation, TheBuiltInVersionIsTheResourceVersion)
+// KV_PROJECT_VERSION comes from the build, beside the generated header the program reads.
+TEST_F(Validation, TheBuiltInVersionIsTheProjectVersion)
 {
-    EXPECT_EQ(kBuiltInFileVersion.major, 1u);
-    EXPECT_EQ(kBuiltInFileVersion.minor, 13u);
-    EXPECT_EQ(kBuiltInFileVersion.build, 101u);
-    EXPECT_EQ(validate(GoodSpec(), kBuiltInFileVersion), 0);
+    const std::string built =
+        std::to_string(kBuiltInFileVersion.major) + "." + std::to_string(kBuiltInFileVersion.minor) + "." +
+        std::to_string(kBuiltInFileVersion.build) + "." + std::to_string(kBuiltInFileVersion.revision);
+    EXPECT_EQ(built, KV_PROJECT_VERSION);
+
+    PackageSpec spec = GoodSpec();
+    spec.min_updater_major = static_cast<std::uint8_t>(kBuiltInFileVersion.major);
+    spec.min_updater_minor = static_cast<std::uint8_t>(kBuiltInFileVersion.minor);
+    spec.min_updater_build = static_cast<std::uint16_t>(kBuiltInFileVersion.build);
+    EXPECT_EQ(validate(spec, kBuiltInFileVersion), 0);
+    ++spec.min_updater_build;
+    EXPECT_EQ(validate(spec, kBuiltInFileVersion), IDS_PACKAGE_NEEDS_NEWER_UPDATER);
 }
 
 TEST_F(Validation, MissingEmptyAndUnopenableFilesGive133)
@@ -294,20 +303,32 @@ TEST_F(Validation, HardwareMatchRules)
 TEST_F(Validation, UpdaterVersionComparison)
 {
     struct Case {
-        std::uint8_t major, minor;
-        std::uint16_t build;
+        int major, minor, build;
         int expected;
     };
+    const int own_major = static_cast<int>(kOwn.major);
+    const int own_minor = static_cast<int>(kOwn.minor);
+    const int own_build = static_cast<int>(kOwn.build);
     const Case cases[] = {
-        {1, 13, 101, 0},   {1, 12, 65535, 0}, {0, 200, 0, 0}, {0, 0, 0, 0},           {1, 13, 100, 0},
-        {1, 13, 102, 132}, {1, 14, 0, 132},   {2, 0, 0, 132}, {255, 255, 65535, 132},
+        {own_major, own_minor, own_build, 0},
+        {own_major, own_minor, own_build - 1, 0},
+        {own_major, own_minor - 1, 65535, 0},
+        {own_major - 1, 255, 65535, 0},
+        {0, 0, 0, 0},
+        {own_major, own_minor, own_build + 1, 132},
+        {own_major, own_minor + 1, 0, 132},
+        {own_major + 1, 0, 0, 132},
+        {255, 255, 65535, 132},
     };
     for (const Case& c : cases) {
+        // Steps below zero or past a field's width do not exist for this version.
+        if (c.major < 0 || c.minor < 0 || c.build < 0 || c.major > 255 || c.minor > 255 || c.build > 65535)
+            continue;
         PackageSpec spec = GoodSpec();
-        spec.min_updater_major = c.major;
-        spec.min_updater_minor = c.minor;
-        spec.min_updater_build = c.build;
-        EXPECT_EQ(validate(spec), c.expected) << int{c.major} << "." << int{c.minor} << "." << c.build;
+        spec.min_updater_major = static_cast<std::uint8_t>(c.major);
+        spec.min_updater_minor = static_cast<std::uint8_t>(c.minor);
+        spec.min_updater_build = static_cast<std::uint16_t>(c.build);
+        EXPECT_EQ(validate(spec), c.expected) << c.major << "." << c.minor << "." << c.build;
     }
 }
 
