@@ -12,6 +12,7 @@
 #include "app/log_window_win32.h"
 #include "app/win32_helpers.h"
 #include "log/file_path_win32.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -275,31 +276,8 @@ void Win32DialogView::kill_timer(std::uint32_t id) { KillTimer(dialog_, id); }
 
 std::string Win32DialogView::serial_port_list()
 {
-    // The ports every serial driver lists under HARDWARE (volatile, rebuilt as ports come and go).
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
-        return std::string();
-    std::vector<std::string> entries;
-    for (DWORD i = 0;; ++i) {
-        char name[256] = {};
-        BYTE data[256] = {};
-        DWORD name_size = sizeof name;
-        DWORD data_size = sizeof data - 1;
-        DWORD type = 0;
-        const LONG r = RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &data_size);
-        if (r == ERROR_NO_MORE_ITEMS)
-            break;
-        if (r != ERROR_SUCCESS)
-            continue;
-        entries.push_back(std::string(name) + "=" + reinterpret_cast<const char*>(data));
-    }
-    RegCloseKey(key);
-    std::sort(entries.begin(), entries.end());
-    std::string list;
-    for (const std::string& entry : entries)
-        list += entry + "\n";
-    return list;
+    // The serial library's list: the ports every serial driver lists, and what sits behind them.
+    return PortListSignature(ListPorts());
 }
 
 void Win32DialogView::show_balloon(int control_id, const char* title, const char* text)

@@ -25,8 +25,8 @@ constexpr std::size_t kBuildStringSize = 100;
 std::uint32_t FirmwareUpdateProc(FirmwareUpdateParams& params)
 {
     params.package_changed = false;
-    const std::int32_t result = params.flow->FlashFile(params.package_path, params.examined_sha256,
-                                                       params.progress_callback, &params.package_changed);
+    const std::int32_t result = params.flow->SendFile(params.package_path, params.examined_sha256,
+                                                      params.progress_callback, &params.package_changed);
     params.notify_window->send_message(params.completion_message, 0, static_cast<std::intptr_t>(result));
     return 1;
 }
@@ -95,8 +95,7 @@ void UpdateDialog::RecheckAfterChange()
     if (device_shown_) {
         // Someone plugged in another USB device, or this one went: only a device that no longer
         // answers is searched for again.
-        FirmwareVersion version;
-        if (connection_.port.is_open() && connection_.GetFirmwareVersion(&version) == KV_S_OK)
+        if (flow_.StillAnswers())
             return;
     }
     OnDetectHardware();
@@ -114,9 +113,7 @@ ExaminedPackage UpdateDialog::Examine(const char* path)
 
 void UpdateDialog::ShowDevice(const FirmwareVersion& version)
 {
-    char text[kVersionTextSize];
-    FormatFirmwareVersion(text, version);
-    main_window_->set_text(IDC_FW_VERSION, text);
+    main_window_->set_text(IDC_FW_VERSION, VersionText(version).c_str());
     main_window_->set_text(IDC_HW_DESCRIPTION, description_);
     device_shown_ = true;
     if (balloon_shown_) {
@@ -142,7 +139,7 @@ void UpdateDialog::OnDetectHardware()
     view.set_text(IDC_FW_VERSION, kSearching);
     view.set_text(IDC_HW_DESCRIPTION, kSearching);
 
-    const FoundDevice device = flow_.SearchComPorts();
+    const FoundDevice device = flow_.Find(SearchTarget::ComSearch());
     if (!device.found) {
         ShowNotFound();
         ShowWhyNotFound(device);
@@ -344,7 +341,7 @@ void UpdateDialog::OnUpdateComplete(std::int32_t result)
     } else {
         if (result == KV_S_OK)
             description_[0] = '\0';
-        outcome = flow_.Conclude(result, params_.examined_header, [this] { return flow_.SearchComPorts(); });
+        outcome = flow_.Conclude(result, params_.examined_header, SearchTarget::ComSearch(), std::string());
     }
     if (outcome.device.found) {
         CopyText(description_, sizeof description_, outcome.device.description.c_str());
@@ -381,5 +378,5 @@ void UpdateDialog::OnDestroy()
 {
     // A window torn down by the system during an upload must not cut the transfer.
     if (!upload_running_)
-        connection_.ClosePort();
+        flow_.Close();
 }

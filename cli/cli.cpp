@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "cli/bench.h"
 #include "cli/console_text.h"
+#include "cli/many_devices.h"
 #include "cli/discovery.h"
 #include "cli/json.h"
 #include "cli/platform.h"
@@ -25,6 +26,7 @@
 #include "package/package.h"
 #include "package/upload.h"
 #include "resources/version.h"
+#include "serial/serial_backend.h"
 #include "serial/serial_port.h"
 #include "update/update_flow.h"
 
@@ -135,57 +137,36 @@ std::string WithoutMnemonics(const char* text)
     return out;
 }
 
-std::vector<PortToTry> PortsToTry(const std::vector<std::string>& names)
+// Where to look: the given port, the platform's candidates or the COM ports.
+SearchTarget TargetOf(const std::string& only_port)
 {
+    if (only_port.empty() && UsesComSearch())
+        return SearchTarget::ComSearch();
+    const std::vector<std::string> names =
+        only_port.empty() ? CandidatePorts() : std::vector<std::string>{only_port};
     std::vector<PortToTry> ports;
     for (const std::string& name : names)
         ports.push_back({name, DevicePathOf(name)});
-    return ports;
+    return SearchTarget::Ports(std::move(ports));
 }
 
-// Finds the device as the dialog's search does, on the given port, the platform's candidates or
-// the COM ports. On success the port stays open and the device identified.
-FoundDevice FindDevice(UpdateFlow& flow, const std::string& only_port, std::string& error)
+// The search's note on a slow adapter, as a note on standard error.
+void NoteSlowAdapter(const FoundDevice& found)
 {
-    if (only_port.empty() && UsesComSearch()) {
-        FoundDevice found = flow.SearchComPorts();
-        if (!found.found)
-            error = NotFoundText(found, false);
-        return found;
-    }
-
-    const std::vector<std::string> names =
-        only_port.empty() ? CandidatePorts() : std::vector<std::string>{only_port};
-    if (names.empty()) {
-        const FoundDevice none = flow.SearchPorts({});
-        error = std::string("no device found: no serial ports present (") + CandidatePortsText() + ")" +
-                AdapterLines(none);
-        return none;
-    }
-    FoundDevice found = flow.SearchPorts(PortsToTry(names));
-    NoteModemManager(flow.connection(), flow.adapters(),
-                     found.found ? std::vector<std::string>{found.port} : names);
-    if (!found.found)
-        error = NotFoundText(found, !only_port.empty());
-    return found;
+    if (found.slow_adapter)
+        std::fprintf(stderr, "%s: note: %s\n", kProgram, found.slow_adapter->c_str());
 }
 
-std::string VersionText(const FirmwareVersion& version)
+int FailNoDevice(const CliOptions& options, const FoundDevice& search, bool with_ports)
 {
-    char text[kVersionTextSize];
-    FormatFirmwareVersion(text, version);
-    return text;
-}
-
-int FailNoDevice(const CliOptions& options, const std::string& error, const FoundDevice* search = nullptr)
-{
+    const std::string error = NotFoundText(search, Shown);
     Error(error);
     if (options.json) {
         JsonObject object;
         object.add("error", error).add("exit_status", std::int64_t{kExitNoDevice});
-        if (search != nullptr)
-            object.add_json("ports", PortAttemptsJson(search->attempts))
-                .add_json("adapters", AdaptersJson(search->adapters));
+        if (with_ports)
+            object.add_json("ports", PortAttemptsJson(search.attempts))
+                .add_json("adapters", AdaptersJson(search.adapters));
         Print(object.text() + "\n");
     }
     return kExitNoDevice;
@@ -193,12 +174,12 @@ int FailNoDevice(const CliOptions& options, const std::string& error, const Foun
 
 int Detect(UpdateFlow& flow, const CliOptions& options)
 {
-    std::string error;
-    const FoundDevice found = FindDevice(flow, options.port, error);
+    const FoundDevice found = flow.Find(TargetOf(options.port));
+    NoteModemManager(flow.adapters(), found);
     if (!found.found)
-        return FailNoDevice(options, error, &found);
-    NoteSlowAdapter(flow.connection(), found.port);
-    const HardwareInfo& info = flow.connection().hardware_info;
+        return FailNoDevice(options, found, true);
+    NoteSlowAdapter(found);
+    const HardwareInfo& info = found.hardware;
     const std::string version = VersionText(found.version);
     if (options.json) {
         const char letter[2] = {static_cast<char>(found.version.hardware_letter), '\0'};
@@ -242,24 +223,18 @@ bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, Examine
     return false;
 }
 
-// Judged exactly as Browse judges it: the device's EEPROM information, this program's version.
-void Judge(UpdateFlow& flow, ExaminedPackage& package)
-{
-    flow.Judge(package, flow.DeviceEepromReader(false), kBuiltInFileVersion);
-}
-
 int Check(UpdateFlow& flow, const CliOptions& options)
 {
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
-    std::string error;
-    const FoundDevice found = FindDevice(flow, options.port, error);
+    const FoundDevice found = flow.Find(TargetOf(options.port));
+    NoteModemManager(flow.adapters(), found);
     if (!found.found)
-        return FailNoDevice(options, error);
-    NoteSlowAdapter(flow.connection(), found.port);
-    Judge(flow, package);
-    const int verdict = package.verdict;
+        return FailNoDevice(options, found, false);
+    NoteSlowAdapter(found);
+    // Judged exactly as Browse judges it: the device's EEPROM information, this program's version.
+    const int verdict = flow.Verdict(package, flow.DeviceEepromReader(false), kBuiltInFileVersion);
     char version[kPackageVersionSize];
     FormatPackageVersion(version, package.content.header);
     const std::string target = WithoutMnemonics(TargetHardwareName(package.content.header.target_hw));
@@ -311,49 +286,47 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     entry.package_sha256 = package.sha256;
     if (!options.port.empty())
         entry.port = options.port;
-    std::string error;
-    const FoundDevice found = FindDevice(flow, options.port, error);
-    if (!found.found) {
-        entry.NoDevice();
-        const int status = FailNoDevice(options, error);
-        return Recorded(record, entry, start, status);
-    }
-    entry.port = found.port;
-    entry.Found(found);
-    if (record != nullptr)
-        entry.serial = SerialText(flow.connection());
-    NoteSlowAdapter(flow.connection(), found.port);
-    Judge(flow, package);
-    if (!package.accepted()) {
-        // Never sent: the same answer as check gives, as an error of flash.
-        std::fprintf(stderr, "%s\n", PackageMessageText(package.verdict));
-        entry.Rejected(package.verdict);
-        return Recorded(record, entry, start, kExitRejected);
-    }
-    // From here to the end of the program nothing ends it: an update cut short, or one whose
-    // outcome nobody saw, is the worst that can happen here.
-    if (!stop.BeginUpdate())
-        stop.EndAsAsked();
-    char version[kPackageVersionSize];
-    FormatPackageVersion(version, package.content.header);
-    WriteStreamText(stderr, "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " +
-                                version + "\n");
 
     ProgressDisplay display(stderr, StandardErrorIsTerminal(), package.content.body_size);
-    const std::int32_t result = flow.FlashExamined(package, [&display](const UpdateProgress* progress) {
-        if (progress != nullptr)
-            display.Update(*progress);
-        return 0;
-    });
-    // As the dialog does after a successful update: find and identify the device again, first
-    // where it was, then (without --port) wherever it is now.
-    const UpdateOutcome outcome = flow.Conclude(result, package.content.header, [&] {
-        std::string ignored;
-        FoundDevice again = FindDevice(flow, found.port, ignored);
-        if (!again.found && options.port.empty())
-            again = FindDevice(flow, std::string(), ignored);
-        return again;
-    });
+    UpdateRequest request;
+    request.target = TargetOf(options.port);
+    request.package = &package;
+    request.own_version = kBuiltInFileVersion;
+    request.read_serial = record != nullptr;
+    std::string updating;
+    request.found = [&](const FoundDevice& found) {
+        NoteSlowAdapter(found);
+        NoteModemManager(flow.adapters(), found);
+        char version[kPackageVersionSize];
+        FormatPackageVersion(version, package.content.header);
+        updating =
+            "Updating " + Shown(found.description) + " on " + Shown(found.port) + " to " + version + "\n";
+    };
+    request.may_send = [&] {
+        // From here to the end of the program nothing ends it: an update cut short, or one whose
+        // outcome nobody saw, is the worst that can happen here.
+        if (!stop.BeginUpdate())
+            stop.EndAsAsked();
+        WriteStreamText(stderr, updating);
+        return true;
+    };
+    request.progress = [&display](const SendProgress& progress) { display.Update(progress); };
+    const UpdateOutcome outcome = flow.Run(request);
+
+    if (outcome.verdict == UpdateVerdict::no_device) {
+        NoteModemManager(flow.adapters(), outcome.before);
+        entry.NoDevice();
+        return Recorded(record, entry, start, FailNoDevice(options, outcome.before, false));
+    }
+    entry.port = outcome.before.port;
+    entry.Found(outcome.before);
+    entry.serial = outcome.before.serial;
+    if (outcome.verdict == UpdateVerdict::rejected) {
+        // Never sent: the same answer as check gives, as an error of flash.
+        std::fprintf(stderr, "%s\n", PackageMessageText(outcome.package_verdict));
+        entry.Rejected(outcome.package_verdict);
+        return Recorded(record, entry, start, kExitRejected);
+    }
     entry.Outcome(outcome);
     const int status = Recorded(record, entry, start, ExitStatusOf(outcome));
     Print(std::string(outcome.message.text) + "\n");
@@ -369,7 +342,7 @@ int FlashSeveral(UpdateFlow& flow, const CliOptions& options, RecordFile* record
     ExaminedPackage package;
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
-    return RunBench(BenchSetup{options, package, record, trace});
+    return RunManyDevices(ManyDevicesSetup{options, package, record, trace});
 }
 
 bool TakesValue(const std::string& arg, const char* name, int& i, int argc, const char* const* argv,
@@ -409,11 +382,14 @@ bool CheckPortOptions(CliOptions& options, std::string& error)
     }
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            // Two threads on one device would each see the other's bytes.
-            if (DevicePathOf(options.ports[i]) == DevicePathOf(options.ports[j])) {
-                error = "--port " + options.ports[i] + " given twice";
-                return false;
-            }
+            // Two threads on one device would each see the other's bytes, and one unit would be
+            // updated twice.
+            if (PortNodeKey(DevicePathOf(options.ports[i])) != PortNodeKey(DevicePathOf(options.ports[j])))
+                continue;
+            error = options.ports[i] == options.ports[j]
+                        ? "--port " + options.ports[i] + " given twice"
+                        : "--port " + options.ports[i] + " is the same device as --port " + options.ports[j];
+            return false;
         }
     }
     if (options.ports.size() == 1)
@@ -476,8 +452,11 @@ int ExitStatusOf(const UpdateOutcome& outcome)
     case UpdateVerdict::verified:
     case UpdateVerdict::unverified: return kExitDone;
     case UpdateVerdict::version_mismatch: return kExitVersionMismatch;
+    case UpdateVerdict::no_device: return kExitNoDevice;
+    case UpdateVerdict::rejected: return kExitRejected;
     case UpdateVerdict::failed:
-    case UpdateVerdict::package_changed: break;
+    case UpdateVerdict::package_changed:
+    case UpdateVerdict::not_begun: break;
     }
     return kExitUpdateFailed;
 }
@@ -664,7 +643,7 @@ int RunCli(int argc, const char* const* argv)
     const bool several = options.ports.size() > 1 || options.all || options.watch;
     int status = kExitUsage;
     {
-        DeviceConnection connection;
+        DeviceConnection connection(make_serial_backend(), SystemClock::instance(), SystemPorts());
         // Several devices trace on connections of their own; this one stays unused.
         if (trace_out != nullptr && !several) {
             connection.log_sink = &trace_sink;
@@ -674,7 +653,7 @@ int RunCli(int argc, const char* const* argv)
         UpdateFlow flow(connection, adapters.get());
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
-        case CliCommand::list: status = RunList(connection, options, Print, adapters.get()); break;
+        case CliCommand::list: status = RunList(flow, options, Print); break;
         case CliCommand::check: status = Check(flow, options); break;
         case CliCommand::flash:
             status = several ? FlashSeveral(flow, options, record_file, trace_out)
@@ -683,7 +662,7 @@ int RunCli(int argc, const char* const* argv)
         default: break;
         }
         // As the dialog's end does: the device back at its normal speed, the port closed.
-        connection.ClosePort();
+        flow.Close();
         connection.log_sink = nullptr;
         connection.port.log_sink = nullptr;
     }

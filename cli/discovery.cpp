@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::string_view kLogPrefix = "QBKorvane: ";
-
 std::string UsbId(std::uint16_t id)
 {
     char text[8];
@@ -20,91 +18,14 @@ std::string UsbId(std::uint16_t id)
     return text;
 }
 
-std::string VersionText(const FirmwareVersion& version)
+// What the search found on one port for list. A Bluetooth link is not opened unless named.
+PortAttempt Probe(UpdateFlow& flow, const PortInfo& port, bool named)
 {
-    char text[kVersionTextSize];
-    FormatFirmwareVersion(text, version);
-    return text;
-}
-
-std::string DescriptionOf(const FoundDevice& search, const std::string& port)
-{
-    for (const PortNote& note : search.notes)
-        if (note.port == port)
-            return note.description;
-    return {};
-}
-
-std::string ReasonFor(const FoundDevice& search, const PortAttempt& attempt)
-{
-    const std::string port = Shown(attempt.port);
-    switch (attempt.state) {
-    case PortState::answered: {
-        const std::string description = DescriptionOf(search, attempt.port);
-        if (description.empty())
-            return "the device on " + port + " cannot be updated by this program";
-        return "the device on " + port + " (\"" + Shown(description) +
-               "\") cannot be updated by this program";
-    }
-    case PortState::silent: return "no device answered on " + port;
-    case PortState::bluetooth: return port + " is a Bluetooth serial link; it was not opened";
-    case PortState::in_use: {
-        const std::string holders = HoldersOf(search, port);
-        return "cannot open " + port + ": in use by another program" +
-               (holders.empty() ? "" : " (" + holders + ")");
-    }
-    case PortState::absent:
-    case PortState::no_permission:
-    case PortState::unusable: break;
-    }
-    // Asked again for the details the state leaves out (who may open the node).
-    return "cannot open " + port + ": " + DescribeOpenFailure(attempt.port);
-}
-
-// A probe of one port for list.
-struct ListedState {
-    PortState state = PortState::absent;
-    FirmwareVersion version;
-    std::string description;
-    bool usable = false;
-    std::string holders; // of a port in use, where the system tells
-};
-
-ListedState Probe(DeviceConnection& connection, const PortInfo& port, bool named)
-{
-    ListedState probed;
-    if (port.bluetooth && !named) {
-        probed.state = PortState::bluetooth;
-        return probed;
-    }
-    char description[kDescriptionCapacity] = {};
-    const PortProbe probe =
-        connection.ProbePort(port.device_path.c_str(), description, sizeof description, &probed.version);
-    if (!connection.last_search().empty())
-        probed.state = connection.last_search().back().state;
-    if (probe == PortProbe::answered) {
-        probed.description = description;
-        probed.usable = UpdateFlow::Usable(connection.GetHardwareInfo());
-    }
-    connection.ClosePort();
-    return probed;
-}
-
-std::string StateText(const ListedState& probed)
-{
-    switch (probed.state) {
-    case PortState::answered:
-        return "answered: " + probed.description + ", firmware " + VersionText(probed.version) +
-               (probed.usable ? "" : " (cannot be updated by this program)");
-    case PortState::in_use:
-        return "in use by another program" + (probed.holders.empty() ? "" : " (" + probed.holders + ")");
-    case PortState::silent: return "opened; no answer at any speed";
-    case PortState::absent: return "not present";
-    case PortState::bluetooth: return "not opened: a Bluetooth serial link";
-    case PortState::no_permission: return "this user may not open it";
-    case PortState::unusable: return "cannot be opened as a serial port";
-    }
-    return {};
+    if (port.bluetooth && !named)
+        return PortAttempt(port.name, PortState::bluetooth);
+    const FoundDevice found = flow.Find(SearchTarget::Ports({{port.name, port.device_path}}));
+    flow.Close();
+    return found.attempts.empty() ? PortAttempt(port.name) : found.attempts.front();
 }
 
 std::string FactsText(const PortInfo& port)
@@ -124,7 +45,7 @@ std::string FactsText(const PortInfo& port)
     return facts;
 }
 
-std::string PortJson(const PortInfo& port, const ListedState& probed)
+std::string PortJson(const PortInfo& port, const PortAttempt& probed)
 {
     const auto optional_text = [](bool known, const std::string& text) {
         return known ? JsonString(text) : std::string("null");
@@ -145,34 +66,11 @@ std::string PortJson(const PortInfo& port, const ListedState& probed)
     const bool answered = probed.state == PortState::answered;
     object.add_json("firmware_version", optional_text(answered, VersionText(probed.version)))
         .add_json("description", optional_text(answered, probed.description))
-        .add_json("usable", answered ? (probed.usable ? "true" : "false") : "null");
+        .add_json("usable", answered ? (probed.accepted ? "true" : "false") : "null");
     return object.text();
 }
 
 } // namespace
-
-std::string NotFoundText(const FoundDevice& search, bool one_port)
-{
-    if (search.attempts.empty())
-        return "no device found: no serial port is present" + AdapterLines(search);
-    // A named port that is not there may be an adapter that never became one.
-    if (one_port)
-        return ReasonFor(search, search.attempts.front()) +
-               (search.attempts.front().state == PortState::absent ? AdapterLines(search) : "");
-    std::string text = "no device found";
-    for (const PortAttempt& attempt : search.attempts)
-        text += "\n  " + ReasonFor(search, attempt);
-    return text + AdapterLines(search);
-}
-
-std::string AdapterLines(const FoundDevice& search)
-{
-    std::string text;
-    for (const UsbAdapter& adapter : search.adapters)
-        if (adapter.state != AdapterState::port)
-            text += "\n  " + AdapterReason(adapter) + "\n    " + AdapterFix(adapter);
-    return text;
-}
 
 std::string AdaptersJson(const std::vector<UsbAdapter>& adapters)
 {
@@ -196,12 +94,17 @@ std::string AdaptersJson(const std::vector<UsbAdapter>& adapters)
     return "[" + text + "]";
 }
 
-void NoteModemManager(DeviceConnection& connection, const AdapterInventory* adapters,
-                      const std::vector<std::string>& ports)
+void NoteModemManager(const AdapterInventory* adapters, const FoundDevice& search)
 {
     static bool noted = false;
     if (noted || adapters == nullptr)
         return;
+    std::vector<std::string> ports;
+    if (search.found)
+        ports.push_back(search.port);
+    else
+        for (const PortAttempt& attempt : search.attempts)
+            ports.push_back(attempt.port);
     for (const std::string& port : ports) {
         if (!adapters->ModemManagerMayProbe(port))
             continue;
@@ -209,8 +112,7 @@ void NoteModemManager(DeviceConnection& connection, const AdapterInventory* adap
         const PortInfo* info = FindPort(listed, port);
         const std::string note = ModemManagerNote(port, info != nullptr ? info->usb_vendor_id : std::nullopt,
                                                   info != nullptr ? info->usb_product_id : std::nullopt);
-        log_line(connection.log_sink, "QBKorvane: %s", note.c_str());
-        std::fprintf(stderr, "korvane-update: note: %s\n", note.c_str());
+        std::fprintf(stderr, "korvane-update: note: %s\n", Shown(note).c_str());
         noted = true;
         return;
     }
@@ -227,34 +129,7 @@ std::string PortAttemptsJson(const std::vector<PortAttempt>& attempts)
     return text + "]";
 }
 
-std::optional<std::string> SlowAdapterNote(const std::vector<PortInfo>& ports, const std::string& port,
-                                           LowLatency request, LatencyAdvice advice)
-{
-    const PortInfo* info = FindPort(ports, port);
-    if (info == nullptr)
-        return std::nullopt;
-    const std::optional<std::uint32_t> latency = SlowAdapterLatency(*info, request);
-    if (!latency)
-        return std::nullopt;
-    // The listed name: through a /dev/serial/by-id link it is still the node sysfs knows.
-    return SlowAdapterLine(info->name, *latency, advice);
-}
-
-void NoteSlowAdapter(DeviceConnection& connection, const std::string& port)
-{
-    const std::optional<std::string> line =
-        SlowAdapterNote(ListedPorts(), port, connection.port.low_latency(), PlatformLatencyAdvice());
-    if (!line)
-        return;
-    log_line(connection.log_sink, "%s", line->c_str());
-    std::string_view note = *line;
-    if (note.substr(0, kLogPrefix.size()) == kLogPrefix)
-        note.remove_prefix(kLogPrefix.size());
-    std::fprintf(stderr, "korvane-update: note: %.*s\n", static_cast<int>(note.size()), note.data());
-}
-
-int RunList(DeviceConnection& connection, const CliOptions& options,
-            const std::function<void(const std::string&)>& print, const AdapterInventory* adapters)
+int RunList(UpdateFlow& flow, const CliOptions& options, const std::function<void(const std::string&)>& print)
 {
     struct Candidate {
         PortInfo port;
@@ -286,11 +161,9 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
     bool shown = false;
     for (const Candidate& candidate : candidates) {
         const PortInfo& port = candidate.port;
-        ListedState probed = Probe(connection, port, !options.port.empty());
+        const PortAttempt probed = Probe(flow, port, !options.port.empty());
         if (!candidate.listed && probed.state == PortState::absent)
             continue;
-        if (probed.state == PortState::in_use && adapters != nullptr)
-            probed.holders = HoldersText(adapters->Holders(port.device_path));
         shown = true;
         if (options.json) {
             entries += (entries.empty() ? "" : ", ") + PortJson(port, probed);
@@ -298,21 +171,21 @@ int RunList(DeviceConnection& connection, const CliOptions& options,
         }
         const std::string facts = FactsText(port);
         print(Shown(port.name) + (facts.empty() ? "" : ": " + Shown(facts)) + "\n  " +
-              Shown(StateText(probed)) + "\n");
+              Shown(PortStateWords(probed)) + "\n");
     }
     // With a port named, only that port is asked about.
-    FoundDevice usb;
-    if (adapters != nullptr && options.port.empty())
-        usb.adapters = adapters->Adapters();
+    std::vector<UsbAdapter> adapters;
+    if (flow.adapters() != nullptr && options.port.empty())
+        adapters = flow.adapters()->Adapters();
     if (options.json) {
         print(JsonObject()
                   .add_json("ports", "[" + entries + "]")
-                  .add_json("adapters", AdaptersJson(usb.adapters))
+                  .add_json("adapters", AdaptersJson(adapters))
                   .text() +
               "\n");
         return kExitDone;
     }
-    const std::string without_port = AdapterLines(usb);
+    const std::string without_port = AdaptersWithoutPortText(adapters, Shown);
     if (!shown && without_port.empty())
         print(std::string("No serial ports present (") + CandidatePortsText() + ").\n");
     if (!without_port.empty())

@@ -1,6 +1,6 @@
-// What the command-line updater needs from the operating system: which ports to try, why a port
-// would not open, whether standard error is a terminal, and keeping an upload from being
-// interrupted. One implementation per platform, chosen by the build.
+// What the command-line updater needs from the operating system: which ports to try, whether
+// standard error is a terminal, and keeping an upload from being interrupted. One implementation per
+// platform, chosen by the build.
 #pragma once
 
 #include <chrono>
@@ -32,15 +32,14 @@ std::vector<PortInfo> ListedPorts();
 // the folders the test hooks name).
 std::unique_ptr<AdapterInventory> PlatformAdapters();
 
+// The same list for a device connection's search.
+std::unique_ptr<PortInventory> SystemPorts();
 // The ports a search also tries though the list above does not hold them: every other COM number
 // on Windows (drivers, and Wine, do not always list their ports); none on POSIX.
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed);
 
 // The device path that the serial port opens for a port name the user gave (COM3, /dev/ttyUSB0).
 std::string DevicePathOf(const std::string& port);
-
-// Why a port that the serial port could not open does not open ("in use by another program").
-std::string DescribeOpenFailure(const std::string& port);
 
 bool StandardErrorIsTerminal();
 
@@ -51,13 +50,6 @@ bool StandardErrorTakesCursorControl();
 int StandardErrorColumns();
 // Its height in lines, or 0 when unknown.
 int StandardErrorRows();
-
-// The ports --all tries: the candidates above; on Windows the COM ports present.
-std::vector<std::string> PortsForAll();
-
-// Who is at a device path now: empty when nothing is there, otherwise a text that changes when
-// another device takes the path (a unit unplugged and another plugged in).
-std::string PortIdentity(const std::string& device_path);
 
 // The signals a failed write raises (a closed pipe, the file-size limit) are ignored: the write
 // fails with an error that the caller checks and reports, and the program goes on.

@@ -37,20 +37,18 @@ std::string ProgressDisplay::Bar(std::uint64_t done, double seconds) const
     return bar + text;
 }
 
-void ProgressDisplay::Update(const UpdateProgress& progress)
+void ProgressDisplay::Update(const SendProgress& progress)
 {
     const auto now = Clock::now();
-    if ((progress.flags & kProgressBegin) != 0) {
+    const bool end = progress.stage == SendProgress::Stage::end;
+    if (progress.stage == SendProgress::Stage::begin) {
         start_ = now;
         tenths_shown_ = 0;
         drawn_ = false;
     }
-    // The last chunk may be short, so positions count up to the body's end, not past it.
-    const std::uint64_t done =
-        std::min<std::uint64_t>(std::uint64_t{progress.position} * kUploadChunkSize, body_size_);
+    const std::uint64_t done = progress.done;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     if (terminal_) {
-        const bool end = (progress.flags & kProgressEnd) != 0;
         if (end && !drawn_)
             return; // the upload stopped before it began: no bar to finish
         if (end || !drawn_ || done == body_size_ || now - last_draw_ >= kRedrawInterval) {
@@ -64,7 +62,7 @@ void ProgressDisplay::Update(const UpdateProgress& progress)
         return;
     }
     const int tenths = body_size_ == 0 ? 10 : static_cast<int>(done * 10 / body_size_);
-    if ((progress.flags & kProgressEnd) != 0 || tenths <= tenths_shown_)
+    if (end || tenths <= tenths_shown_)
         return;
     tenths_shown_ = tenths;
     std::fprintf(out_, "Uploading: %3d%% (%llu of %llu bytes)\n", tenths * 10,

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <string>
 
-#include "package/upload.h"
+#include "update/update_flow.h"
 
 class ProgressDisplay {
 public:
     ProgressDisplay(std::FILE* out, bool terminal, std::uint64_t body_size);
-    void Update(const UpdateProgress& progress);
+    void Update(const SendProgress& progress);
 
 private:
     using Clock = std::chrono::steady_clock;

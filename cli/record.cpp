@@ -4,21 +4,12 @@
 
 #include "cli/json.h"
 #include "device/device_connection.h"
-#include "device/frames.h"
 #include "device/result.h"
-#include "log/file_path.h"
 #include "update/update_flow.h"
 
 namespace {
 
 const char* OrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
-
-std::string VersionText(const FirmwareVersion& version)
-{
-    char text[kVersionTextSize];
-    FormatFirmwareVersion(text, version);
-    return text;
-}
 
 } // namespace
 
@@ -38,6 +29,12 @@ void AttemptRecord::NoDevice()
 {
     result = KV_E_DEVICE_NOT_FOUND;
     result_name = ::result_name(KV_E_DEVICE_NOT_FOUND);
+}
+
+void AttemptRecord::Stopped()
+{
+    result = KV_E_GENERAL_ERROR;
+    result_name = "STOPPED";
 }
 
 void AttemptRecord::Outcome(const UpdateOutcome& outcome)
@@ -81,20 +78,6 @@ std::string RecordLine(const AttemptRecord& record)
         .add_fixed("seconds", record.seconds, 3)
         .add("status", std::int64_t{record.status})
         .text();
-}
-
-std::optional<std::string> SerialText(DeviceConnection& connection)
-{
-    std::uint8_t serial[frames::kSerialReplySize] = {};
-    if (connection.RequestSerial(serial) != KV_S_OK)
-        return std::nullopt;
-    std::string text;
-    for (const std::uint8_t byte : serial) {
-        if (byte < 0x20 || byte > 0x7E)
-            return std::nullopt;
-        text += static_cast<char>(byte);
-    }
-    return text;
 }
 
 bool RecordFile::Append(const AttemptRecord& record, std::string& error)

@@ -9,7 +9,6 @@
 
 #include "package/sha256.h"
 
-class DeviceConnection;
 struct FoundDevice;
 struct UpdateOutcome;
 
@@ -34,6 +33,8 @@ struct AttemptRecord {
     void Rejected(int verdict);
     // No usable device on the port; the summary's way of saying so.
     void NoDevice();
+    // The run was stopped after the device answered and before anything was sent.
+    void Stopped();
     // The upload and what the device said afterwards.
     void Outcome(const UpdateOutcome& outcome);
 };
@@ -43,10 +44,6 @@ std::string RecordLine(const AttemptRecord& record);
 
 // UTC, ISO 8601, to the millisecond: 2026-11-01T08:15:02.125Z.
 std::string IsoUtcTime(std::chrono::system_clock::time_point time);
-
-// The device's serial number (the nine data bytes of its reply) as text, when it answers and
-// every byte is printable; otherwise none.
-std::optional<std::string> SerialText(DeviceConnection& connection);
 
 // The record file: a regular file only, appended to by one write per record, under a lock that
 // other runs on the same file take too. One implementation per platform.

@@ -31,9 +31,6 @@ constexpr std::uint32_t kDefaultSpeedCode = 7; // 115200
 constexpr std::uint32_t kFastSpeedCode = 0;    // 921600
 constexpr std::uint32_t kSlowProbeBaud = 19200;
 
-constexpr std::uint32_t kFirstPort = 2; // where the search continues after 255
-constexpr std::uint32_t kLastPort = 255;
-constexpr int kSearchAttempts = 254;
 constexpr std::size_t kPortPathCapacity = 50;
 
 } // namespace
@@ -105,7 +102,8 @@ const char* PortStateName(PortState state)
     return "unusable";
 }
 
-bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version)
+bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version,
+                                         const DeviceAcceptor& accept)
 {
     last_search_.clear();
     absent_unlisted_ = 0;
@@ -119,8 +117,7 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
         }
     }
 
-    std::uint32_t n = last_port_number;
-    for (int attempt = 0; attempt < kSearchAttempts; ++attempt, n = n < kLastPort ? n + 1 : kFirstPort) {
+    for (const std::uint32_t n : ComCandidates(last_port_number)) {
         const std::string name = "COM" + std::to_string(n);
         if (bluetooth.count(n) != 0) {
             // Opening one costs seconds while the link tries to connect, and every version
@@ -128,18 +125,29 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
             if (port.is_open())
                 ClosePort();
             log_line(log_sink, "QBKorvane: Skipping %s: Bluetooth serial link", name.c_str());
-            last_search_.push_back({name, PortState::bluetooth, 0});
+            last_search_.emplace_back(name, PortState::bluetooth);
             continue;
         }
         char path[kPortPathCapacity];
         FormatComPortPath(path, sizeof path, n);
-        int error = 0;
-        const PortState state = Attempt(path, description, capacity, version, error);
-        if (state != PortState::absent || listed.count(n) != 0)
-            last_search_.push_back({name, state, error});
+        PortAttempt attempt = Attempt(path, description, capacity, version);
+        attempt.port = name;
+        if (attempt.state == PortState::answered && accept && !accept(GetHardwareInfo())) {
+            // Another generation, or a device without capabilities: a usable one may sit on a
+            // later port.
+            log_line(log_sink, "QBKorvane: Skipping %s: %s cannot be updated by this utility", name.c_str(),
+                     attempt.description.c_str());
+            ClosePort();
+            last_search_.push_back(std::move(attempt));
+            continue;
+        }
+        const bool answered = attempt.state == PortState::answered;
+        attempt.accepted = answered;
+        if (attempt.state != PortState::absent || listed.count(n) != 0)
+            last_search_.push_back(std::move(attempt));
         else
             ++absent_unlisted_;
-        if (state == PortState::answered) {
+        if (answered) {
             last_port_number = n;
             return true;
         }
@@ -172,6 +180,9 @@ void DeviceConnection::LogWhyNotFound() const
         log_line(log_sink, "QBKorvane: No device found: no answer on %s", silent.c_str());
         present = true;
     }
+    // A device passed over was said as it was skipped.
+    for (const PortAttempt& a : last_search_)
+        present = present || a.state == PortState::answered;
     // A port that opened but takes no serial settings is no serial port either.
     if (!present)
         log_line(log_sink, "QBKorvane: No device found: no serial port is present");
@@ -182,36 +193,41 @@ PortProbe DeviceConnection::ProbePort(const char* device_path, char* description
 {
     last_search_.clear();
     absent_unlisted_ = 0;
-    int error = 0;
-    const PortState state = Attempt(device_path, description, capacity, version, error);
-    std::string name = device_path != nullptr ? device_path : "";
-    if (const std::optional<std::uint32_t> number = ComNumberOf(name))
-        name = "COM" + std::to_string(*number);
-    last_search_.push_back({name, state, error});
-    switch (state) {
+    PortAttempt attempt = Attempt(device_path, description, capacity, version);
+    attempt.port = device_path != nullptr ? device_path : "";
+    if (const std::optional<std::uint32_t> number = ComNumberOf(attempt.port))
+        attempt.port = "COM" + std::to_string(*number);
+    attempt.accepted = attempt.state == PortState::answered;
+    last_search_.push_back(std::move(attempt));
+    switch (last_search_.back().state) {
     case PortState::answered: return PortProbe::answered;
     case PortState::silent: return PortProbe::no_answer;
     default: return PortProbe::not_opened;
     }
 }
 
-PortState DeviceConnection::Attempt(const char* device_path, char* description, std::uint32_t capacity,
-                                    FirmwareVersion* version, int& system_error)
+PortAttempt DeviceConnection::Attempt(const char* device_path, char* description, std::uint32_t capacity,
+                                      FirmwareVersion* version)
 {
+    PortAttempt attempt;
     ClosePort();
     if (OpenPort(device_path) != KV_S_OK) {
         ClosePort(); // the end of every attempt, as after one that opened
         if (device_path == nullptr)
-            return PortState::absent; // the port kept the reason of an earlier open
-        system_error = port.last_open_error();
+            return attempt; // absent: the port kept the reason of an earlier open
+        attempt.system_error = port.last_open_error();
         switch (port.last_open_failure()) {
-        case OpenFailure::absent: return PortState::absent;
-        case OpenFailure::in_use: return PortState::in_use;
-        case OpenFailure::no_permission: return PortState::no_permission;
-        default: return PortState::unusable; // opened and not configured, or it failed otherwise
+        case OpenFailure::absent: attempt.state = PortState::absent; break;
+        case OpenFailure::in_use: attempt.state = PortState::in_use; break;
+        case OpenFailure::no_permission:
+            attempt.state = PortState::no_permission;
+            attempt.node = port.last_open_node();
+            break;
+        default: attempt.state = PortState::unusable; break; // not configured, or failed otherwise
         }
+        return attempt;
     }
-    PortState state = PortState::silent;
+    attempt.state = PortState::silent;
     clock_.sleep_for(kSettleBeforeProbe);
     // The device may still run at the fast speed a previous session left it at, or
     // be one of the slow models.
@@ -225,15 +241,17 @@ PortState DeviceConnection::Attempt(const char* device_path, char* description, 
     }
 
     if (result == KV_S_OK) {
-        state = PortState::answered;
+        attempt.state = PortState::answered;
         IdentifyHardware();
+        attempt.description = hardware_info.description;
+        attempt.version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
         if (description != nullptr && capacity != 0)
             CopyText(description, capacity < kDescriptionCapacity ? capacity : kDescriptionCapacity,
                      hardware_info.description);
         if (version != nullptr)
-            *version = FirmwareVersion{firmware_major, firmware_minor, hardware_letter};
+            *version = attempt.version;
         if (hardware_info.capabilities != 0)
-            return state;
+            return attempt;
     } else {
         if (description != nullptr && capacity != 0)
             description[0] = '\0';
@@ -242,7 +260,7 @@ PortState DeviceConnection::Attempt(const char* device_path, char* description, 
             *version = FirmwareVersion{};
     }
     ClosePort();
-    return state;
+    return attempt;
 }
 
 std::int32_t DeviceConnection::SetUSBBaud(std::uint32_t code)

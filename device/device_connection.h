@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/clock.h"
@@ -71,11 +73,28 @@ enum class PortState {
 // The state's name as the command line's JSON gives it: "answered", "in_use", ...
 const char* PortStateName(PortState state);
 
+// One port tried, as it was found at the time: nothing is asked again afterwards.
 struct PortAttempt {
+    PortAttempt() = default;
+    explicit PortAttempt(std::string name, PortState how = PortState::absent, int error = 0)
+        : port(std::move(name)), state(how), system_error(error)
+    {
+    }
+
     std::string port; // as the user names it: COM3, /dev/ttyUSB0
     PortState state = PortState::absent;
     int system_error = 0; // errno or GetLastError of a failed open; 0 otherwise
+    NodeAccess node;      // who may open it, when the system refused this user
+    std::string holders;  // of a port in use, where the system tells: "minicom, process 4242"
+    // A device that answered: its description and version, and whether the caller's rule
+    // accepted it (a search passes those it does not accept).
+    std::string description;
+    FirmwareVersion version;
+    bool accepted = false;
 };
+
+// Which identified devices a search takes; the others are closed and the search goes on.
+using DeviceAcceptor = std::function<bool(const HardwareInfo*)>;
 
 class DeviceConnection {
 public:
@@ -95,8 +114,10 @@ public:
     std::int32_t OpenPort(const char* device_path);
     void ClosePort();
     // Skips the COM numbers that the inventory lists as Bluetooth links. When it finds nothing
-    // it logs why, port by port.
-    bool SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version);
+    // it logs why, port by port. Given an acceptor, a device it does not accept is logged,
+    // closed and passed, and the search goes on in the same order; true only for an accepted one.
+    bool SearchForHardware(char* description, std::uint32_t capacity, FirmwareVersion* version,
+                           const DeviceAcceptor& accept = nullptr);
     // One attempt of the search on one device path: open, the speed probe and identification.
     // The port stays open only for an identified device. Fills description and version as the
     // search does. Bluetooth links are not skipped here: the caller named the port.
@@ -154,8 +175,8 @@ public:
     WaitClock& clock() const { return clock_; }
 
 private:
-    PortState Attempt(const char* device_path, char* description, std::uint32_t capacity,
-                      FirmwareVersion* version, int& system_error);
+    PortAttempt Attempt(const char* device_path, char* description, std::uint32_t capacity,
+                        FirmwareVersion* version);
     void LogWhyNotFound() const;
 
     WaitClock& clock_;

@@ -2,6 +2,7 @@
 // Windows listing's merge of its two sources (plain text work, so it is tested everywhere).
 #include "serial/port_list.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -82,6 +83,31 @@ std::optional<std::uint16_t> HexIdAfter(std::string_view id, std::string_view ke
         return value;
     }
     return std::nullopt;
+}
+
+std::vector<std::uint32_t> ComCandidates(std::uint32_t first)
+{
+    constexpr std::uint32_t kWrapTo = 2;
+    constexpr std::uint32_t kLast = 255;
+    constexpr int kCount = 254;
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(kCount);
+    std::uint32_t n = first;
+    for (int i = 0; i < kCount; ++i, n = n < kLast ? n + 1 : kWrapTo)
+        numbers.push_back(n);
+    return numbers;
+}
+
+std::string PortListSignature(const std::vector<PortInfo>& ports)
+{
+    std::vector<std::string> entries;
+    for (const PortInfo& port : ports)
+        entries.push_back(port.name + "=" + port.device_path);
+    std::sort(entries.begin(), entries.end());
+    std::string text;
+    for (const std::string& entry : entries)
+        text += entry + "\n";
+    return text;
 }
 
 std::optional<std::uint32_t> ComNumberOf(std::string_view name)

@@ -47,6 +47,32 @@ public:
 
 std::unique_ptr<PortInventory> MakePortInventory(PortRoots roots = {});
 
+// ---- COM numbers ----
+
+// The COM numbers the program tries, in the order to try them, beginning at `first`: on up to
+// 255, then on from 2, 254 numbers in all. From 0 that is COM0 to COM253 (the first search);
+// from 1, COM1 to COM254 (the order list, --all and the watch use).
+std::vector<std::uint32_t> ComCandidates(std::uint32_t first);
+inline constexpr std::uint32_t kFirstListedComNumber = 1;
+
+// The ports present that a search without a named port would try, in its order: the listed
+// nodes on POSIX; on Windows the COM candidates from 1 that are there, listed or not (drivers, and
+// Wine, do not always list their ports). Windows asks the system about each number, without
+// opening any: call it seldom.
+std::vector<std::string> PresentPorts(const std::vector<PortInfo>& listed);
+
+// Who is at a device path now: empty when nothing is there, otherwise a text that changes when
+// another device takes the path (a unit unplugged and another plugged in).
+std::string PortIdentity(const std::string& device_path);
+
+// What a port name reaches, the same for every name of one device: links, "." and "..", doubled
+// slashes and the node itself on POSIX; the COM number on Windows. Two names with the same key
+// are one device.
+std::string PortNodeKey(const std::string& device_path);
+
+// The list as one text that changes when a port comes or goes.
+std::string PortListSignature(const std::vector<PortInfo>& ports);
+
 // The number of "COM3", "com3" or "\\.\COM3"; none for anything else.
 std::optional<std::uint32_t> ComNumberOf(std::string_view name);
 

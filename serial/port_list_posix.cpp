@@ -167,6 +167,34 @@ std::vector<PortInfo> ListPorts(const PortRoots& roots)
 
 const char* CandidatePortPatternsText() { return kCandidatePortPatternsText; }
 
+std::vector<std::string> PresentPorts(const std::vector<PortInfo>& listed)
+{
+    std::vector<std::string> ports;
+    for (const PortInfo& info : listed)
+        ports.push_back(info.name);
+    return ports;
+}
+
+std::string PortNodeKey(const std::string& device_path)
+{
+    // The node itself when there is one (a character device by its number, so that two nodes
+    // made for one device agree too); otherwise the name with its detours taken out.
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) == 0)
+        return S_ISCHR(st.st_mode) ? "device " + std::to_string(st.st_rdev)
+                                   : "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return "name " + fs::path(device_path).lexically_normal().string();
+}
+
+std::string PortIdentity(const std::string& device_path)
+{
+    // Through any link: a node made anew for a device plugged in has an inode of its own.
+    struct stat st {};
+    if (::stat(device_path.c_str(), &st) != 0)
+        return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_rdev);
+}
+
 std::unique_ptr<PortInventory> MakePortInventory(PortRoots roots)
 {
     return std::make_unique<SystemPortInventory>(std::move(roots));

@@ -105,6 +105,27 @@ std::vector<ComDeviceRecord> ReadComDevices()
     return records;
 }
 
+// What COMn stands for (\Device\Serial0, \Device\USBSER000), or empty when there is no such
+// port: another adapter plugged in under the same name usually stands for another device
+// object. Wine links its COM ports outside the device names, so a name the system does not list
+// is opened without any access to see whether it is there (nothing is sent, and on Windows only
+// names of absent ports get this far).
+std::string ComPortTarget(std::uint32_t n)
+{
+    const std::string name = "COM" + std::to_string(n);
+    char target[1024] = {};
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)
+        return target;
+    const HANDLE handle = CreateFileA(("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return name;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? std::string() : name;
+}
+
 class SystemPortInventory final : public PortInventory {
 public:
     std::vector<PortInfo> ListPorts() const override { return ::ListPorts(); }
@@ -118,6 +139,28 @@ std::vector<PortInfo> ListPorts(const PortRoots&)
 }
 
 const char* CandidatePortPatternsText() { return "COM ports"; }
+
+std::vector<std::string> PresentPorts(const std::vector<PortInfo>&)
+{
+    std::vector<std::string> ports;
+    for (const std::uint32_t n : ComCandidates(kFirstListedComNumber)) {
+        if (!ComPortTarget(n).empty())
+            ports.push_back("COM" + std::to_string(n));
+    }
+    return ports;
+}
+
+std::string PortNodeKey(const std::string& device_path)
+{
+    const std::optional<std::uint32_t> n = ComNumberOf(device_path);
+    return n ? "COM" + std::to_string(*n) : device_path;
+}
+
+std::string PortIdentity(const std::string& device_path)
+{
+    const std::optional<std::uint32_t> n = ComNumberOf(device_path);
+    return n ? ComPortTarget(*n) : std::string();
+}
 
 std::unique_ptr<PortInventory> MakePortInventory(PortRoots)
 {

@@ -15,6 +15,7 @@ inline constexpr std::intptr_t kInvalidHandle = -1; // INVALID_HANDLE_VALUE, and
 struct BackendError {
     OpenFailure failure = OpenFailure::other;
     int code = 0;
+    NodeAccess node; // a refused permission's node
 };
 
 class SerialBackend {

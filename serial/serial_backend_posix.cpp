@@ -9,6 +9,8 @@
 #include <string>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -151,6 +153,22 @@ Wait wait_ready(int fd, short events, bool bounded, Clock::time_point deadline)
     }
 }
 
+// Who may open a node, read when its open was refused: the answer belongs to that moment.
+NodeAccess NodeAccessOf(const std::string& path)
+{
+    NodeAccess node;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return node;
+    node.known = true;
+    const passwd* owner = getpwuid(st.st_uid);
+    node.owner = owner != nullptr ? owner->pw_name : std::to_string(st.st_uid);
+    const group* g = getgrgid(st.st_gid);
+    node.group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    node.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    return node;
+}
+
 class PosixSerialBackend final : public SerialBackend {
 public:
     explicit PosixSerialBackend(std::string com_dir) : com_dir_(std::move(com_dir)) {}
@@ -167,7 +185,11 @@ public:
         }
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            return fail(OpenFailureOfErrno(errno), errno);
+            const int error = errno;
+            fail(OpenFailureOfErrno(error), error);
+            if (error_.failure == OpenFailure::no_permission)
+                error_.node = NodeAccessOf(path);
+            return kInvalidHandle;
         }
         // A regular file, a FIFO or a socket would take the port's writes as data.
         struct stat st {};
@@ -449,13 +471,13 @@ public:
 private:
     std::intptr_t fail(OpenFailure failure, int code)
     {
-        error_ = {failure, code};
+        error_ = {failure, code, {}};
         return kInvalidHandle;
     }
 
     bool fail_call(int code)
     {
-        error_ = {code == ENOTTY ? OpenFailure::not_a_port : OpenFailure::other, code};
+        error_ = {code == ENOTTY ? OpenFailure::not_a_port : OpenFailure::other, code, {}};
         return false;
     }
 

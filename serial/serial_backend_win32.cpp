@@ -14,14 +14,14 @@ public:
     {
         if (device_path == nullptr ||
             strnlen(device_path, SerialPort::kPathCapacity) > SerialPort::kMaxPathLength) {
-            error_ = {OpenFailure::path_too_long, ERROR_FILENAME_EXCED_RANGE};
+            error_ = {OpenFailure::path_too_long, ERROR_FILENAME_EXCED_RANGE, {}};
             return kInvalidHandle;
         }
         const HANDLE handle =
             CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = GetLastError();
-            error_ = {OpenFailureOfWin32Error(code), static_cast<int>(code)};
+            error_ = {OpenFailureOfWin32Error(code), static_cast<int>(code), {}};
         }
         return reinterpret_cast<std::intptr_t>(handle);
     }
@@ -121,7 +121,7 @@ private:
         const DWORD code = GetLastError();
         const bool no_port =
             code == ERROR_INVALID_FUNCTION || code == ERROR_INVALID_HANDLE || code == ERROR_NOT_SUPPORTED;
-        error_ = {no_port ? OpenFailure::not_a_port : OpenFailure::other, static_cast<int>(code)};
+        error_ = {no_port ? OpenFailure::not_a_port : OpenFailure::other, static_cast<int>(code), {}};
         return false;
     }
 

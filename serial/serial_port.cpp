@@ -53,6 +53,8 @@ bool SerialPort::fail_open(OpenFailure failure, int error)
 {
     open_failure_ = failure;
     open_error_ = error;
+    if (failure != OpenFailure::no_permission)
+        open_node_ = NodeAccess{};
     if (is_open()) {
         close_handle();
     }
@@ -83,6 +85,7 @@ bool SerialPort::open(const char* device_path)
     if (!is_open()) {
         const BackendError error = backend_->last_error();
         log_line(log_sink, "QBSerial: Open Port %s Failed", device_path_);
+        open_node_ = error.node;
         return fail_open(error.failure, error.code);
     }
     log_line(log_sink, "QBSerial: Successfully opened %s", device_path_);

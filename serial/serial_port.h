@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 struct LogSink;
 class SerialBackend;
@@ -12,6 +13,15 @@ class SerialBackend;
 // Why the last open failed. Configuring a port that did open counts as `other`, or `not_a_port`
 // where what opened is no terminal.
 enum class OpenFailure { none, absent, in_use, no_permission, not_a_port, path_too_long, other };
+
+// Who may open a node that refused this user, as the system said when the open failed (POSIX
+// only: Windows has no such node).
+struct NodeAccess {
+    bool known = false;
+    std::string owner;      // user name, or the number when it has none
+    std::string group;      // likewise
+    std::uint32_t mode = 0; // the permission bits, 0660
+};
 
 // Whether the driver passes short replies on at once (POSIX: ASYNC_LOW_LATENCY). Windows keeps
 // this in the adapter's own settings, so there it is never requested.
@@ -72,6 +82,8 @@ public:
     // the point of failure (errno, GetLastError; 0 when there is none).
     OpenFailure last_open_failure() const { return open_failure_; }
     int last_open_error() const { return open_error_; }
+    // For a refused permission: the node's owner, group and mode at that moment.
+    const NodeAccess& last_open_node() const { return open_node_; }
     // The low-latency request of the last successful open.
     LowLatency low_latency() const;
 
@@ -88,4 +100,5 @@ private:
     CommTimeouts timeouts_;
     OpenFailure open_failure_ = OpenFailure::none;
     int open_error_ = 0;
+    NodeAccess open_node_;
 };

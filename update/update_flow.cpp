@@ -1,6 +1,6 @@
 #include "update/update_flow.h"
 
-#include <cctype>
+#include <algorithm>
 #include <utility>
 
 #include "log/log.h"
@@ -14,160 +14,88 @@ void LogCompletion(const DeviceConnection& connection, std::int32_t result)
     log_line(connection.log_sink, "FirmwareUpdateProc completed with result: %i", result);
 }
 
+// The results of a device that no longer answers on its port.
+bool DeviceWentAway(std::int32_t result)
+{
+    return result == KV_E_COMM_READ_FAILURE || result == KV_E_COMM_READ_TIMEOUT ||
+           result == KV_E_COMM_WRITE_FAILURE || result == KV_E_PORT_NOT_INITIALIZED;
+}
+
 } // namespace
 
-NotFoundAdvice AdviseNotFound(const FoundDevice& search)
+FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
 {
-    NotFoundAdvice advice;
-    if (search.found)
-        return advice;
-    const auto list = [](const std::vector<std::string>& ports) {
-        std::string text;
-        for (const std::string& port : ports)
-            text += (text.empty() ? "" : ", ") + port;
-        return text;
-    };
-    std::string& text = advice.text;
-    for (const std::string& port : search.in_use) {
-        const std::string holders = HoldersOf(search, port);
-        text += port + " is in use by another program" + (holders.empty() ? "" : " (" + holders + ")") +
-                ". Close that program, then press Detect.\n";
-    }
-    for (const std::string& port : search.no_permission)
-        text += "This user may not open " + port + ". Install the udev rules that come with this program (" +
-                kUdevRulesFile + ") or ask for access to it, then press Detect.\n";
-    for (const UsbAdapter& adapter : search.adapters) {
-        if (adapter.state == AdapterState::port)
-            continue;
-        std::string reason = AdapterReason(adapter);
-        reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
-        text += reason + ". " + AdapterFix(adapter) + "\n";
-    }
-    if (!search.unusable.empty())
-        text += "The device on " + list(search.unusable) + " cannot be updated by this program.\n";
-    if (!search.silent.empty())
-        text += "No device answered on " + list(search.silent) +
-                ". Check the cable and the device's driver, then press Detect.\n";
-    // A charge-only cable is the likely cause only when nothing came through USB at all.
-    if (text.empty() && !search.adapters.empty())
-        text = "No serial port is present. Plug the device in, and check the device's driver.\n";
-    if (text.empty())
-        text =
-            "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "
-            "no data) and the device's driver.\n";
-    text.pop_back();
-    return advice;
-}
-
-std::string HoldersOf(const FoundDevice& search, const std::string& port)
-{
-    for (const auto& [held, holders] : search.holders)
-        if (held == port)
-            return holders;
-    return {};
-}
-
-bool UpdateFlow::Usable(const HardwareInfo* info)
-{
-    return info != nullptr && info->capabilities != 0 && info->protocol_generation == 1;
-}
-
-FoundDevice UpdateFlow::Found(const FirmwareVersion& version, const char* description, std::string port)
-{
-    FoundDevice found;
-    found.found = true;
-    found.port = std::move(port);
-    found.version = version;
-    found.description = description;
-    return found;
-}
-
-void UpdateFlow::NoteAttempts(FoundDevice& search) const
-{
-    for (const PortAttempt& attempt : connection_.last_search()) {
-        search.attempts.push_back(attempt);
-        switch (attempt.state) {
-        case PortState::in_use: search.in_use.push_back(attempt.port); break;
-        case PortState::silent: search.silent.push_back(attempt.port); break;
-        case PortState::no_permission: search.no_permission.push_back(attempt.port); break;
-        default: break;
+    FoundDevice search;
+    const DeviceAcceptor usable = [](const HardwareInfo* info) { return UsableDevice(info); };
+    if (target.com_search) {
+        char description[kSearchDescriptionCapacity] = {};
+        FirmwareVersion version;
+        search.found = connection_.SearchForHardware(description, sizeof description, &version, usable);
+        search.attempts = connection_.last_search();
+        if (search.found) {
+            search.port = "COM" + std::to_string(connection_.last_port_number);
+            search.version = version;
+            search.description = description;
+        }
+    } else {
+        search.one_port = target.ports.size() == 1;
+        search.any_port = !target.ports.empty();
+        for (const PortToTry& port : target.ports) {
+            char description[kDescriptionCapacity] = {};
+            FirmwareVersion version;
+            const PortProbe probe =
+                connection_.ProbePort(port.device_path.c_str(), description, sizeof description, &version);
+            PortAttempt attempt = connection_.last_search().back();
+            // The probe names the port by its path; the user knows it by the name given.
+            attempt.port = port.name;
+            attempt.accepted = probe == PortProbe::answered && UsableDevice(connection_.GetHardwareInfo());
+            search.attempts.push_back(attempt);
+            if (attempt.accepted) {
+                search.found = true;
+                search.port = port.name;
+                search.version = version;
+                search.description = description;
+                break;
+            }
+            if (probe == PortProbe::answered)
+                log_line(connection_.log_sink, "QBKorvane: Skipping %s: %s cannot be updated by this utility",
+                         port.name.c_str(), description[0] != '\0' ? description : "its device");
+            connection_.ClosePort();
         }
     }
+    if (!search.found) {
+        connection_.ClosePort();
+        ExplainNotFound(target, search);
+        return search;
+    }
+    search.hardware = connection_.hardware_info;
+    if (read_serial)
+        search.serial = SerialText(connection_);
+    search.slow_adapter = SlowAdapterNote(connection_.port_inventory().ListPorts(), search.port,
+                                          connection_.port.low_latency(), PlatformLatencyAdvice());
+    if (search.slow_adapter)
+        log_line(connection_.log_sink, "QBKorvane: %s", search.slow_adapter->c_str());
+    return search;
 }
 
-void UpdateFlow::ExplainNotFound(FoundDevice& search) const
+void UpdateFlow::ExplainNotFound(const SearchTarget& target, FoundDevice& search) const
 {
     if (adapters_ == nullptr)
         return;
     search.adapters = adapters_->Adapters();
-    for (const UsbAdapter& adapter : search.adapters)
+    for (const UsbAdapter& adapter : search.adapters) {
         if (adapter.state != AdapterState::port)
             log_line(connection_.log_sink, "QBKorvane: No device found: %s", AdapterReason(adapter).c_str());
-    for (const PortAttempt& attempt : search.attempts) {
+    }
+    for (PortAttempt& attempt : search.attempts) {
         if (attempt.state != PortState::in_use)
             continue;
-        const std::string holders = HoldersText(adapters_->Holders(attempt.port));
-        if (!holders.empty())
-            search.holders.emplace_back(attempt.port, holders);
+        // The system knows the port by the path that was opened, not by the name the user gave.
+        const auto tried = std::find_if(target.ports.begin(), target.ports.end(),
+                                        [&](const PortToTry& port) { return port.name == attempt.port; });
+        attempt.holders =
+            HoldersText(adapters_->Holders(tried != target.ports.end() ? tried->device_path : attempt.port));
     }
-}
-
-FoundDevice UpdateFlow::SearchComPorts()
-{
-    char description[kSearchDescriptionCapacity] = {};
-    FirmwareVersion version;
-    const bool answered = connection_.SearchForHardware(description, sizeof description, &version);
-    const std::string port = "COM" + std::to_string(connection_.last_port_number);
-    if (answered && Usable(connection_.GetHardwareInfo())) {
-        FoundDevice found = Found(version, description, port);
-        NoteAttempts(found);
-        return found;
-    }
-    connection_.ClosePort();
-    FoundDevice none;
-    NoteAttempts(none);
-    if (answered) {
-        none.notes.push_back({port, PortProbe::answered, description});
-        none.unusable.push_back(port);
-    }
-    ExplainNotFound(none);
-    return none;
-}
-
-FoundDevice UpdateFlow::SearchPorts(const std::vector<PortToTry>& ports)
-{
-    FoundDevice none;
-    for (const PortToTry& port : ports) {
-        char description[kDescriptionCapacity] = {};
-        FirmwareVersion version;
-        const PortProbe probe =
-            connection_.ProbePort(port.device_path.c_str(), description, sizeof description, &version);
-        // The probe names the port by its path; the user knows it by the name given.
-        PortAttempt attempt{port.name, PortState::absent, 0};
-        if (!connection_.last_search().empty()) {
-            attempt.state = connection_.last_search().back().state;
-            attempt.system_error = connection_.last_search().back().system_error;
-        }
-        if (probe == PortProbe::answered && Usable(connection_.GetHardwareInfo())) {
-            FoundDevice found = Found(version, description, port.name);
-            found.attempts = std::move(none.attempts);
-            found.attempts.push_back(attempt);
-            return found;
-        }
-        connection_.ClosePort();
-        none.attempts.push_back(attempt);
-        none.notes.push_back({port.name, probe, probe == PortProbe::answered ? description : ""});
-        if (probe == PortProbe::answered)
-            none.unusable.push_back(port.name);
-        else if (attempt.state == PortState::in_use)
-            none.in_use.push_back(port.name);
-        else if (attempt.state == PortState::no_permission)
-            none.no_permission.push_back(port.name);
-        else if (probe == PortProbe::no_answer)
-            none.silent.push_back(port.name);
-    }
-    ExplainNotFound(none);
-    return none;
 }
 
 ExaminedPackage UpdateFlow::ReadPackageFile(const char* path) const
@@ -182,12 +110,6 @@ ExaminedPackage UpdateFlow::ReadPackageFile(const char* path) const
     return package;
 }
 
-void UpdateFlow::Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
-                       const FileVersionNumbers& own_version) const
-{
-    package.verdict = Verdict(package, read_eeprom_info, own_version);
-}
-
 int UpdateFlow::Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                         const FileVersionNumbers& own_version) const
 {
@@ -198,7 +120,7 @@ ExaminedPackage UpdateFlow::Examine(const char* path, const EEPROMInfoReader& re
                                     const FileVersionNumbers& own_version) const
 {
     ExaminedPackage package = ReadPackageFile(path);
-    Judge(package, read_eeprom_info, own_version);
+    package.verdict = Verdict(package, read_eeprom_info, own_version);
     return package;
 }
 
@@ -215,32 +137,40 @@ EEPROMInfoReader UpdateFlow::DeviceEepromReader(bool port_in_use)
     return [this](EEPROMInfo* info) { return connection_.GetEEPROMInfo(info); };
 }
 
-std::int32_t UpdateFlow::FlashFile(const char* path, const Sha256Digest& examined,
-                                   const ProgressCallback& callback, bool* changed)
+std::int32_t UpdateFlow::SendFile(const char* path, const Sha256Digest& examined,
+                                  const ProgressCallback& callback, bool* changed)
 {
     const std::int32_t result = UploadFirmware(connection_, path, callback, examined, changed);
     LogCompletion(connection_, result);
     return result;
 }
 
-std::int32_t UpdateFlow::FlashExamined(const ExaminedPackage& package, const ProgressCallback& callback)
+std::int32_t UpdateFlow::Send(const ExaminedPackage& package, int verdict, const SendObserver& progress)
 {
-    return FlashExamined(package, package.verdict, callback);
-}
-
-std::int32_t UpdateFlow::FlashExamined(const ExaminedPackage& package, int verdict,
-                                       const ProgressCallback& callback)
-{
+    const std::uint64_t total = package.content.body_size;
+    const ProgressCallback in_bytes = [&progress, total](const UpdateProgress* chunks) {
+        if (progress && chunks != nullptr) {
+            SendProgress bytes;
+            bytes.stage = (chunks->flags & kProgressBegin) != 0 ? SendProgress::Stage::begin
+                          : (chunks->flags & kProgressEnd) != 0 ? SendProgress::Stage::end
+                                                                : SendProgress::Stage::sent;
+            // The last chunk may be short: positions count up to the body's end, not past it.
+            bytes.done = std::min<std::uint64_t>(std::uint64_t{chunks->position} * kUploadChunkSize, total);
+            bytes.total = total;
+            progress(bytes);
+        }
+        return 0;
+    };
     // Only a package that passed every check is ever sent.
     const std::int32_t result = verdict == 0 && package.readable()
-                                    ? UploadPackage(connection_, package.content, callback)
+                                    ? UploadPackage(connection_, package.content, in_bytes)
                                     : KV_E_INVALID_FIRMWARE_IMAGE;
     LogCompletion(connection_, result);
     return result;
 }
 
-UpdateOutcome UpdateFlow::Conclude(std::int32_t result, const PackageHeader& sent,
-                                   const std::function<FoundDevice()>& identify_again)
+UpdateOutcome UpdateFlow::Conclude(std::int32_t result, const PackageHeader& sent, const SearchTarget& target,
+                                   const std::string& port)
 {
     UpdateOutcome outcome;
     outcome.result = result;
@@ -249,8 +179,7 @@ UpdateOutcome UpdateFlow::Conclude(std::int32_t result, const PackageHeader& sen
         outcome.message = FailureOutcome(result);
         return outcome;
     }
-    if (identify_again)
-        outcome.device = identify_again();
+    outcome.device = Find(target.StartingAt(port));
     if (!outcome.device.found) {
         outcome.verdict = UpdateVerdict::unverified;
         outcome.message = SuccessOutcome(nullptr);
@@ -260,12 +189,11 @@ UpdateOutcome UpdateFlow::Conclude(std::int32_t result, const PackageHeader& sen
     } else {
         outcome.verdict = UpdateVerdict::version_mismatch;
         outcome.message = MismatchOutcome(outcome.device.version, sent);
-        char device[kVersionTextSize];
         char package[kPackageVersionSize];
-        FormatFirmwareVersion(device, outcome.device.version);
         FormatPackageVersion(package, sent);
         log_line(connection_.log_sink,
-                 "QBKorvane: The device reports %s after the update; the package holds %s", device, package);
+                 "QBKorvane: The device reports %s after the update; the package holds %s",
+                 VersionText(outcome.device.version).c_str(), package);
     }
     return outcome;
 }
@@ -277,4 +205,55 @@ UpdateOutcome UpdateFlow::PackageChanged()
     outcome.verdict = UpdateVerdict::package_changed;
     outcome.message = PackageChangedOutcome();
     return outcome;
+}
+
+bool UpdateFlow::StillAnswers()
+{
+    FirmwareVersion version;
+    return connection_.port.is_open() && connection_.GetFirmwareVersion(&version) == KV_S_OK;
+}
+
+void UpdateFlow::Close() { connection_.ClosePort(); }
+
+UpdateOutcome UpdateFlow::Run(const UpdateRequest& request)
+{
+    UpdateOutcome outcome;
+    outcome.before = Find(request.target, request.read_serial);
+    if (!outcome.before.found) {
+        outcome.result = KV_E_DEVICE_NOT_FOUND;
+        outcome.verdict = UpdateVerdict::no_device;
+        return outcome;
+    }
+    if (request.found)
+        request.found(outcome.before);
+    const ExaminedPackage& package = *request.package;
+    // Judged exactly as Browse judges it: this device's EEPROM information, this program's version.
+    const EEPROMInfoReader device = DeviceEepromReader(false);
+    std::int32_t asked = KV_S_OK;
+    outcome.package_verdict = Verdict(
+        package,
+        [&](EEPROMInfo* info) {
+            asked = device(info);
+            return asked;
+        },
+        request.own_version);
+    if (DeviceWentAway(asked)) {
+        // Not the package's fault: the device stopped answering while it was asked for its id.
+        outcome.result = asked;
+        outcome.verdict = UpdateVerdict::failed;
+        outcome.message = FailureOutcome(asked);
+        return outcome;
+    }
+    if (outcome.package_verdict != 0) {
+        outcome.verdict = UpdateVerdict::rejected;
+        return outcome;
+    }
+    if (request.may_send && !request.may_send()) {
+        outcome.verdict = UpdateVerdict::not_begun;
+        return outcome;
+    }
+    const std::int32_t result = Send(package, outcome.package_verdict, request.progress);
+    UpdateOutcome concluded = Conclude(result, package.content.header, request.target, outcome.before.port);
+    concluded.before = std::move(outcome.before);
+    return concluded;
 }

@@ -1,6 +1,9 @@
-// The update as both front ends run it: find the device, examine a package once, send exactly the
-// bytes that passed the checks, identify the device again and judge the outcome. The dialog and
-// the command line only show what this layer returns.
+// The update, written once: find the device, examine a package once, send exactly the bytes that
+// passed the checks, identify the device again by one rule and judge the outcome. The command
+// line runs it whole (Run) for one device and for each of many; the dialog runs the same steps
+// as the user reaches them (Find at Detect, Examine at Browse, SendFile on its worker, Conclude
+// on completion). The front ends only show what this layer returns and never touch the device
+// connection themselves.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include "package/upload.h"
 #include "serial/usb_adapters.h"
 #include "update/outcome.h"
+#include "update/search.h"
 
 // A package file read once and judged: its bytes, header and digest stay as they were read.
 struct ExaminedPackage {
@@ -30,60 +34,32 @@ struct ExaminedPackage {
     bool readable() const { return read != PackageRead::cannot_open && read != PackageRead::body_unread; }
 };
 
-// One port for the search to try: the name the user knows and the path the serial port opens.
-struct PortToTry {
-    std::string name;
-    std::string device_path;
+// The upload's progress as the front ends show it: bytes of the image the device has taken.
+struct SendProgress {
+    enum class Stage { begin, sent, end };
+    Stage stage = Stage::begin;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
 };
-
-// A port tried that gave no usable device, and how it ended.
-struct PortNote {
-    std::string port;
-    PortProbe probe = PortProbe::not_opened;
-    std::string description; // of a device that answered but cannot be updated
-};
-
-// What a search found. When `found`, the port stays open and the device is identified.
-struct FoundDevice {
-    bool found = false;
-    std::string port;
-    FirmwareVersion version;
-    std::string description;
-    std::vector<PortNote> notes; // every port that gave no usable device, in the order tried
-    // Why nothing was found, port by port in search order.
-    std::vector<std::string> in_use;        // held by another program
-    std::vector<std::string> silent;        // opened, but nothing answered at any speed
-    std::vector<std::string> unusable;      // a device answered that this program does not update
-    std::vector<std::string> no_permission; // the system would not let this user open it
-    std::vector<PortAttempt> attempts;      // every port tried, with what it turned out to be
-    // Read only when nothing was found: the USB serial adapters plugged in, working or not, and
-    // who holds each port in use, where the system tells ("minicom, process 4242").
-    std::vector<UsbAdapter> adapters;
-    std::vector<std::pair<std::string, std::string>> holders; // port in use, its holders
-};
-
-// The programs holding a port in use, as `search` knows them; empty when unknown.
-std::string HoldersOf(const FoundDevice& search, const std::string& port);
-
-// Why a search found nothing, in plain words with what to do; empty text when it found a device.
-struct NotFoundAdvice {
-    const char* title = "No device found";
-    std::string text;
-};
-NotFoundAdvice AdviseNotFound(const FoundDevice& search);
+using SendObserver = std::function<void(const SendProgress&)>;
 
 enum class UpdateVerdict {
     verified,         // updated, and the device reports the package's version
     unverified,       // updated, but the device did not answer afterwards
     version_mismatch, // updated by the device's account, but it reports another version
-    failed,           // the upload failed; the result code says how
+    failed,           // the upload failed, or the device went away while the package was judged
     package_changed,  // the file no longer held the examined bytes; nothing was sent
+    no_device,        // no usable device was found; nothing was sent
+    rejected,         // the package was rejected for this device; nothing was sent
+    not_begun,        // the front end stopped the update before anything was sent
 };
 
 struct UpdateOutcome {
     std::int32_t result = KV_E_GENERAL_ERROR;
     UpdateVerdict verdict = UpdateVerdict::failed;
-    FoundDevice device; // the device as identified afterwards
+    FoundDevice before;      // the search that found the device (or found none)
+    int package_verdict = 0; // the validation message id of a rejected package
+    FoundDevice device;      // the device as identified afterwards
     OutcomeMessage message{};
 
     bool updated() const
@@ -91,6 +67,20 @@ struct UpdateOutcome {
         return verdict == UpdateVerdict::verified || verdict == UpdateVerdict::unverified ||
                verdict == UpdateVerdict::version_mismatch;
     }
+};
+
+// One update from start to end, as the command line runs it for one device, for each device of a
+// many-device run and for each unit a watch sees.
+struct UpdateRequest {
+    SearchTarget target;
+    const ExaminedPackage* package = nullptr; // read once, before any device is looked for
+    FileVersionNumbers own_version;
+    bool read_serial = false; // the device's serial number into the search result
+    // The device found, before the package is judged for it.
+    std::function<void(const FoundDevice&)> found;
+    // Asked just before the first byte is sent: false sends nothing (a stop was asked for).
+    std::function<bool()> may_send;
+    SendObserver progress;
 };
 
 class UpdateFlow {
@@ -104,25 +94,16 @@ public:
     UpdateFlow(const UpdateFlow&) = delete;
     UpdateFlow& operator=(const UpdateFlow&) = delete;
 
-    DeviceConnection& connection() { return connection_; }
     const AdapterInventory* adapters() const { return adapters_; }
 
-    // The one rule for a device this program updates: identified, with capabilities, speaking
-    // the first command-set generation.
-    static bool Usable(const HardwareInfo* info);
-
-    // The COM search. A usable device's port stays open; otherwise the port is closed.
-    FoundDevice SearchComPorts();
-    // The given ports in order, until one holds a usable device.
-    FoundDevice SearchPorts(const std::vector<PortToTry>& ports);
+    // Finds a device this program updates, going on past ports whose device it cannot update.
+    // A usable device's port stays open; otherwise every port tried is closed.
+    FoundDevice Find(const SearchTarget& target, bool read_serial = false);
 
     // Reads the file once, without asking the device anything.
     ExaminedPackage ReadPackageFile(const char* path) const;
-    // Judges a package read before: its own checks, the device's hardware id, this program's
-    // version.
-    void Judge(ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
-               const FileVersionNumbers& own_version) const;
-    // The same verdict, returned and not kept: one package read once can be judged for several
+    // The one place a package is judged: its own checks, the device's hardware id, this
+    // program's version. Returned and not kept: one package read once can be judged for several
     // devices, each on its own connection.
     int Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                 const FileVersionNumbers& own_version) const;
@@ -133,26 +114,30 @@ public:
     EEPROMInfoReader DeviceEepromReader(bool port_in_use);
 
     // Sends the file at `path` when it still holds the examined bytes (see UploadFirmware).
-    std::int32_t FlashFile(const char* path, const Sha256Digest& examined, const ProgressCallback& callback,
-                           bool* changed);
-    // Sends the examined bytes themselves.
-    std::int32_t FlashExamined(const ExaminedPackage& package, const ProgressCallback& callback);
-    // As above, when `verdict` (this device's, from Verdict) accepted them.
-    std::int32_t FlashExamined(const ExaminedPackage& package, int verdict, const ProgressCallback& callback);
+    std::int32_t SendFile(const char* path, const Sha256Digest& examined, const ProgressCallback& callback,
+                          bool* changed);
+    // Sends the examined bytes themselves, when `verdict` (this device's) accepted them.
+    std::int32_t Send(const ExaminedPackage& package, int verdict, const SendObserver& progress);
 
-    // After an upload: for a success, the device found again by `identify_again` and its version
-    // compared with the header of the package that was sent; the outcome and its message.
-    UpdateOutcome Conclude(std::int32_t result, const PackageHeader& sent,
-                           const std::function<FoundDevice()>& identify_again);
+    // After an upload: for a success, the device identified again (the same target, tried first
+    // where the device was) and its version compared with the header of the package that was
+    // sent; the outcome and its message.
+    UpdateOutcome Conclude(std::int32_t result, const PackageHeader& sent, const SearchTarget& target,
+                           const std::string& port);
     static UpdateOutcome PackageChanged();
 
+    // True while the device found last still answers on its open port.
+    bool StillAnswers();
+    // The end of a session: the device back at its normal speed, the port closed.
+    void Close();
+
+    // Find, judge, send and conclude.
+    UpdateOutcome Run(const UpdateRequest& request);
+
 private:
-    // The reasons of the last search (or probe), sorted into `search`.
-    void NoteAttempts(FoundDevice& search) const;
-    // For a search that found nothing: the adapters without a working port and the holders of
-    // ports in use, each adapter's reason logged.
-    void ExplainNotFound(FoundDevice& search) const;
-    FoundDevice Found(const FirmwareVersion& version, const char* description, std::string port);
+    // For a search that found nothing: the adapters without a working port (each logged) and the
+    // holders of the ports in use.
+    void ExplainNotFound(const SearchTarget& target, FoundDevice& search) const;
 
     DeviceConnection& connection_;
     const AdapterInventory* adapters_;

@@ -235,18 +235,24 @@ TEST(NotFoundAdvice, SaysWhyInTheSearchOrderWithWhatToDo)
         AdviseNotFound(none).text,
         "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries no "
         "data) and the device's driver.");
-    none.in_use = {"COM6"};
-    none.silent = {"COM3", "COM5"};
+    PortAttempt later("COM7", PortState::answered);
+    later.description = "Ferrule Pro v2.20.T";
+    none.attempts = {PortAttempt("COM3", PortState::silent), PortAttempt("COM5", PortState::silent),
+                     PortAttempt("COM6", PortState::in_use), later};
     EXPECT_EQ(
         AdviseNotFound(none).text,
         "COM6 is in use by another program. Close that program, then press Detect.\n"
-        "No device answered on COM3, COM5. Check the cable and the device's driver, then press Detect.");
-    none.in_use.clear();
-    none.silent.clear();
-    none.no_permission = {"/dev/ttyUSB0"};
+        "The device on COM7 (Ferrule Pro v2.20.T) cannot be updated by this program.\n"
+        "No device answered on COM3, COM5. Check the cable (a charge-only cable carries no data) and the "
+        "device's driver, then press Detect.");
+    // A refused node whose mode the system told: the udev rules; a refused COM port: only access.
+    PortAttempt refused("/dev/ttyUSB0", PortState::no_permission);
+    refused.node.known = true;
+    none.attempts = {refused, PortAttempt("COM4", PortState::no_permission)};
     EXPECT_EQ(AdviseNotFound(none).text,
               "This user may not open /dev/ttyUSB0. Install the udev rules that come with this program "
-              "(60-korvane-update.rules) or ask for access to it, then press Detect.");
+              "(60-korvane-update.rules) or ask for access to it, then press Detect.\n"
+              "This user may not open COM4. Ask for access to it, then press Detect.");
     none.found = true;
     EXPECT_EQ(AdviseNotFound(none).text, "");
 }

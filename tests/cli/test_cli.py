@@ -10,6 +10,7 @@ import os
 import pathlib
 import pty
 import pwd
+import re
 import resource
 import select
 import shutil
@@ -139,10 +140,10 @@ def test_detect_silent_device_exits_2_in_text_and_json(device):
     dev = device("--fault", "any:silence")
     r = run("detect", "--port", dev.link)
     assert r.returncode == 2 and r.stdout == ""
-    assert f"no device answered on {dev.link}" in r.stderr
+    assert f"{dev.link}: no device answered" in r.stderr
     r = run("detect", "--port", dev.link, "--json")
     assert r.returncode == 2
-    assert json.loads(r.stdout) == {"error": f"no device answered on {dev.link}", "exit_status": 2,
+    assert json.loads(r.stdout) == {"error": f"{dev.link}: no device answered", "exit_status": 2,
                                     "ports": [{"port": dev.link, "state": "silent"}], "adapters": []}
 
 
@@ -150,7 +151,27 @@ def test_detect_device_of_another_generation_is_not_found(device):
     dev = device("--letter", "1", "--version", "1.34")
     r = run("detect", "--port", dev.link)
     assert r.returncode == 2
-    assert f'the device on {dev.link} ("Vellum I v1.34.1") cannot be updated' in r.stderr
+    assert (f"{dev.link}: answered: Vellum I v1.34.1, firmware 01.34.1 (cannot be updated by this program)"
+            in r.stderr)
+
+
+def test_detect_without_port_goes_on_past_a_device_it_cannot_update(device, tmp_path):
+    devdir = tmp_path / "devdir"
+    devdir.mkdir()
+    later = device("--letter", "T", name="later")  # a later command set
+    korvane = device(name="korvane")
+    os.symlink(os.readlink(later.link), devdir / "ttyUSB0")
+    os.symlink(os.readlink(korvane.link), devdir / "ttyUSB1")
+    r = run("detect", "--trace", env={"KV_DEV_DIR": str(devdir)})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(f"Port: {devdir}/ttyUSB1\n") and "Korvane v2.20.A" in r.stdout
+    assert re.search(rf"QBKorvane: Skipping {devdir}/ttyUSB0: .* cannot be updated by this utility", r.stderr)
+    r = run("detect", "--json", env={"KV_DEV_DIR": str(devdir)})
+    assert [p["state"] for p in json.loads(r.stdout)["ports"]] == ["answered", "answered"]
+    os.unlink(devdir / "ttyUSB1")
+    r = run("detect", env={"KV_DEV_DIR": str(devdir)})
+    assert r.returncode == 2
+    assert f"{devdir}/ttyUSB0: answered: " in r.stderr and "(cannot be updated by this program)" in r.stderr
 
 
 def test_detect_without_port_tries_usb_nodes_in_name_order_and_never_legacy_ports(device, tmp_path):
@@ -174,7 +195,7 @@ def test_detect_without_port_tries_usb_nodes_in_name_order_and_never_legacy_port
 def test_detect_without_port_and_no_nodes_exits_2(tmp_path):
     r = run("detect", env={"KV_DEV_DIR": str(tmp_path)})
     assert r.returncode == 2
-    assert "no serial ports present (/dev/ttyUSB*, /dev/ttyACM*)" in r.stderr
+    assert "no device found: no serial port is present (/dev/ttyUSB*, /dev/ttyACM*)" in r.stderr
 
 
 def test_port_held_by_another_process(device):
@@ -187,7 +208,7 @@ def test_port_held_by_another_process(device):
         assert holder.stdout.readline().strip() == "held"
         r = run("detect", "--port", dev.link)
         assert r.returncode == 2
-        assert f"cannot open {dev.link}: in use by another program" in r.stderr
+        assert f"{dev.link}: in use by another program" in r.stderr
     finally:
         holder.kill()
         holder.wait()
@@ -653,7 +674,7 @@ def test_permission_advice_names_the_group_only_when_the_group_may_read_and_writ
                                  "or install the udev rules that come with this program, 60-korvane-update.rules")):
         os.chmod(node, mode)
         r = subprocess.run([*NOBODY, CLI, "detect", "--port", node], capture_output=True, text=True, timeout=30)
-        assert (r.returncode, r.stderr) == (2, f"korvane-update: cannot open {node}: permission denied ({advice})\n")
+        assert (r.returncode, r.stderr) == (2, f"korvane-update: {node}: this user may not open it ({advice})\n")
 
 
 def identifying_again(lines):
@@ -689,7 +710,7 @@ def test_terminal_that_is_not_a_device_keeps_its_settings_after_a_probe():
         name = os.ttyname(slave)
         before = termios.tcgetattr(slave)
         r = run("detect", "--port", name)
-        assert r.returncode == 2 and f"no device answered on {name}" in r.stderr
+        assert r.returncode == 2 and f"{name}: no device answered" in r.stderr
         assert termios.tcgetattr(slave) == before
     finally:
         os.close(master)

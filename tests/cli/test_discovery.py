@@ -144,9 +144,9 @@ def test_detect_says_each_port_tried_when_found_and_when_not(machine):
     assert (answer["port"], answer["ports"]) == (found, tried + [{"port": found, "state": "answered"}])
 
     os.unlink(found)
-    reasons = (f"no device found\n  cannot open {absent}: no such device\n"
-               f"  cannot open {held}: in use by another program ({holding(machine, 'ttyUSB0', holder)})\n"
-               f"  no device answered on {silent}")
+    reasons = (f"no device found\n  {absent}: not present\n"
+               f"  {held}: in use by another program ({holding(machine, 'ttyUSB0', holder)})\n"
+               f"  {silent}: no device answered")
     r = run("detect", "--json", env=machine.env)
     assert r.returncode == 2
     assert json.loads(r.stdout) == {"error": reasons, "exit_status": 2, "ports": tried, "adapters": []}
@@ -168,7 +168,7 @@ def test_list_gives_what_sysfs_says_and_what_a_probe_finds_as_text_and_json(mach
     r = run("list", env=machine.env)
     assert (r.returncode, r.stderr) == (0, "")
     assert r.stdout == (
-        f"{acm}: USB 2341:0043, driver cdc_acm\n  opened; no answer at any speed\n"
+        f"{acm}: USB 2341:0043, driver cdc_acm\n  no device answered\n"
         f"{ftdi}: USB 0403:6001, serial number A50285BI, driver ftdi_sio, latency timer 16 ms\n"
         "  answered: Korvane v2.20.A, firmware 02.20.A\n"
         f"{old}\n  answered: Vellum I v1.34.1, firmware 01.34.1 (cannot be updated by this program)\n")

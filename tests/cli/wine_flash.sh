@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# The Windows console updater under Wine finds the simulated device on COM3 by its own COM search
-# and flashes a package into it; a Ctrl+C during the upload (Wine turns SIGINT into one) does not
-# stop it.   wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
+# The Windows console updater under Wine: detect passes a device it cannot update on COM3 and
+# finds the Korvane on COM5; then it finds the simulated device on COM3 by its own COM search and
+# flashes a package into it; a Ctrl+C during the upload (Wine turns SIGINT into one) does not stop
+# it.   wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
 set -u
 tools="$1" run_in_wine="$2" exe="$3"
 work="$(mktemp -d /tmp/kv-cli-wine.XXXXXX)"
 sim_pid=""
+other_pid=""
 
 cleanup() {
-    if [[ -n "$sim_pid" ]]; then
-        kill "$sim_pid" 2>/dev/null
-        wait "$sim_pid" 2>/dev/null
-    fi
+    for pid in $sim_pid $other_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -23,14 +25,32 @@ fail() {
 
 "$tools/qfwpack" --out "$work/pkg.qfw" --fw 2.21 --letter A --target A --body-size 16384 >/dev/null ||
     fail "qfwpack failed"
+# Waits until the kvsim writing to OUT is ready; its first line is the pseudo-terminal.
+wait_ready() {
+    for ((i = 0; i < 100; i++)); do
+        grep -qx ready "$1" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    fail "kvsim did not start"
+}
+
 "$tools/kvsim" --link "$work/dev" --pacing --new-version 2.21 --image-out "$work/image" >"$work/sim.out" 2>&1 &
 sim_pid=$!
-for ((i = 0; i < 100; i++)); do
-    grep -qx ready "$work/sim.out" 2>/dev/null && break
-    sleep 0.05
-done
-grep -qx ready "$work/sim.out" || fail "kvsim did not start"
+wait_ready "$work/sim.out"
 slave="$(head -n 1 "$work/sim.out")"
+
+# A later command set, which this program does not update, on the lower port.
+"$tools/kvsim" --link "$work/other" --letter T >"$work/other.out" 2>&1 &
+other_pid=$!
+wait_ready "$work/other.out"
+other="$(head -n 1 "$work/other.out")"
+KV_COM_LINKS="3=$other 5=$slave" "$run_in_wine" "$exe" detect >"$work/detect" 2>&1 ||
+    fail "detect past COM3: $(cat "$work/detect")"
+cat "$work/detect"
+grep -q "^Port: COM5" "$work/detect" || fail "detect did not go on past COM3 to COM5"
+kill "$other_pid" 2>/dev/null
+wait "$other_pid" 2>/dev/null
+other_pid=""
 
 # Wine shows the Unix root as drive Z:.
 package="Z:${work//\//\\}\\pkg.qfw"
@@ -58,4 +78,4 @@ for ((i = 0; i < 60; i++)); do
     sleep 0.05
 done
 cmp -s "$work/image" <(tail -c +257 "$work/pkg.qfw") || fail "image not received byte-exact"
-echo "cli.wine_flash: found on COM3, flashed 16384 bytes byte-exact through a Ctrl+C"
+echo "cli.wine_flash: detect passed COM3 for COM5; found on COM3, flashed 16384 bytes byte-exact through a Ctrl+C"

@@ -74,6 +74,7 @@ class Harness:
         self.env = dict(os.environ)
         self.env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEPREFIX=self.prefix)
         self.sim = None
+        self.others = []
         self.updater = None
         self.driver = None
         self.checks = 0
@@ -96,6 +97,7 @@ class Harness:
 
     def reset(self):
         """Back to no program and no device, for the next test."""
+        self.stop_others()
         self.stop_sim()
         if self.updater and self.updater.poll() is None:
             self.updater.kill()
@@ -120,6 +122,7 @@ class Harness:
                 self.driver.wait(timeout=5)
             except Exception:
                 self.driver.kill()
+        self.stop_others()
         self.stop_sim()
         if self.updater and self.updater.poll() is None:
             self.updater.kill()
@@ -134,23 +137,39 @@ class Harness:
 
     # --- the simulated device ---
 
-    def start_sim(self, *options):
+    def start_sim(self, *options, com=3):
         self.stop_sim()
         self.image_out = os.path.join(self.work, "received.bin")
         if os.path.exists(self.image_out):
             os.unlink(self.image_out)
-        link = os.path.join(self.prefix, "dosdevices", "com3")
-        self.sim = subprocess.Popen([os.path.join(self.tools, "kvsim"), "--link", link,
-                                     "--image-out", self.image_out, *options],
-                                    stdout=subprocess.PIPE, text=True)
+        self.sim = self.launch_sim(com, "--image-out", self.image_out, *options)
+
+    def start_other_sim(self, com, *options):
+        """A second device, on its own port, until the next reset."""
+        self.others.append(self.launch_sim(com, *options))
+
+    def launch_sim(self, com, *options):
+        link = os.path.join(self.prefix, "dosdevices", f"com{com}")
+        sim = subprocess.Popen([os.path.join(self.tools, "kvsim"), "--link", link, *options],
+                               stdout=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 5
         while time.monotonic() < deadline:
-            line = self.sim.stdout.readline()
+            line = sim.stdout.readline()
             if not line:
                 break
             if line.strip() == "ready":
-                return
+                return sim
+        sim.kill()
         raise Failure("kvsim did not become ready")
+
+    def stop_others(self):
+        for other in self.others:
+            other.terminate()
+            try:
+                other.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                other.kill()
+        self.others = []
 
     def stop_sim(self):
         if self.sim:
@@ -548,6 +567,39 @@ def test_a_bluetooth_link_is_never_opened_and_the_log_says_why_nothing_was_found
     check("QBKorvane: No device found: no serial port is present" in lines, "the reason is logged")
     received = open(frames).read() if os.path.exists(frames) else ""
     equal(received, "", "frames that reached the device behind the Bluetooth link")
+
+
+def test_a_device_it_cannot_update_on_com3_does_not_hide_a_korvane_on_com5(h):
+    h.start_other_sim(3, "--letter", "T")  # a later command set
+    h.start_sim("--new-version", "2.21", com=5)
+    unix_good, good = h.package("good.qfw", "--body-size", "4096", "--fw", "2.21")
+    h.start_updater()
+    h.wait_text(FW_VERSION, "02.20.A", timeout=20000)
+    h.expect(DESCRIPTION, "Korvane v2.20.A")
+    check(not h.ui("balloon", 0)["visible"], "no balloon once a device is found")
+    h.press(DETECT)
+    h.wait_text(FW_VERSION, "02.20.A", timeout=20000)
+    h.expect(DESCRIPTION, "Korvane v2.20.A")
+    package_accepted(h, good)
+    h.press(IDOK)
+    box = h.ui("msgbox", 15000)
+    equal((box["caption"], box["text"]), ("Success", "Update Successful. New version is 02.21.A"), "success box")
+    h.ui("msgbox-ok", 2000)
+    h.buttons_restored()
+    h.expect(FW_VERSION, "02.21.A")
+    equal(h.received_image(), h.body_of(unix_good), "image received by the Korvane on COM5")
+    h.ui("syscmd", 0x0100)
+    h.ui("log-window", 5000)
+    text = h.ui("log-text")["text"]
+    with open(os.path.join(h.artifacts, "15-past-an-unusable-device-log.txt"), "w", newline="") as f:
+        f.write(text)
+    lines = text.split("\r\n")
+    skipped = [line for line in lines if line.startswith("QBKorvane: Skipping COM3: ")]
+    check(skipped and skipped[0].endswith(" cannot be updated by this utility"), "the device on COM3 is passed over")
+    # The first search passes COM3; the next ones start where the Korvane was (Detect, after the update).
+    equal(len(skipped), 1, "skips of COM3")
+    check(sum(line == "QBSerial: Successfully opened \\\\.\\COM5" for line in lines) >= 3,
+          "COM5 opened at start, at Detect and after the update")
 
 
 def test_a_package_replaced_after_browse_is_never_sent(h):

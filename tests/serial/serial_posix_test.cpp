@@ -189,6 +189,11 @@ TEST(PosixOpenFailure, ANodeThisUserMayNotOpenIsNoPermission)
     EXPECT_FALSE(port.open(peer.slave_path().c_str()));
     EXPECT_EQ(port.last_open_failure(), OpenFailure::no_permission);
     EXPECT_EQ(port.last_open_error(), EACCES);
+    // Who may open it, as it was when the open failed; another failure forgets it.
+    EXPECT_TRUE(port.last_open_node().known);
+    EXPECT_EQ(port.last_open_node().mode, 0u);
+    EXPECT_FALSE(port.open("/nonexistent/ttyUSB9"));
+    EXPECT_FALSE(port.last_open_node().known);
 }
 
 TEST(PosixSerialPort, APseudoTerminalRefusesLowLatency)

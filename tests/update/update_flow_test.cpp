@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -91,7 +92,7 @@ protected:
         return n;
     }
 
-    FoundDevice Search() { return flow_->SearchComPorts(); }
+    FoundDevice Search() { return flow_->Find(SearchTarget::ComSearch()); }
     ExaminedPackage Examine(const std::string& path)
     {
         return flow_->Examine(path.c_str(), flow_->DeviceEepromReader(false), kOwn);
@@ -120,7 +121,7 @@ TEST_F(UpdateFlowTest, APackageReplacedAfterItsCheckIsNeverSent)
 
     bool changed = false;
     int begins = 0;
-    const std::int32_t result = flow_->FlashFile(
+    const std::int32_t result = flow_->SendFile(
         path.c_str(), checked.sha256,
         [&](const UpdateProgress* progress) {
             begins += progress != nullptr && progress->flags == kProgressBegin;
@@ -137,7 +138,7 @@ TEST_F(UpdateFlowTest, APackageReplacedAfterItsCheckIsNeverSent)
 
     // The same bytes written again are the same package.
     Package("good.qfw");
-    EXPECT_EQ(flow_->FlashFile(path.c_str(), checked.sha256, nullptr, &changed), KV_S_OK);
+    EXPECT_EQ(flow_->SendFile(path.c_str(), checked.sha256, nullptr, &changed), KV_S_OK);
     EXPECT_FALSE(changed);
     EXPECT_EQ(sim_->received_image(), BodyOf(path));
 }
@@ -152,7 +153,7 @@ TEST_F(UpdateFlowTest, TheExaminedBytesAreSentWhateverTheFileBecomes)
     ASSERT_TRUE(package.accepted());
     std::filesystem::remove(path);
 
-    EXPECT_EQ(flow_->FlashExamined(package, nullptr), KV_S_OK);
+    EXPECT_EQ(flow_->Send(package, package.verdict, nullptr), KV_S_OK);
     EXPECT_EQ(sim_->received_image(), checked_body);
 }
 
@@ -165,7 +166,7 @@ TEST_F(UpdateFlowTest, ARejectedPackageIsNeverSentFromMemory)
     ExaminedPackage package = Examine(Package("other.qfw", other));
     ASSERT_EQ(package.verdict, IDS_PACKAGE_WRONG_HARDWARE);
     sim_->clear_frames();
-    EXPECT_EQ(flow_->FlashExamined(package, nullptr), KV_E_INVALID_FIRMWARE_IMAGE);
+    EXPECT_EQ(flow_->Send(package, package.verdict, nullptr), KV_E_INVALID_FIRMWARE_IMAGE);
     EXPECT_EQ(UploadCommands(), 0);
 }
 
@@ -187,10 +188,10 @@ TEST_P(UpdateOutcomeTest, TheVersionAfterwardsIsJudgedAgainstThePackageSent)
     ASSERT_TRUE(Search().found);
     ExaminedPackage package = Examine(Package("good.qfw"));
     ASSERT_TRUE(package.accepted());
-    const std::int32_t result = flow_->FlashExamined(package, nullptr);
+    const std::int32_t result = flow_->Send(package, package.verdict, nullptr);
     ASSERT_EQ(result, KV_S_OK);
     const UpdateOutcome outcome =
-        flow_->Conclude(result, package.content.header, [this] { return flow_->SearchComPorts(); });
+        flow_->Conclude(result, package.content.header, SearchTarget::ComSearch(), "COM3");
     EXPECT_EQ(outcome.verdict, GetParam().verdict);
     EXPECT_STREQ(outcome.message.text, GetParam().text);
     EXPECT_STREQ(outcome.message.caption, "Success");
@@ -221,20 +222,15 @@ TEST_F(UpdateFlowTest, NoAnswerAfterwardsIsAnUnverifiedSuccessAndAFailureAsksNot
     sent.fw_major = 2;
     sent.fw_minor = 21;
     sent.fw_letter = 'A';
-    int searches = 0;
-    const UpdateOutcome unverified = flow_->Conclude(KV_S_OK, sent, [&] {
-        ++searches;
-        return FoundDevice{};
-    });
-    EXPECT_EQ(unverified.verdict, UpdateVerdict::unverified);
-    EXPECT_STREQ(unverified.message.text, "Update Successful. New version is unknown (device not found).");
-    const UpdateOutcome failed = flow_->Conclude(KV_E_FIRMWARE_FLASH_FAILED, sent, [&] {
-        ++searches;
-        return FoundDevice{};
-    });
+    const SearchTarget nowhere = SearchTarget::Ports({{"gone", ports_.path() + "/gone"}});
+    const UpdateOutcome failed = flow_->Conclude(KV_E_FIRMWARE_FLASH_FAILED, sent, nowhere, "gone");
     EXPECT_EQ(failed.verdict, UpdateVerdict::failed);
     EXPECT_STREQ(failed.message.caption, "Flash failed");
-    EXPECT_EQ(searches, 1);
+    EXPECT_TRUE(connection_->last_search().empty()) << "a failure asks nothing";
+    const UpdateOutcome unverified = flow_->Conclude(KV_S_OK, sent, nowhere, "gone");
+    EXPECT_EQ(unverified.verdict, UpdateVerdict::unverified);
+    EXPECT_STREQ(unverified.message.text, "Update Successful. New version is unknown (device not found).");
+    EXPECT_EQ(connection_->last_search().size(), 1u);
 }
 
 TEST_F(UpdateFlowTest, ADeviceOfAnotherGenerationIsNotUsableAndItsPortIsClosed)
@@ -244,8 +240,8 @@ TEST_F(UpdateFlowTest, ADeviceOfAnotherGenerationIsNotUsableAndItsPortIsClosed)
     StartSim(config);
     const FoundDevice found = Search();
     EXPECT_FALSE(found.found);
-    ASSERT_EQ(found.notes.size(), 1u);
-    EXPECT_EQ(found.notes[0].probe, PortProbe::answered);
+    ASSERT_EQ(found.passed_over().size(), 1u);
+    EXPECT_EQ(found.passed_over()[0]->port, "COM3");
     EXPECT_FALSE(connection_->port.is_open());
 }
 
@@ -265,11 +261,13 @@ TEST_F(UpdateFlowTest, ASearchThatFindsNothingSaysWhyPortByPort)
     const FoundDevice found = Search();
     ::close(holder);
     EXPECT_FALSE(found.found);
-    EXPECT_EQ(found.in_use, std::vector<std::string>{"COM3"});
-    EXPECT_EQ(found.silent, std::vector<std::string>{"COM5"});
+    ASSERT_EQ(found.attempts.size(), 2u);
+    EXPECT_EQ(found.attempts[0].state, PortState::in_use);
+    EXPECT_EQ(found.attempts[1].state, PortState::silent);
     EXPECT_EQ(AdviseNotFound(found).text,
               "COM3 is in use by another program. Close that program, then press Detect.\n"
-              "No device answered on COM5. Check the cable and the device's driver, then press Detect.");
+              "No device answered on COM5. Check the cable (a charge-only cable carries no data) and the "
+              "device's driver, then press Detect.");
     quiet.stop();
 }
 
@@ -310,7 +308,7 @@ TEST_F(UpdateFlowTest, NothingFoundNamesEachAdapterWithoutAPortInTheLogAndTheAdv
     LogSink sink{&log};
     connection_->log_sink = &sink;
     UpdateFlow flow(*connection_, &system);
-    const FoundDevice none = flow.SearchPorts({});
+    const FoundDevice none = flow.Find(SearchTarget::Ports({}));
     connection_->log_sink = nullptr;
     EXPECT_FALSE(none.found);
     EXPECT_EQ(system.reads, 1);
@@ -333,12 +331,12 @@ TEST_F(UpdateFlowTest, NothingFoundNamesEachAdapterWithoutAPortInTheLogAndTheAdv
 
     // Only working adapters: still no port the search could use, but nothing about the cable.
     system.adapters = {WindowsAdapter("USB\\VID_10C4&PID_EA60&REV_0100", 0, "COM4")};
-    EXPECT_EQ(AdviseNotFound(flow.SearchPorts({})).text,
+    EXPECT_EQ(AdviseNotFound(flow.Find(SearchTarget::Ports({}))).text,
               "No serial port is present. Plug the device in, and check the device's driver.");
     // Nothing came through USB at all: then, and only then, the charge-only cable.
     system.adapters.clear();
     EXPECT_EQ(
-        AdviseNotFound(flow.SearchPorts({})).text,
+        AdviseNotFound(flow.Find(SearchTarget::Ports({}))).text,
         "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "
         "no data) and the device's driver.");
 }
@@ -349,16 +347,17 @@ TEST_F(UpdateFlowTest, APortInUseNamesItsHolderAndAFoundDeviceNeverAsksForAdapte
     FakeAdapters system;
     system.holders = {{4242, "minicom"}};
     UpdateFlow flow(*connection_, &system);
-    ASSERT_TRUE(flow.SearchComPorts().found);
+    ASSERT_TRUE(flow.Find(SearchTarget::ComSearch()).found);
     EXPECT_EQ(system.reads, 0);
     connection_->ClosePort();
 
     const int holder = ::open(ports_.link(3).c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    const FoundDevice found = flow.SearchPorts({{"COM3", kvtest::ComPath(3)}});
+    const FoundDevice found = flow.Find(SearchTarget::Ports({{"COM3", kvtest::ComPath(3)}}));
     ::close(holder);
-    EXPECT_EQ(HoldersOf(found, "COM3"), "minicom, process 4242");
+    ASSERT_EQ(found.attempts.size(), 1U);
+    EXPECT_EQ(PortStateWords(found.attempts.front()), "in use by another program (minicom, process 4242)");
     EXPECT_EQ(AdviseNotFound(found).text,
               "COM3 is in use by another program (minicom, process 4242). Close that "
               "program, then press Detect.");
@@ -388,6 +387,207 @@ TEST_F(UpdateFlowTest, AFileThatCannotBeHadSaysWhyWithoutAnyDevice)
     bad.magic = {'X', 'Q', 'F', 'W'};
     const ExaminedPackage not_a_package = flow_->ReadPackageFile(Package("bad.qfw", bad).c_str());
     EXPECT_TRUE(not_a_package.readable());
+}
+
+// A device this program cannot update (a later command set) on COM3, a Korvane on COM5.
+class PastAnUnusableDeviceTest : public UpdateFlowTest {
+protected:
+    void SetUp() override
+    {
+        UpdateFlowTest::SetUp();
+        kvsim::DeviceConfig later;
+        later.hardware_letter = 'T';
+        other_ = std::make_unique<kvsim::SimDevice>(later);
+        ASSERT_TRUE(other_->start());
+        ASSERT_TRUE(other_->link_as(ports_.link(3)));
+        kvsim::DeviceConfig korvane;
+        korvane.new_major = 2; // takes the package's 2.21
+        korvane.new_minor = 21;
+        sim_ = std::make_unique<kvsim::SimDevice>(korvane);
+        ASSERT_TRUE(sim_->start());
+        ASSERT_TRUE(sim_->link_as(ports_.link(5)));
+        connection_->log_sink = &log_.sink;
+    }
+    void TearDown() override
+    {
+        connection_->log_sink = nullptr;
+        UpdateFlowTest::TearDown();
+        other_->stop();
+    }
+
+    bool Logged(const std::string& line) const
+    {
+        const std::vector<std::string> lines = log_.lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    std::unique_ptr<kvsim::SimDevice> other_;
+    kvtest::MemoryLog log_;
+};
+
+TEST_F(PastAnUnusableDeviceTest, TheComSearchGoesOnToTheKorvaneAndRemembersItsPort)
+{
+    const FoundDevice found = Search();
+    ASSERT_TRUE(found.found);
+    EXPECT_EQ(found.port, "COM5");
+    EXPECT_TRUE(connection_->port.is_open());
+    EXPECT_EQ(connection_->last_port_number, 5u);
+    ASSERT_EQ(found.passed_over().size(), 1u);
+    const PortAttempt& skipped = *found.passed_over()[0];
+    EXPECT_EQ(skipped.port, "COM3");
+    EXPECT_FALSE(skipped.description.empty());
+    EXPECT_TRUE(
+        Logged("QBKorvane: Skipping COM3: " + skipped.description + " cannot be updated by this utility"));
+
+    // The next search starts where the usable device was, and finds it there first.
+    const FoundDevice again = Search();
+    ASSERT_TRUE(again.found);
+    EXPECT_EQ(again.port, "COM5");
+    ASSERT_FALSE(again.attempts.empty());
+    EXPECT_EQ(again.attempts.front().port, "COM5");
+}
+
+TEST_F(PastAnUnusableDeviceTest, NamedPortsGoOnAlikeAndNothingUsableSaysWhatWasPassed)
+{
+    const SearchTarget both = SearchTarget::Ports({{"first", ports_.link(3)}, {"second", ports_.link(5)}});
+    const FoundDevice found = flow_->Find(both);
+    ASSERT_TRUE(found.found);
+    EXPECT_EQ(found.port, "second");
+    ASSERT_EQ(found.attempts.size(), 2u);
+    EXPECT_FALSE(found.attempts[0].accepted);
+    EXPECT_TRUE(found.attempts[1].accepted);
+    EXPECT_TRUE(Logged("QBKorvane: Skipping first: " + found.attempts[0].description +
+                       " cannot be updated by this utility"));
+
+    const FoundDevice alone = flow_->Find(SearchTarget::Ports({{"first", ports_.link(3)}}));
+    EXPECT_FALSE(alone.found);
+    EXPECT_FALSE(connection_->port.is_open());
+    EXPECT_EQ(NotFoundText(alone), "first: answered: " + alone.attempts[0].description +
+                                       ", firmware 02.20.T (cannot be updated by this program)");
+    EXPECT_EQ(AdviseNotFound(alone).text, "The device on first (" + alone.attempts[0].description +
+                                              ") cannot be updated by this program.");
+}
+
+TEST_F(PastAnUnusableDeviceTest, AfterAnUploadTheDeviceIsLookedForWhereItWasFirst)
+{
+    const SearchTarget both = SearchTarget::Ports({{"first", ports_.link(3)}, {"second", ports_.link(5)}});
+    const std::string path = Package("good.qfw");
+    ExaminedPackage package = flow_->ReadPackageFile(path.c_str());
+    UpdateRequest request;
+    request.target = both;
+    request.package = &package;
+    request.own_version = kOwn;
+    std::vector<SendProgress> seen;
+    request.progress = [&](const SendProgress& progress) { seen.push_back(progress); };
+    const UpdateOutcome outcome = flow_->Run(request);
+
+    EXPECT_EQ(outcome.verdict, UpdateVerdict::verified);
+    EXPECT_EQ(outcome.before.port, "second");
+    ASSERT_TRUE(outcome.device.found);
+    ASSERT_EQ(outcome.device.attempts.size(), 1u) << "the port where the device was, tried first";
+    EXPECT_EQ(outcome.device.attempts[0].port, "second");
+    EXPECT_EQ(sim_->received_image(), BodyOf(path));
+    EXPECT_TRUE(other_->received_image().empty());
+    // Progress in bytes of the body: from the begin to the whole body, never past it.
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen.front().stage, SendProgress::Stage::begin);
+    EXPECT_EQ(seen.back().stage, SendProgress::Stage::end);
+    for (const SendProgress& progress : seen)
+        EXPECT_LE(progress.done, progress.total);
+    EXPECT_EQ(seen.back().done, package.content.body_size);
+}
+
+TEST_F(UpdateFlowTest, TheWholeUpdateStopsBeforeSendingWhenItMust)
+{
+    StartSim();
+    const SearchTarget here = SearchTarget::Ports({{"COM3", ports_.link(3)}});
+    ExaminedPackage good = flow_->ReadPackageFile(Package("good.qfw").c_str());
+    qfwpack::PackageSpec other;
+    other.target_hw = 'Q';
+    ExaminedPackage wrong = flow_->ReadPackageFile(Package("other.qfw", other).c_str());
+
+    UpdateRequest request;
+    request.target = here;
+    request.own_version = kOwn;
+    request.package = &wrong;
+    int found = 0;
+    request.found = [&](const FoundDevice&) { ++found; };
+    UpdateOutcome outcome = flow_->Run(request);
+    EXPECT_EQ(outcome.verdict, UpdateVerdict::rejected);
+    EXPECT_EQ(outcome.package_verdict, IDS_PACKAGE_WRONG_HARDWARE);
+    EXPECT_EQ(found, 1) << "the device is announced before its package is judged";
+
+    request.package = &good;
+    request.may_send = [] { return false; };
+    outcome = flow_->Run(request);
+    EXPECT_EQ(outcome.verdict, UpdateVerdict::not_begun);
+    EXPECT_EQ(found, 2);
+    EXPECT_EQ(UploadCommands(), 0);
+
+    request.target = SearchTarget::Ports({{"COM4", ports_.link(4)}});
+    outcome = flow_->Run(request);
+    EXPECT_EQ(outcome.verdict, UpdateVerdict::no_device);
+    EXPECT_EQ(outcome.result, KV_E_DEVICE_NOT_FOUND);
+}
+
+TEST(SearchTarget, StartingAtTriesThatPortFirstAndKeepsTheRestInOrder)
+{
+    const SearchTarget three = SearchTarget::Ports({{"a", "/a"}, {"b", "/b"}, {"c", "/c"}});
+    const auto names = [](const SearchTarget& target) {
+        std::string text;
+        for (const PortToTry& port : target.ports)
+            text += port.name;
+        return text;
+    };
+    EXPECT_EQ(names(three.StartingAt("b")), "bca");
+    EXPECT_EQ(names(three.StartingAt("z")), "abc");
+    EXPECT_TRUE(SearchTarget::ComSearch().StartingAt("COM5").com_search);
+}
+
+TEST(PortStateWords, EachStateAndWhoMayOpenARefusedNode)
+{
+    PortAttempt attempt("/dev/ttyUSB0");
+    const auto words = [&](PortState state) {
+        attempt.state = state;
+        return PortStateWords(attempt);
+    };
+    EXPECT_EQ(words(PortState::in_use), "in use by another program");
+    EXPECT_EQ(words(PortState::silent), "no device answered");
+    EXPECT_EQ(words(PortState::absent), "not present");
+    EXPECT_EQ(words(PortState::bluetooth), "a Bluetooth serial link; not opened");
+    EXPECT_EQ(words(PortState::unusable), "cannot be opened as a serial port");
+    EXPECT_EQ(words(PortState::no_permission), "this user may not open it");
+
+    attempt.node = NodeAccess{true, "root", "dialout", 0660};
+    EXPECT_EQ(words(PortState::no_permission),
+              "this user may not open it (the device belongs to group 'dialout'; add your user to it and log "
+              "in again)");
+    attempt.node.mode = 0600;
+    EXPECT_EQ(words(PortState::no_permission),
+              "this user may not open it (only its owner, 'root', may open it)");
+    attempt.node.mode = 0;
+    EXPECT_EQ(words(PortState::no_permission),
+              "this user may not open it (its permissions let nobody read and write it)");
+
+    attempt.description = "Korvane";
+    attempt.version = FirmwareVersion{2, 5, 'A'};
+    attempt.accepted = true;
+    EXPECT_EQ(words(PortState::answered), "answered: Korvane, firmware 02.05.A");
+    attempt.accepted = false;
+    EXPECT_EQ(words(PortState::answered),
+              "answered: Korvane, firmware 02.05.A (cannot be updated by this program)");
+}
+
+TEST(NotFoundText, OneNamedPortSaysItsReasonAndASearchEachPortInOrder)
+{
+    FoundDevice search;
+    search.attempts = {PortAttempt("COM2", PortState::silent), PortAttempt("COM6", PortState::in_use)};
+    EXPECT_EQ(NotFoundText(search),
+              "no device found\n  COM2: no device answered\n  COM6: in use by another program");
+    search.one_port = true;
+    search.attempts.resize(1);
+    EXPECT_EQ(NotFoundText(search), "COM2: no device answered");
+    EXPECT_EQ(NotFoundText(FoundDevice{}).rfind("no device found: no serial port is present (", 0), 0u);
 }
 
 } // namespace

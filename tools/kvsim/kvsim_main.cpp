@@ -1,4 +1,6 @@
 // kvsim: a simulated device on a pseudo-terminal, for end-to-end runs of the program.
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -6,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -46,6 +49,9 @@ const char kUsage[] =
     "  --reconnect-after MS    after a disconnect, come back on a new pair after MS ms\n"
     "Upload:\n"
     "  --final-status B        final status byte (default C)\n"
+    "  --swap-after MS         MS after the first completed upload another unit stands on the same\n"
+    "                          line: the first version again, and the serial of --swap-serial\n"
+    "  --swap-serial HEX       that unit's 9 serial bytes\n"
     "  --bad-trailer-status B  final status when the image trailer fails (default: --final-status)\n"
     "  --final-status-delay MS pause before the final status\n"
     "  --new-version M.N       version reported after a successful upload\n"
@@ -206,6 +212,8 @@ int main(int argc, char** argv)
     std::string link;
     std::string frames_log;
     std::string image_out;
+    int swap_after_ms = -1;
+    std::array<std::uint8_t, 9> swapped_serial{};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -277,6 +285,13 @@ int main(int argc, char** argv)
         } else if (arg == "--serial") {
             if (!ParseHex(v, &config.serial))
                 return Fail(arg, v);
+        } else if (arg == "--swap-serial") {
+            if (!ParseHex(v, &swapped_serial))
+                return Fail(arg, v);
+        } else if (arg == "--swap-after") {
+            if (!ParseNumber(v, 600000, &n))
+                return Fail(arg, v);
+            swap_after_ms = static_cast<int>(n);
         } else if (arg == "--serial-trailer") {
             if (!ParseByte(v, &config.serial_trailer))
                 return Fail(arg, v);
@@ -399,8 +414,29 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
+    // A unit swapped on a line that stays open (the node keeps its numbers).
+    std::atomic<bool> stopping{false};
+    std::thread swapper;
+    if (swap_after_ms >= 0) {
+        swapper = std::thread([&] {
+            while (!stopping && device.uploads_completed() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_after_ms);
+            while (!stopping && std::chrono::steady_clock::now() < at)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (stopping)
+                return;
+            kvsim::DeviceConfig other = config;
+            other.serial = swapped_serial;
+            device.set_config(other);
+        });
+    }
+
     int sig = 0;
     sigwait(&signals, &sig);
+    stopping = true;
+    if (swapper.joinable())
+        swapper.join();
     device.stop();
     if (!link.empty()) {
         struct stat st {};

@@ -22,7 +22,7 @@ std::intptr_t MemorySerialBackend::open(const char* device_path)
     // A port that vanished stays away; one handle at a time, as share mode 0 gives.
     constexpr int kNotFound = 2;
     if (device_path == nullptr || vanished_) {
-        error_ = {OpenFailure::absent, kNotFound};
+        error_ = {OpenFailure::absent, kNotFound, {}};
         return kInvalidHandle;
     }
     if (const auto refused = refused_.find(device_path); refused != refused_.end()) {
@@ -30,11 +30,11 @@ std::intptr_t MemorySerialBackend::open(const char* device_path)
         return kInvalidHandle;
     }
     if (handle_open_) {
-        error_ = {OpenFailure::in_use, 0};
+        error_ = {OpenFailure::in_use, 0, {}};
         return kInvalidHandle;
     }
     if (ports_.count(device_path) == 0) {
-        error_ = {OpenFailure::absent, kNotFound};
+        error_ = {OpenFailure::absent, kNotFound, {}};
         return kInvalidHandle;
     }
     handle_open_ = true;

@@ -36,7 +36,7 @@ public:
     void add_port(const std::string& device_path) { ports_.insert(device_path); }
     void refuse_port(const std::string& device_path, OpenFailure failure, int code)
     {
-        refused_[device_path] = {failure, code};
+        refused_[device_path] = {failure, code, {}};
     }
     // The path the line is open on (empty while closed), so that a script can answer on one
     // port only.

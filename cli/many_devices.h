@@ -9,7 +9,7 @@ struct CliOptions;
 struct ExaminedPackage;
 class RecordFile;
 
-struct BenchSetup {
+struct ManyDevicesSetup {
     const CliOptions& options; // ports (or --all), --watch, the package path as given
     const ExaminedPackage& package;
     RecordFile* record = nullptr; // null: no record
@@ -20,4 +20,4 @@ struct BenchSetup {
 // every device was updated and verified, otherwise the first that applies of 4, 3, 2, 5 (6 when a
 // record could not be written). Progress goes to standard error, each device's outcome to
 // standard output as it finishes, then the line "N updated, M failed".
-int RunBench(const BenchSetup& setup);
+int RunManyDevices(const ManyDevicesSetup& setup);

@@ -1,4 +1,4 @@
-#include "cli/bench.h"
+#include "cli/many_devices.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "device/device_connection.h"
 #include "log/log.h"
 #include "resources/version.h"
+#include "serial/serial_backend.h"
 #include "update/update_flow.h"
 
 namespace {
@@ -27,8 +29,13 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kDisplayTick{100};  // progress redrawn, signals answered
 constexpr milliseconds kPollInterval{250}; // the watched ports looked at
-constexpr int kAskAgainTicks = 4;          // a port without an answering device: asked again after 400 ms
+constexpr int kLooksPerPortList = 8;       // --all: the ports present asked for every 2 s
+constexpr int kAskAgainTicks = 4;
+constexpr int kRecheckLooks = 4; // a port whose unit was updated: asked again every second
+constexpr int kGoneRechecks = 2; // that many asks without an answer: the unit was taken away          // a
+                                 // port without an answering device: asked again after 400 ms
 constexpr int kBarWidth = 20;
+constexpr milliseconds kCheckingWait{5000}; // a stop: the package checks running end first
 constexpr char kStoppedText[] = "not updated: the run was stopped before its update began";
 constexpr char kUpdatesInProgressText[] = "korvane-update: firmware updates are in progress and cannot be "
                                           "stopped; the program ends when they finish.";
@@ -44,7 +51,7 @@ struct Slot {
 
     // Written by the port's thread, read by the display.
     std::atomic<Phase> phase{Phase::searching};
-    std::atomic<std::uint32_t> chunks{0}; // acknowledged in the running upload
+    std::atomic<std::uint64_t> bytes{0}; // acknowledged in the running upload
     std::atomic<bool> on_board;
     Clock::time_point upload_start{}; // set before `phase` turns to updating
 
@@ -59,6 +66,14 @@ struct Slot {
     std::atomic<bool> worker_done{true};
     std::string identity; // of the unit the attempt is for
     bool waiting_said = false;
+    bool alias = false;    // another name for a node another port stands for
+    int looks_handled = 0; // since the unit at `identity` had its attempt
+
+    // The next attempt only asks whether another unit answers now (set before the worker starts).
+    bool recheck = false;
+    // The worker's: the unit last updated here, and how many asks in a row found nothing.
+    std::optional<std::string> unit_serial;
+    int silent_rechecks = 0;
 };
 
 // How one attempt ended.
@@ -85,22 +100,9 @@ std::vector<std::string> Lines(const std::string& text)
     }
 }
 
-// A port that gave no usable device, said under its name.
-std::string NoDeviceText(const Slot& slot, const PortNote& note)
-{
-    switch (note.probe) {
-    case PortProbe::not_opened: return "cannot open the port: " + DescribeOpenFailure(slot.name);
-    case PortProbe::no_answer: return "no device answered";
-    case PortProbe::answered: break;
-    }
-    if (note.description.empty())
-        return "the device cannot be updated by this program";
-    return "the device (\"" + note.description + "\") cannot be updated by this program";
-}
-
-class Bench {
+class ManyDevices {
 public:
-    explicit Bench(const BenchSetup& setup)
+    explicit ManyDevices(const ManyDevicesSetup& setup)
         : options_(setup.options), package_(setup.package), record_(setup.record), trace_(setup.trace),
           all_(setup.options.all), watch_(setup.options.watch)
     {
@@ -119,6 +121,8 @@ private:
     void Attempt(Slot& slot);
     Ending Update(Slot& slot, UpdateFlow& flow);
     bool AskAgainLater(const Slot& slot);
+    // Whether the unit answering on a port whose unit was updated is another one.
+    bool IsNewUnit(Slot& slot, UpdateFlow& flow, const SearchTarget& port);
     void Finish(Slot& slot, Ending& end);
     void Poll();
     bool AllDone() const;
@@ -158,16 +162,17 @@ private:
     bool record_failed_ = false;
     int board_lines_ = 0;
     std::string board_;
+    unsigned polls_ = 0; // the main thread's
 };
 
-Slot& Bench::AddSlot(const std::string& name, bool listed)
+Slot& ManyDevices::AddSlot(const std::string& name, bool listed)
 {
     const std::lock_guard<std::mutex> hold(out_);
     slots_.push_back(std::make_unique<Slot>(name, listed));
     return *slots_.back();
 }
 
-void Bench::Start(Slot& slot)
+void ManyDevices::Start(Slot& slot)
 {
     // A thread that ended since the last look is joined here (its last act was to say so).
     if (slot.worker.joinable())
@@ -177,9 +182,9 @@ void Bench::Start(Slot& slot)
     slot.worker = std::thread([this, &slot] { Attempt(slot); });
 }
 
-void Bench::Attempt(Slot& slot)
+void ManyDevices::Attempt(Slot& slot)
 {
-    DeviceConnection connection;
+    DeviceConnection connection(make_serial_backend(), SystemClock::instance(), SystemPorts());
     std::unique_ptr<StreamTextControl> trace;
     LogSink sink;
     if (trace_ != nullptr) {
@@ -194,7 +199,7 @@ void Bench::Attempt(Slot& slot)
         UpdateFlow flow(connection);
         end = Update(slot, flow);
         // As the dialog's end does: the device back at its normal speed, the port closed.
-        connection.ClosePort();
+        flow.Close();
     }
     connection.log_sink = nullptr;
     connection.port.log_sink = nullptr;
@@ -205,7 +210,21 @@ void Bench::Attempt(Slot& slot)
     slot.worker_done = true;
 }
 
-bool Bench::AskAgainLater(const Slot& slot)
+bool ManyDevices::IsNewUnit(Slot& slot, UpdateFlow& flow, const SearchTarget& port)
+{
+    slot.recheck = false;
+    const FoundDevice now = flow.Find(port, true);
+    flow.Close();
+    if (!now.found) {
+        ++slot.silent_rechecks;
+        return false;
+    }
+    const bool gone_and_back = slot.silent_rechecks >= kGoneRechecks;
+    slot.silent_rechecks = 0;
+    return gone_and_back || now.serial != slot.unit_serial;
+}
+
+bool ManyDevices::AskAgainLater(const Slot& slot)
 {
     for (int i = 0; i < kAskAgainTicks; ++i) {
         if (stop_.requested())
@@ -215,14 +234,13 @@ bool Bench::AskAgainLater(const Slot& slot)
     return !stop_.requested() && PortIdentity(slot.path) == slot.identity;
 }
 
-Ending Bench::Update(Slot& slot, UpdateFlow& flow)
+Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
 {
     Ending end;
     AttemptRecord& record = end.record;
     record.port = slot.name;
     record.package = options_.package;
     record.package_sha256 = package_.sha256;
-    const std::vector<PortToTry> port{{slot.name, slot.path}};
     Clock::time_point start;
     const auto end_with = [&](int status, std::vector<std::string> lines) {
         end.counted = true;
@@ -232,81 +250,98 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
         record.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     };
 
-    FoundDevice found;
+    UpdateRequest request;
+    request.target = SearchTarget::Ports({{slot.name, slot.path}});
+    request.package = &package_;
+    request.own_version = kBuiltInFileVersion;
+    request.read_serial = record_ != nullptr || watch_;
+    std::string description;
+    request.found = [&](const FoundDevice& found) {
+        slot.on_board = true;
+        slot.phase = Phase::checking;
+        description = found.description;
+    };
+    // An update begins only when no stop was asked for, so nothing begins that a stop would cut.
+    request.may_send = [&] {
+        if (!stop_.BeginUpdate())
+            return false;
+        end.began_update = true;
+        char version[kPackageVersionSize];
+        FormatPackageVersion(version, package_.content.header);
+        const std::lock_guard<std::mutex> hold(out_);
+        slot.tenths_shown = 0;
+        slot.bytes = 0;
+        slot.upload_start = Clock::now();
+        slot.phase = Phase::updating;
+        Say(slot.name + ": Updating " + description + " to " + version);
+        return true;
+    };
+    // Only the counter: this thread never waits for the display while it talks to the device.
+    request.progress = [&slot](const SendProgress& progress) {
+        slot.bytes = progress.done;
+        if (progress.stage == SendProgress::Stage::end)
+            slot.phase = Phase::concluding;
+    };
+
+    if (slot.recheck && !IsNewUnit(slot, flow, request.target)) {
+        slot.phase = Phase::finished;
+        return end;
+    }
+
+    UpdateOutcome outcome;
     bool unopened_said = false;
     for (;;) {
         record.time = std::chrono::system_clock::now();
         start = Clock::now();
-        found = flow.SearchPorts(port);
-        if (found.found)
+        outcome = flow.Run(request);
+        if (outcome.verdict != UpdateVerdict::no_device)
             break;
-        const PortNote note =
-            found.notes.empty() ? PortNote{slot.name, PortProbe::not_opened, ""} : found.notes.front();
-        if (note.probe == PortProbe::answered) {
+        const PortAttempt tried =
+            outcome.before.attempts.empty() ? PortAttempt(slot.name) : outcome.before.attempts.front();
+        if (tried.state == PortState::answered) {
             slot.on_board = true;
-            record.description = note.description;
+            record.description = tried.description;
             record.NoDevice();
             end.recorded = true;
-            end_with(kExitNoDevice, {NoDeviceText(slot, note)});
+            end_with(kExitNoDevice, {PortStateWords(tried)});
             return end;
         }
         if (!watch_) {
             if (!all_) {
                 record.NoDevice();
                 end.recorded = true;
-                end_with(kExitNoDevice, {NoDeviceText(slot, note)});
+                end_with(kExitNoDevice, {PortStateWords(tried)});
             }
             return end; // --all: no device here, nothing to say
         }
         // Watched: not an attempt yet. Ask again while the same port is there.
-        if (note.probe == PortProbe::not_opened && !unopened_said) {
+        if (tried.state != PortState::silent && !unopened_said) {
             unopened_said = true;
             const std::lock_guard<std::mutex> hold(out_);
-            Say(slot.name + ": " + NoDeviceText(slot, note) + "; asking again");
+            Say(slot.name + ": " + PortStateWords(tried) + "; asking again");
         }
         if (!AskAgainLater(slot))
             return end;
     }
 
     slot.on_board = true;
-    slot.phase = Phase::checking;
-    record.Found(found);
-    if (record_ != nullptr)
-        record.serial = SerialText(flow.connection());
-    // Judged exactly as Browse judges it: this device's EEPROM information, this program's version.
-    const int verdict = flow.Verdict(package_, flow.DeviceEepromReader(false), kBuiltInFileVersion);
-    if (verdict != 0) {
-        record.Rejected(verdict);
+    slot.unit_serial = outcome.before.serial;
+    slot.silent_rechecks = 0;
+    record.Found(outcome.before);
+    record.serial = outcome.before.serial;
+    if (outcome.verdict == UpdateVerdict::rejected) {
+        record.Rejected(outcome.package_verdict);
         end.recorded = true;
-        end_with(kExitRejected, {PackageMessageText(verdict)});
+        end_with(kExitRejected, {PackageMessageText(outcome.package_verdict)});
         return end;
     }
-    if (!stop_.BeginUpdate()) {
-        if (!watch_)
-            end_with(kExitUpdateFailed, {kStoppedText});
+    if (outcome.verdict == UpdateVerdict::not_begun) {
+        // The attempt began (the device answered) and ends here: it is recorded like any other.
+        record.Stopped();
+        end.recorded = true;
+        end_with(kExitUpdateFailed, {kStoppedText});
         return end;
     }
-    end.began_update = true;
-    char version[kPackageVersionSize];
-    FormatPackageVersion(version, package_.content.header);
-    {
-        const std::lock_guard<std::mutex> hold(out_);
-        slot.tenths_shown = 0;
-        slot.chunks = 0;
-        slot.upload_start = Clock::now();
-        slot.phase = Phase::updating;
-        Say(slot.name + ": Updating " + found.description + " to " + version);
-    }
-    // Only the counter: this thread never waits for the display while it talks to the device.
-    const std::int32_t result =
-        flow.FlashExamined(package_, verdict, [&slot](const UpdateProgress* progress) {
-            if (progress != nullptr)
-                slot.chunks = progress->position;
-            return 0;
-        });
-    slot.phase = Phase::concluding;
-    const UpdateOutcome outcome =
-        flow.Conclude(result, package_.content.header, [&] { return flow.SearchPorts(port); });
     record.Outcome(outcome);
     end.recorded = true;
     end.updated = outcome.updated();
@@ -314,7 +349,7 @@ Ending Bench::Update(Slot& slot, UpdateFlow& flow)
     return end;
 }
 
-void Bench::Finish(Slot& slot, Ending& end)
+void ManyDevices::Finish(Slot& slot, Ending& end)
 {
     const std::lock_guard<std::mutex> hold(out_);
     if (closing_ || !end.counted)
@@ -337,7 +372,7 @@ void Bench::Finish(Slot& slot, Ending& end)
     PrintBlock(slot.name, end.lines);
 }
 
-void Bench::PrintBlock(const std::string& port, const std::vector<std::string>& lines)
+void ManyDevices::PrintBlock(const std::string& port, const std::vector<std::string>& lines)
 {
     std::string block;
     for (const std::string& line : lines) {
@@ -356,7 +391,7 @@ void Bench::PrintBlock(const std::string& port, const std::vector<std::string>& 
     DrawBoard();
 }
 
-void Bench::Say(const std::string& text)
+void ManyDevices::Say(const std::string& text)
 {
     ClearBoard();
     std::fputs((Shown(text) + "\n").c_str(), stderr);
@@ -364,12 +399,11 @@ void Bench::Say(const std::string& text)
     DrawBoard();
 }
 
-void Bench::ShowProgress(Slot& slot)
+void ManyDevices::ShowProgress(Slot& slot)
 {
     if (terminal_ || body_size_ == 0)
         return;
-    const std::uint64_t done =
-        std::min<std::uint64_t>(std::uint64_t{slot.chunks} * kUploadChunkSize, body_size_);
+    const std::uint64_t done = slot.bytes;
     const int tenths = static_cast<int>(done * 10 / body_size_);
     while (slot.tenths_shown < tenths) {
         ++slot.tenths_shown;
@@ -378,7 +412,7 @@ void Bench::ShowProgress(Slot& slot)
     std::fflush(stderr);
 }
 
-void Bench::Render()
+void ManyDevices::Render()
 {
     if (!terminal_) {
         for (const auto& slot : slots_) {
@@ -424,7 +458,7 @@ void Bench::Render()
     }
 }
 
-std::string Bench::BoardLine(const Slot& slot, std::size_t name_width) const
+std::string ManyDevices::BoardLine(const Slot& slot, std::size_t name_width) const
 {
     std::string line = Shown(slot.name);
     line += std::string(name_width - line.size() + 2, ' ');
@@ -436,8 +470,7 @@ std::string Bench::BoardLine(const Slot& slot, std::size_t name_width) const
     case Phase::finished: line += Shown(slot.state); break;
     case Phase::updating:
     case Phase::concluding: {
-        const std::uint64_t done =
-            std::min<std::uint64_t>(std::uint64_t{slot.chunks} * kUploadChunkSize, body_size_);
+        const std::uint64_t done = slot.bytes;
         const int percent = body_size_ == 0 ? 100 : static_cast<int>(done * 100 / body_size_);
         const int filled = percent * kBarWidth / 100;
         const double seconds = std::chrono::duration<double>(Clock::now() - slot.upload_start).count();
@@ -459,7 +492,7 @@ std::string Bench::BoardLine(const Slot& slot, std::size_t name_width) const
     return line;
 }
 
-void Bench::ClearBoard()
+void ManyDevices::ClearBoard()
 {
     if (board_lines_ == 0)
         return;
@@ -468,7 +501,7 @@ void Bench::ClearBoard()
     board_lines_ = 0;
 }
 
-void Bench::DrawBoard()
+void ManyDevices::DrawBoard()
 {
     if (!terminal_ || board_.empty())
         return;
@@ -477,10 +510,12 @@ void Bench::DrawBoard()
     board_lines_ = static_cast<int>(std::count(board_.begin(), board_.end(), '\n'));
 }
 
-void Bench::Poll()
+void ManyDevices::Poll()
 {
-    if (all_) {
-        for (const std::string& name : PortsForAll()) {
+    // The ports present are asked for every few looks only: on Windows that asks the system about
+    // every COM number.
+    if (all_ && polls_++ % kLooksPerPortList == 0) {
+        for (const std::string& name : PresentPorts(ListedPorts())) {
             const bool known =
                 std::any_of(slots_.begin(), slots_.end(),
                             [&](const std::unique_ptr<Slot>& slot) { return slot->name == name; });
@@ -518,27 +553,50 @@ void Bench::Poll()
             if (!handled)
                 slot.handled = false;
         }
-        if (handled)
+        if (handled) {
+            // A unit swapped on a node that stays (a busy port keeps its numbers) shows only by
+            // what answers there now.
+            if (!slot.alias && ++slot.looks_handled % kRecheckLooks == 0) {
+                slot.recheck = true;
+                Start(slot);
+            }
             continue;
+        }
+        slot.looks_handled = 0;
+        slot.recheck = false;
+        // Another name for a node whose unit is being updated, or was and is still there: the
+        // same unit.
+        const bool alias = std::any_of(slots_.begin(), slots_.end(), [&](const std::unique_ptr<Slot>& other) {
+            if (other.get() == &slot || other->identity != identity)
+                return false;
+            const std::lock_guard<std::mutex> hold(out_);
+            return !other->worker_done || other->handled;
+        });
         slot.identity = identity;
+        slot.alias = alias;
+        if (alias) {
+            const std::lock_guard<std::mutex> hold(out_);
+            slot.handled = true;
+            continue;
+        }
         slot.waiting_said = false;
         Start(slot);
     }
 }
 
-bool Bench::AllDone() const
+bool ManyDevices::AllDone() const
 {
     return std::all_of(slots_.begin(), slots_.end(),
                        [](const std::unique_ptr<Slot>& slot) { return slot->worker_done.load(); });
 }
 
-void Bench::Count(int status)
+void ManyDevices::Count(int status)
 {
     any_attempt_ = true;
     seen_[status] = true;
 }
 
-int Bench::Status() const
+int ManyDevices::Status() const
 {
     for (const int status : {kExitUpdateFailed, kExitRejected, kExitNoDevice, kExitVersionMismatch}) {
         if (seen_[status])
@@ -547,15 +605,22 @@ int Bench::Status() const
     return kExitDone;
 }
 
-int Bench::Run()
+int ManyDevices::Run()
 {
     if (watch_) {
         for (const std::string& name : options_.ports)
             AddSlot(name, true);
     } else {
-        const std::vector<std::string> names = all_ ? PortsForAll() : options_.ports;
-        for (const std::string& name : names)
+        std::vector<std::string> names = all_ ? PresentPorts(ListedPorts()) : options_.ports;
+        // --all: a device reached by several names is updated once, under its first.
+        std::vector<std::string> nodes;
+        for (const std::string& name : names) {
+            const std::string node = PortNodeKey(DevicePathOf(name));
+            if (std::find(nodes.begin(), nodes.end(), node) != nodes.end())
+                continue;
+            nodes.push_back(node);
             Start(AddSlot(name, !all_));
+        }
     }
     auto next_poll = Clock::now();
     bool stopped = false;
@@ -586,10 +651,17 @@ int Bench::Run()
     return Close(stopped);
 }
 
-int Bench::Close(bool stopped)
+int ManyDevices::Close(bool stopped)
 {
     bool threads_left = false;
     int status = kExitDone;
+    // An attempt whose device answered has begun: it ends (stopped before anything is sent) and is
+    // recorded before the run closes. Only the package check is left to it, which is short.
+    const auto deadline = Clock::now() + kCheckingWait;
+    for (const auto& slot : slots_) {
+        while (!slot->worker_done && slot->phase == Phase::checking && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(10));
+    }
     {
         const std::lock_guard<std::mutex> hold(out_);
         closing_ = true;
@@ -630,8 +702,8 @@ int Bench::Close(bool stopped)
 
 } // namespace
 
-int RunBench(const BenchSetup& setup)
+int RunManyDevices(const ManyDevicesSetup& setup)
 {
-    Bench bench(setup);
-    return bench.Run();
+    ManyDevices run(setup);
+    return run.Run();
 }

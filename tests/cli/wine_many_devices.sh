@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Windows console updater under Wine watching two COM ports: the ports are waited for, a unit
 # plugged in on COM3 is updated and recorded, and a Ctrl+C during the upload of a unit on COM4
-# ends the watch only after that upload.   wine_bench.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
+# ends the watch only after that upload.   wine_many_devices.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
 set -u
 tools="$1" run_in_wine="$2" exe="$3"
-work="$(mktemp -d /tmp/kv-cli-wine-bench.XXXXXX)"
+work="$(mktemp -d /tmp/kv-cli-wine-many.XXXXXX)"
 pids=()
 
 cleanup() {
@@ -17,7 +17,7 @@ cleanup() {
 trap cleanup EXIT
 
 fail() {
-    echo "cli.wine_bench: $*" >&2
+    echo "cli.wine_many_devices: $*" >&2
     cat "$work/out" "$work/err" >&2
     exit 1
 }
@@ -60,4 +60,4 @@ grep -q "updates are in progress and cannot be stopped" "$work/err" || fail "Ctr
 [[ $(wc -l <"$work/units.jsonl") -eq 2 ]] || fail "not two records"
 wait_for 3 test -f "$work/s4.image" || fail "no image on COM4"
 cmp -s "$work/s4.image" <(tail -c +257 "$work/pkg.qfw") || fail "image not received byte-exact"
-echo "cli.wine_bench: COM3 and COM4 watched, two units updated and recorded, Ctrl+C after the upload"
+echo "cli.wine_many_devices: COM3 and COM4 watched, two units updated and recorded, Ctrl+C after the upload"

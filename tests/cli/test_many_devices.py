@@ -186,7 +186,7 @@ def test_exit_rule_takes_rejection_before_missing_port_before_mismatch(plug, tmp
         "expected, update it again."]
     assert f"{kept.link}:\n" in r.stdout  # the empty line carries its prefix too
     assert by_port[other.link] == ["Firmware package not intended for this hardware."]
-    assert by_port[missing] == ["cannot open the port: no such device"]
+    assert by_port[missing] == ["not present"]
 
     by_record, _ = records(record)
     assert (by_record[kept.link]["verified"], by_record[kept.link]["status"]) == (False, 5)
@@ -536,3 +536,96 @@ def test_watch_asks_a_silent_port_again_and_a_stop_ends_it_at_once(plug, tmp_pat
     assert proc.returncode == 0
     assert text_of(out) == f"{port}: waiting\n{port}: waiting\n0 updated, 0 failed\n"
     assert record.read_text() == "" and "in progress" not in err
+
+
+# --- one device is one device; every attempt that began is recorded -----------------------------
+
+def test_two_names_for_one_device_are_a_usage_error_and_the_watch_updates_it_once(plug, tmp_path):
+    unit = plug("fixture1", "--pacing", "--new-version", "2.21")
+    alias = str(tmp_path / "fixture2")
+    os.symlink(os.readlink(unit.link), alias)
+    pkg = package(tmp_path)
+    r = run("flash", pkg, "--port", unit.link, "--port", alias)
+    assert r.returncode == 1 and r.stdout == ""
+    assert f"--port {alias} is the same device as --port {unit.link}" in r.stderr
+    assert os.path.getsize(unit.frames) == 0  # nothing was sent
+
+    # --all --watch: two nodes of the device folder that are one device.
+    devdir = tmp_path / "dev"
+    devdir.mkdir()
+    os.symlink(os.readlink(unit.link), devdir / "ttyUSB0")
+    os.symlink(os.readlink(unit.link), devdir / "ttyUSB1")
+    record, out = tmp_path / "r.jsonl", tmp_path / "out"
+    with open(out, "w") as o:
+        proc = subprocess.Popen([CLI, "flash", pkg, "--all", "--watch", "--record", str(record)], stdout=o,
+                                stderr=subprocess.PIPE, text=True, env=dict(os.environ, KV_DEV_DIR=str(devdir)))
+    try:
+        wait_for(lambda: len(text_of(record).splitlines()) == 1, 20, "the unit updated")
+        time.sleep(2.5)  # several looks at both names
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    _, entries = records(record)
+    assert len(entries) == 1 and entries[0]["verified"]
+    assert text_of(out).splitlines()[-1] == "1 updated, 0 failed"
+
+
+def test_a_stop_during_the_package_check_is_recorded(plug, tmp_path):
+    # Every EEPROM read answers 250 ms late: once while the device is identified, once for the check.
+    unit = plug("slow", "--fault", "H:delay:250")
+    record, out = tmp_path / "r.jsonl", tmp_path / "out"
+    with open(out, "w") as o:
+        proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--port", unit.link, "--port",
+                                 str(tmp_path / "absent"), "--record", str(record)], stdout=o,
+                                stderr=subprocess.PIPE, text=True)
+    try:
+        checks = lambda: sum(1 for line in open(unit.frames) if ": 48 52" in line)
+        wait_for(lambda: checks() >= 2, 10, "the package check")
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 4
+    by_port, summary = blocks(text_of(out))
+    assert by_port[unit.link] == ["not updated: the run was stopped before its update began"]
+    by_record, _ = records(record)
+    assert (by_record[unit.link]["result_name"], by_record[unit.link]["status"]) == ("STOPPED", 4)
+    assert os.path.getsize(unit.image) == 0 if os.path.exists(unit.image) else True
+
+
+def test_a_device_gone_during_the_check_is_a_device_error_not_a_rejected_package(plug, tmp_path):
+    gone = plug("gone", "--fault", "H:disconnect")
+    ok = plug("ok", "--new-version", "2.21")
+    record = tmp_path / "r.jsonl"
+    r = run("flash", package(tmp_path), "--port", gone.link, "--port", ok.link, "--record", str(record))
+    assert r.returncode == 4
+    by_record, _ = records(record)
+    assert by_record[gone.link]["result_name"] != "REJECTED" and by_record[gone.link]["status"] == 4
+    assert by_record[gone.link]["result_name"].startswith("KV_E_")
+    assert by_record[ok.link]["verified"]
+
+
+def test_the_watch_updates_a_unit_swapped_on_a_node_that_stays(plug, tmp_path):
+    first, second = "KV0000001".encode().hex(), "KV0000002".encode().hex()
+    unit = plug("socket", "--new-version", "2.21", "--serial", first, "--swap-after", "500",
+                "--swap-serial", second)
+    record = tmp_path / "r.jsonl"
+    proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", "--port", unit.link, "--record",
+                             str(record)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for(lambda: len(text_of(record).splitlines()) == 2, 20, "the swapped unit updated")
+        time.sleep(1.5)  # the second unit stays: not updated again
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    _, entries = records(record)
+    assert [e["serial"] for e in entries] == ["KV0000001", "KV0000002"]
+    assert all(e["verified"] for e in entries)
