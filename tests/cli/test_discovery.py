@@ -230,7 +230,7 @@ def test_adapters_without_a_port_are_named_with_what_to_do(machine):
     three_adapters(machine)
     r = run("detect", env=machine.env)
     assert (r.returncode, r.stdout) == (2, "")
-    assert r.stderr == ("korvane-update: no device found: no serial ports present (/dev/ttyUSB*, /dev/ttyACM*)\n"
+    assert r.stderr == ("korvane-update: no device found: no serial port is present (/dev/ttyUSB*, /dev/ttyACM*)\n"
                         f"  {CH340_TAKEN}\n    {BRLTTY_FIX}\n  {CP2102_UNBOUND}\n    {CP2102_FIX}\n")
     r = run("detect", "--json", env=machine.env)
     answer = json.loads(r.stdout)
@@ -239,7 +239,7 @@ def test_adapters_without_a_port_are_named_with_what_to_do(machine):
 
     # A port named that is not there may be one of them.
     r = run("detect", "--port", str(machine.dev / "ttyUSB1"), env=machine.env)
-    assert r.stderr.startswith(f"korvane-update: cannot open {machine.dev / 'ttyUSB1'}: no such device\n  {CH340_TAKEN}")
+    assert r.stderr.startswith(f"korvane-update: {machine.dev / 'ttyUSB1'}: not present\n  {CH340_TAKEN}")
 
 
 def test_list_gives_each_adapter_with_its_state(machine):
@@ -247,7 +247,7 @@ def test_list_gives_each_adapter_with_its_state(machine):
     ftdi = machine.node("ttyUSB0", "--fault", "any:silence")
     r = run("list", env=machine.env)
     assert r.returncode == 0
-    assert r.stdout == (f"{ftdi}: USB 0403:6001\n  opened; no answer at any speed\n"
+    assert r.stdout == (f"{ftdi}: USB 0403:6001\n  no device answered\n"
                         f"USB serial adapters without a port:\n  {CH340_TAKEN}\n    {BRLTTY_FIX}\n"
                         f"  {CP2102_UNBOUND}\n    {CP2102_FIX}\n")
     r = run("list", "--json", env=machine.env)

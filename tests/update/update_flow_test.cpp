@@ -313,6 +313,7 @@ TEST_F(UpdateFlowTest, NothingFoundNamesEachAdapterWithoutAPortInTheLogAndTheAdv
     EXPECT_FALSE(none.found);
     EXPECT_EQ(system.reads, 1);
     EXPECT_EQ(log.text(),
+              "QBKorvane: COM Port closed.\r\n"
               "QBKorvane: No device found: a USB serial adapter (WCH CH340, USB\\VID_1A86&PID_7523) "
               "is plugged in but has no driver (problem code 28)\r\n"
               "QBKorvane: No device found: a USB serial adapter (Prolific PL2303, "
@@ -561,10 +562,11 @@ TEST(PortStateWords, EachStateAndWhoMayOpenARefusedNode)
     attempt.node = NodeAccess{true, "root", "dialout", 0660};
     EXPECT_EQ(words(PortState::no_permission),
               "this user may not open it (the device belongs to group 'dialout'; add your user to it and log "
-              "in again)");
+              "in again, or install the udev rules that come with this program, 60-korvane-update.rules)");
     attempt.node.mode = 0600;
     EXPECT_EQ(words(PortState::no_permission),
-              "this user may not open it (only its owner, 'root', may open it)");
+              "this user may not open it (only its owner, 'root', may open it; the udev rules that come with "
+              "this program, 60-korvane-update.rules, let the logged-in user open it)");
     attempt.node.mode = 0;
     EXPECT_EQ(words(PortState::no_permission),
               "this user may not open it (its permissions let nobody read and write it)");
