@@ -16,7 +16,8 @@ constexpr char kUnknown[] = "Unknown";
 constexpr char kUpdateText[] = "Update!";
 constexpr char kUpdatingText[] = "Updating...";
 
-constexpr std::size_t kStringTableTextSize = 100;
+// Room for the longest validation message (the signature's, some 130 characters) without cutting it.
+constexpr std::size_t kStringTableTextSize = 256;
 constexpr std::size_t kCaptionSize = 100;
 constexpr std::size_t kBuildStringSize = 100;
 

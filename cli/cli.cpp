@@ -36,9 +36,9 @@ constexpr char kProgram[] = "korvane-update";
 
 constexpr char kUsage[] = "usage: korvane-update detect [--port PORT] [--json]\n"
                           "       korvane-update list [--port PORT] [--json]\n"
-                          "       korvane-update check PACKAGE [--port PORT] [--json]\n"
+                          "       korvane-update check PACKAGE [--port PORT] [--json] [--require-signature]\n"
                           "       korvane-update flash PACKAGE [--port PORT]... [--all] [--watch]\n"
-                          "                            [--record FILE]\n"
+                          "                            [--record FILE] [--require-signature]\n"
                           "       korvane-update --help | --version\n";
 
 void PrintHelp()
@@ -59,6 +59,12 @@ void PrintHelp()
                stdout);
     std::fputs(PortHelpText(), stdout);
     std::fputs("  --json           one JSON object on standard output (detect, list, check)\n"
+               "  --require-signature\n"
+               "                   check, flash: refuse a package without a signature\n"
+               "                   (PACKAGE.sig beside it). Without it an unsigned package is\n"
+               "                   accepted with a note on standard error. A signature that is\n"
+               "                   there is always checked, before any device is looked for;\n"
+               "                   one that does not match the package refuses it (status 3)\n"
                "  --trace[=FILE]   the diagnostic log (trace lines and hex dumps) to standard\n"
                "                   error or FILE; with several devices each line starts \"PORT: \"\n"
                "  --help           this text\n"
@@ -77,9 +83,10 @@ void PrintHelp()
                "                   line to FILE and sync it to the disk before going on (also\n"
                "                   with one device). Keys: time (UTC start), port, serial,\n"
                "                   description, old_version, new_version, package,\n"
-               "                   package_sha256, result (the result code, or the validation\n"
-               "                   message id of a rejected package), result_name (KV_S_OK, ...,\n"
-               "                   REJECTED), verified, seconds, status (the device's exit status)\n"
+               "                   package_sha256, signature (valid or none), signature_key,\n"
+               "                   result (the result code, or the validation message id of a\n"
+               "                   rejected package), result_name (KV_S_OK, ..., REJECTED),\n"
+               "                   verified, seconds, status (the device's exit status)\n"
                "With several devices, progress goes to standard error (on a terminal one line\n"
                "per device redrawn in place, otherwise \"PORT: NN%\" at every 10 %). Standard\n"
                "output gets each device's outcome as it finishes, every line starting\n"
@@ -202,13 +209,47 @@ int Detect(UpdateFlow& flow, const CliOptions& options)
     return kExitDone;
 }
 
+// A package refused for its signature (or the lack of one) before any device is looked for: the
+// message where check and flash put a refusal, and exit status 3.
+bool RefusedForSignature(const UpdateFlow& flow, const CliOptions& options, const ExaminedPackage& package)
+{
+    const int refusal = flow.SignatureVerdict(package);
+    if (refusal == 0) {
+        if (package.signature.state == SignatureState::none && package.read == PackageRead::ok)
+            Error("note: " + Shown(options.package) + " is not signed (no " +
+                  Shown(SignaturePathFor(options.package)) + "); accepted as unsigned packages are");
+        return false;
+    }
+    const char* message = PackageMessageText(refusal);
+    if (options.json) {
+        Print(JsonObject()
+                  .add("package", options.package)
+                  .add_bool("accepted", false)
+                  .add("message_id", std::int64_t{refusal})
+                  .add("message", message)
+                  .add("signature", SignatureStateName(package.signature.state))
+                  .add("signature_key",
+                       package.signature.key_id.empty() ? nullptr : package.signature.key_id.c_str())
+                  .add("exit_status", std::int64_t{kExitRejected})
+                  .text() +
+              "\n");
+    } else if (options.command == CliCommand::check) {
+        Print(std::string(message) + "\n");
+    } else {
+        std::fprintf(stderr, "%s\n", message);
+    }
+    if (SignatureRefused(package.signature.state))
+        Error(Shown(options.package) + ": " + SignatureRefusalReason(package.signature.state));
+    return true;
+}
+
 // The package, read once before any device is looked for; false (with the reason said) when the
-// file cannot be had at all.
+// file cannot be had at all, or when its signature refuses it.
 bool ReadPackageFirst(const UpdateFlow& flow, const CliOptions& options, ExaminedPackage& package)
 {
     package = flow.ReadPackageFile(options.package.c_str());
     if (package.readable())
-        return true;
+        return !RefusedForSignature(flow, options, package);
     const std::string reason =
         !package.read_failure.empty() ? package.read_failure : "it could not be read whole";
     const std::string error = "cannot read " + Shown(options.package) + ": " + reason;
@@ -282,8 +323,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     AttemptRecord entry;
     entry.time = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
-    entry.package = options.package;
-    entry.package_sha256 = package.sha256;
+    entry.Package(options.package, package);
     if (!options.port.empty())
         entry.port = options.port;
 
@@ -487,6 +527,8 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
             options.all = true;
         } else if (arg == "--watch") {
             options.watch = true;
+        } else if (arg == "--require-signature") {
+            options.require_signature = true;
         } else if (arg == "--trace") {
             options.trace = true;
         } else if (arg.rfind("--trace=", 0) == 0) {
@@ -559,6 +601,11 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions& options, s
     }
     if (arguments == 1)
         options.package = words[1];
+    if (options.require_signature && options.command != CliCommand::check &&
+        options.command != CliCommand::flash) {
+        error = "--require-signature is for check and flash";
+        return false;
+    }
     if (options.json && options.command == CliCommand::flash) {
         error = "--json is for detect and check; flash reports its outcome as text";
         return false;
@@ -651,6 +698,8 @@ int RunCli(int argc, const char* const* argv)
         }
         const std::unique_ptr<AdapterInventory> adapters = PlatformAdapters();
         UpdateFlow flow(connection, adapters.get());
+        if (options.require_signature)
+            flow.set_signature_policy(SignaturePolicy::require);
         switch (options.command) {
         case CliCommand::detect: status = Detect(flow, options); break;
         case CliCommand::list: status = RunList(flow, options, Print); break;

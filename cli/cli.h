@@ -27,6 +27,7 @@ struct CliOptions {
     bool watch = false;             // flash: keep updating units as they are plugged in
     std::string record;             // flash: append one JSON line per attempt here
     bool json = false;
+    bool require_signature = false; // check, flash: a package without a .sig is refused
     bool trace = false;
     std::string trace_file; // empty: standard error
 };

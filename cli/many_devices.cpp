@@ -239,8 +239,7 @@ Ending ManyDevices::Update(Slot& slot, UpdateFlow& flow)
     Ending end;
     AttemptRecord& record = end.record;
     record.port = slot.name;
-    record.package = options_.package;
-    record.package_sha256 = package_.sha256;
+    record.Package(options_.package, package_);
     Clock::time_point start;
     const auto end_with = [&](int status, std::vector<std::string> lines) {
         end.counted = true;

@@ -13,6 +13,16 @@ const char* OrNull(const std::optional<std::string>& text) { return text ? text-
 
 } // namespace
 
+void AttemptRecord::Package(const std::string& path, const ExaminedPackage& examined)
+{
+    package = path;
+    package_sha256 = examined.sha256;
+    signature = SignatureStateName(examined.signature.state);
+    signature_key.reset();
+    if (examined.signature.state == SignatureState::valid)
+        signature_key = examined.signature.key_id;
+}
+
 void AttemptRecord::Found(const FoundDevice& device)
 {
     description = device.description;
@@ -72,6 +82,8 @@ std::string RecordLine(const AttemptRecord& record)
         .add("new_version", OrNull(record.new_version))
         .add("package", record.package)
         .add("package_sha256", Sha256Hex(record.package_sha256))
+        .add("signature", record.signature)
+        .add("signature_key", OrNull(record.signature_key))
         .add("result", record.result)
         .add("result_name", record.result_name)
         .add_bool("verified", record.verified)

@@ -9,6 +9,7 @@
 
 #include "package/sha256.h"
 
+struct ExaminedPackage;
 struct FoundDevice;
 struct UpdateOutcome;
 
@@ -21,12 +22,16 @@ struct AttemptRecord {
     std::optional<std::string> new_version;
     std::string package; // the path as given
     Sha256Digest package_sha256{};
+    std::string signature = "none";           // "valid" or "none": a refused one is never attempted
+    std::optional<std::string> signature_key; // the key of a valid signature
     std::int64_t result = 0;
     std::string result_name;
     bool verified = false;
     double seconds = 0;
     int status = 0;
 
+    // The package as read and checked, once for every attempt.
+    void Package(const std::string& path, const ExaminedPackage& examined);
     // The device as found before the update: its description and version.
     void Found(const FoundDevice& device);
     // The package rejected for this device: the validation message id.

@@ -1,6 +1,7 @@
 // Fuzz target: any bytes as a package file, through validation and through the upload's reading
 // and checking of the package (everything an upload does before it addresses the device).
-// Besides memory faults it aborts when the two readings of one file disagree.
+// The same bytes as a detached signature (.sig) too. Besides memory faults it aborts when the two
+// readings of one file disagree, or when a .sig that is taken is not exactly what it says.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include "device/result.h"
 #include "package/package.h"
 #include "package/package_file.h"
+#include "package/signature.h"
+#include "package/signature_check.h"
 #include "package/upload_steps.h"
 
 namespace {
@@ -101,5 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Disagree("validation passed the size rule for a file the upload cannot send");
     if (id == 0 && code != KV_S_OK && code != KV_E_INVALID_FIRMWARE_IMAGE)
         Disagree("accepted package could not be read for the upload");
+
+    // A .sig is taken only in its one written form, so what was parsed writes back byte for byte.
+    const std::span<const std::uint8_t> text(data, size);
+    DetachedSignature parsed;
+    if (ParseSignatureFile(text, &parsed)) {
+        const std::string again = FormatSignatureFile(parsed);
+        if (again.size() != size || std::memcmp(again.data(), data, size) != 0)
+            Disagree("a .sig was taken that is not in its written form");
+        // The fuzz build trusts no test key, and no trusted private key is anywhere near: nothing verifies.
+        if (CheckSignatureText(text, parsed.package_sha256, BuiltInTrustedKeys()).state ==
+            SignatureState::valid)
+            Disagree("a made-up .sig verified");
+    }
     return 0;
 }

@@ -49,6 +49,8 @@ seed --body-size 300 --target d
 seed --body-size 300 --min-updater 1.13.102
 seed --body-size 300 --min-updater 0.200.0
 seed --body-size 300 --checksum 0
+# A detached signature as well: the target reads every input as a .sig too.
+"$qfwpack" sign "$seeds/seed1.qfw" --key "$root/tests/keys/test-only-a.key.pem" >/dev/null
 
 package_seconds=$(((seconds + 1) / 2))
 device_seconds=$((seconds - package_seconds))

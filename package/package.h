@@ -47,6 +47,10 @@ inline constexpr int IDS_PACKAGE_INVALID = 133;
 inline constexpr int IDS_PACKAGE_NOT_A_PACKAGE = 134;
 inline constexpr int IDS_PACKAGE_NO_HARDWARE_ID = 135;
 inline constexpr int IDS_PACKAGE_DEPRECATED = 136;
+// A .sig beside the package that does not vouch for these bytes (package/signature_check.h).
+inline constexpr int IDS_PACKAGE_SIGNATURE_MISMATCH = 137;
+// No .sig, where signatures are required.
+inline constexpr int IDS_PACKAGE_NOT_SIGNED = 138;
 
 // Texts of those ids, as the string table holds them.
 const char* PackageMessageText(int id);

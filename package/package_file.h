@@ -25,6 +25,9 @@ public:
     // Why the last open or read failed, in the system's words ("No such file or directory");
     // empty while nothing failed.
     const std::string& failure() const { return failure_; }
+    // True when the last open failed because nothing is at the path (as opposed to something that
+    // is there but cannot be opened).
+    bool missing() const { return missing_; }
 
     // The whole size (not cut to 32 bits), so that a huge file is never taken for a small one.
     bool size(std::uint64_t* bytes) const;
@@ -37,4 +40,5 @@ private:
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
     std::string failure_;
+    bool missing_ = false;
 };

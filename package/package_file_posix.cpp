@@ -13,13 +13,16 @@ bool PackageFile::open(const char* path, Sharing sharing)
 {
     close();
     failure_.clear();
+    missing_ = false;
     if (path == nullptr || *path == '\0') {
         failure_ = std::strerror(ENOENT);
+        missing_ = true;
         return false;
     }
     // O_NONBLOCK keeps a FIFO chosen by mistake from blocking the open; it is refused below.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        missing_ = errno == ENOENT;
         failure_ = std::strerror(errno);
         return false;
     }

@@ -38,8 +38,10 @@ bool PackageFile::open(const char* path, Sharing sharing)
 {
     close();
     failure_.clear();
+    missing_ = false;
     if (path == nullptr || *path == '\0') {
         failure_ = "No such file or directory";
+        missing_ = true;
         return false;
     }
     std::wstring system_path;
@@ -52,7 +54,10 @@ bool PackageFile::open(const char* path, Sharing sharing)
     HANDLE h =
         CreateFileW(system_path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        failure_ = OpenFailureText(system_path, GetLastError());
+        const DWORD error = GetLastError();
+        // A name too long to open is not proof that nothing is there.
+        missing_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        failure_ = OpenFailureText(system_path, error);
         return false;
     }
     // Devices and pipes are not packages; their "size" means nothing.

@@ -8,7 +8,7 @@ want=(
   libgtest-dev googletest
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64 xvfb imagemagick x11-utils
-  osslsigncode openssl python3-pefile
+  osslsigncode openssl libssl-dev python3-pefile
 )
 if [ "${1:-test}" = test ]; then
   want+=(clang libclang-rt-14-dev clang-format)

@@ -50,7 +50,7 @@ build_and_test() {
 }
 
 build_and_test native "native (sanitizers)"
-build_and_test release "Linux release (korvane-update hardened, its tar.gz)" '^(trust\.binaries|release\.)' korvane-update
+build_and_test release "Linux release (korvane-update hardened, its tar.gz)" '^(trust\.binaries|release\.)' korvane-update qfwpack
 build_and_test win "Windows (mingw-w64, tests under Wine)"
 
 echo "== fuzzing package files and device replies (${fuzz_seconds} s in all)"

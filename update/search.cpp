@@ -74,8 +74,8 @@ std::string PortStateWords(const PortAttempt& attempt)
 {
     switch (attempt.state) {
     case PortState::answered:
-        return "answered: " +
-               (attempt.description.empty() ? std::string("no description") : attempt.description) +
+        return (attempt.description.empty() ? std::string("answered without a description")
+                                            : "answered: " + attempt.description) +
                ", firmware " + VersionText(attempt.version) +
                (attempt.accepted ? "" : " (cannot be updated by this program)");
     case PortState::in_use:

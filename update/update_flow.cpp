@@ -105,14 +105,42 @@ ExaminedPackage UpdateFlow::ReadPackageFile(const char* path) const
     PackageFile file;
     package.read = ReadPackage(file, path, PackageFile::Sharing::readers_allowed, &package.content);
     package.read_failure = file.failure();
-    if (package.read == PackageRead::ok)
-        package.sha256 = PackageDigest(package.content);
+    if (package.read != PackageRead::ok)
+        return package;
+    package.sha256 = PackageDigest(package.content);
+    package.signature = CheckSignatureOf(package.path, package.sha256, BuiltInTrustedKeys());
+    switch (package.signature.state) {
+    case SignatureState::valid:
+        log_line(connection_.log_sink, "QBKorvane: Package signed by key %s",
+                 package.signature.key_id.c_str());
+        break;
+    case SignatureState::none: log_line(connection_.log_sink, "QBKorvane: Package is not signed"); break;
+    default:
+        log_line(connection_.log_sink, "QBKorvane: Package signature refused: %s",
+                 SignatureRefusalReason(package.signature.state));
+        break;
+    }
     return package;
+}
+
+int UpdateFlow::SignatureVerdict(const ExaminedPackage& package) const
+{
+    if (package.read != PackageRead::ok)
+        return 0; // the read's own refusal comes first
+    if (SignatureRefused(package.signature.state))
+        return IDS_PACKAGE_SIGNATURE_MISMATCH;
+    if (package.signature.state == SignatureState::none && signature_policy_ == SignaturePolicy::require)
+        return IDS_PACKAGE_NOT_SIGNED;
+    return 0;
 }
 
 int UpdateFlow::Verdict(const ExaminedPackage& package, const EEPROMInfoReader& read_eeprom_info,
                         const FileVersionNumbers& own_version) const
 {
+    // Before the file's own sums: a .sig that does not vouch for these bytes says more about them
+    // than a sum an alterer may have fixed up; and before the device is asked anything.
+    if (const int refusal = SignatureVerdict(package); refusal != 0)
+        return refusal;
     return JudgePackage(package.read, package.content, read_eeprom_info, own_version);
 }
 

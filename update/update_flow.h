@@ -14,6 +14,7 @@
 #include "device/device_connection.h"
 #include "package/package.h"
 #include "package/sha256.h"
+#include "package/signature_check.h"
 #include "package/upload.h"
 #include "serial/usb_adapters.h"
 #include "update/outcome.h"
@@ -26,6 +27,7 @@ struct ExaminedPackage {
     std::string read_failure;          // the system's reason, when the file could not be read
     LoadedPackage content;             // the header as far as the file holds it, and the body
     Sha256Digest sha256{};             // of header and body, for a package read whole
+    SignatureCheck signature;          // the .sig beside it, checked against `sha256`
     int verdict = IDS_PACKAGE_INVALID; // 0 when accepted, otherwise a string-table id
 
     bool accepted() const { return verdict == 0; }
@@ -69,6 +71,12 @@ struct UpdateOutcome {
     }
 };
 
+// Whether a package without a signature may be sent. Signed packages are always checked.
+enum class SignaturePolicy {
+    accept_unsigned,
+    require,
+};
+
 // One update from start to end, as the command line runs it for one device, for each device of a
 // many-device run and for each unit a watch sees.
 struct UpdateRequest {
@@ -100,8 +108,14 @@ public:
     // A usable device's port stays open; otherwise every port tried is closed.
     FoundDevice Find(const SearchTarget& target, bool read_serial = false);
 
-    // Reads the file once, without asking the device anything.
+    void set_signature_policy(SignaturePolicy policy) { signature_policy_ = policy; }
+
+    // Reads the file once, and checks its signature, without asking the device anything.
     ExaminedPackage ReadPackageFile(const char* path) const;
+    // The refusal a package read before earns without any device: its signature, or the lack of one
+    // when signatures are required (IDS_PACKAGE_SIGNATURE_MISMATCH, IDS_PACKAGE_NOT_SIGNED); 0 when
+    // it may go on to the other checks.
+    int SignatureVerdict(const ExaminedPackage& package) const;
     // The one place a package is judged: its own checks, the device's hardware id, this
     // program's version. Returned and not kept: one package read once can be judged for several
     // devices, each on its own connection.
@@ -141,4 +155,5 @@ private:
 
     DeviceConnection& connection_;
     const AdapterInventory* adapters_;
+    SignaturePolicy signature_policy_ = SignaturePolicy::accept_unsigned;
 };

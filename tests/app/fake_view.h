@@ -239,6 +239,8 @@ public:
         case KV_IDS_PACKAGE_NOT_A_PACKAGE: text = KV_TEXT_PACKAGE_NOT_A_PACKAGE; break;
         case KV_IDS_PACKAGE_NO_HARDWARE_ID: text = KV_TEXT_PACKAGE_NO_HARDWARE_ID; break;
         case KV_IDS_PACKAGE_DEPRECATED: text = KV_TEXT_PACKAGE_DEPRECATED; break;
+        case KV_IDS_PACKAGE_SIGNATURE_MISMATCH: text = KV_TEXT_PACKAGE_SIGNATURE_MISMATCH; break;
+        case KV_IDS_PACKAGE_NOT_SIGNED: text = KV_TEXT_PACKAGE_NOT_SIGNED; break;
         default: buffer[0] = '\0'; return 0;
         }
         std::snprintf(buffer, capacity, "%s", text);

@@ -140,13 +140,15 @@ TEST(Record, AnAttemptWithoutADeviceHasNullsAndItsKeysInOrder)
     record.NoDevice();
     record.status = 2;
     record.seconds = 1.23456;
-    EXPECT_EQ(RecordLine(record),
-              "{\"time\": \"1970-01-01T00:00:00.000Z\", \"port\": \"/dev/ttyUSB0\", \"serial\": null, "
-              "\"description\": null, \"old_version\": null, \"new_version\": null, \"package\": "
-              "\"fw \\\"2\\\".qfw\", \"package_sha256\": "
-              "\"0000000000000000000000000000000000000000000000000000000000000000\", \"result\": -6, "
-              "\"result_name\": \"KV_E_DEVICE_NOT_FOUND\", \"verified\": false, \"seconds\": 1.235, "
-              "\"status\": 2}");
+    EXPECT_EQ(
+        RecordLine(record),
+        "{\"time\": \"1970-01-01T00:00:00.000Z\", \"port\": \"/dev/ttyUSB0\", \"serial\": null, "
+        "\"description\": null, \"old_version\": null, \"new_version\": null, \"package\": "
+        "\"fw \\\"2\\\".qfw\", \"package_sha256\": "
+        "\"0000000000000000000000000000000000000000000000000000000000000000\", \"signature\": \"none\", "
+        "\"signature_key\": null, \"result\": -6, "
+        "\"result_name\": \"KV_E_DEVICE_NOT_FOUND\", \"verified\": false, \"seconds\": 1.235, "
+        "\"status\": 2}");
 }
 
 } // namespace

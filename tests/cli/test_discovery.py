@@ -296,6 +296,9 @@ def test_slow_adapter_is_noted_once_the_device_is_found(machine, tmp_path, comma
     pkg = str(tmp_path / "p.qfw")
     subprocess.run([QFWPACK, "--out", pkg, "--fw", "2.21", "--letter", "A", "--target", "A", "--body-size",
                     "512"], check=True, capture_output=True)
+    # Signed, so that the adapter's is the one note.
+    key = os.path.join(os.environ.get("KV_SOURCE_DIR", ""), "tests", "keys", "test-only-a.key.pem")
+    subprocess.run([QFWPACK, "sign", pkg, "--key", key], check=True, capture_output=True)
     args = [command] + ([pkg] if command != "detect" else [])
     trace = str(tmp_path / "trace.log")
     # A pseudo-terminal refuses the low-latency request, as a driver without the setting does.

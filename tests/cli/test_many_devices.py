@@ -25,7 +25,8 @@ from cli_programs import package as shared_package
 pytestmark = needs_programs
 
 RECORD_KEYS = ["time", "port", "serial", "description", "old_version", "new_version", "package",
-               "package_sha256", "result", "result_name", "verified", "seconds", "status"]
+               "package_sha256", "signature", "signature_key", "result", "result_name", "verified", "seconds",
+               "status"]
 SUCCESS = "Update Successful. New version is 02.21.A"
 
 
@@ -352,13 +353,14 @@ def test_outside_text_is_escaped_and_never_forges_a_line(plug, tmp_path):
     lines = r.stdout.splitlines()
     assert len(lines) == 3 and lines[-1] == "0 updated, 2 failed"
     shown = forged.replace("\x1b", "\\e").replace("\x07", "\\x07").replace("\n", "\\n").replace("\udcff", "\\xFF")
-    assert f"{shown}: cannot open the port: no such device" in lines
-    assert f"{unknown.link}: the device cannot be updated by this program" in lines
+    assert f"{shown}: not present" in lines
+    unusable = "answered without a description, firmware 02.20.9 (cannot be updated by this program)"
+    assert f"{unknown.link}: {unusable}" in lines
     # The record stays UTF-8 JSON, one line per attempt.
     assert sorted(e["port"] for e in records(record)[1]) == sorted([forged.replace("\udcff", "\\xFF"),
                                                                     unknown.link])
     r = run("detect", "--port", unknown.link)
-    assert r.stderr == f"korvane-update: the device on {unknown.link} cannot be updated by this program\n"
+    assert r.stderr == f"korvane-update: {unknown.link}: {unusable}\n"
 
 
 def test_progress_board_never_taller_than_the_terminal(plug, tmp_path):

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows console updater under Wine: detect passes a device it cannot update on COM3 and
 # finds the Korvane on COM5; then it finds the simulated device on COM3 by its own COM search and
-# flashes a package into it; a Ctrl+C during the upload (Wine turns SIGINT into one) does not stop
-# it.   wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
+# flashes a signed package into it (the signature checked with CNG); a Ctrl+C during the upload
+# (Wine turns SIGINT into one) does not stop it. The same package altered after signing is refused.
+#   wine_flash.sh NATIVE_TOOLS_DIR RUN_IN_WINE KORVANE_UPDATE_EXE
 set -u
 tools="$1" run_in_wine="$2" exe="$3"
 work="$(mktemp -d /tmp/kv-cli-wine.XXXXXX)"
@@ -23,8 +24,10 @@ fail() {
     exit 1
 }
 
+key="$(dirname "${BASH_SOURCE[0]}")/../keys/test-only-a.key.pem"
 "$tools/qfwpack" --out "$work/pkg.qfw" --fw 2.21 --letter A --target A --body-size 16384 >/dev/null ||
     fail "qfwpack failed"
+"$tools/qfwpack" sign "$work/pkg.qfw" --key "$key" >/dev/null || fail "qfwpack sign failed"
 # Waits until the kvsim writing to OUT is ready; its first line is the pseudo-terminal.
 wait_ready() {
     for ((i = 0; i < 100; i++)); do
@@ -78,4 +81,15 @@ for ((i = 0; i < 60; i++)); do
     sleep 0.05
 done
 cmp -s "$work/image" <(tail -c +257 "$work/pkg.qfw") || fail "image not received byte-exact"
-echo "cli.wine_flash: detect passed COM3 for COM5; found on COM3, flashed 16384 bytes byte-exact through a Ctrl+C"
+
+# The oldest-updater field lies outside the package's own sum: only the signature can tell.
+cp "$work/pkg.qfw" "$work/altered.qfw" && cp "$work/pkg.qfw.sig" "$work/altered.qfw.sig"
+printf '\x00' | dd of="$work/altered.qfw" bs=1 seek=4 conv=notrunc status=none
+KV_COM_LINKS="3=$slave" "$run_in_wine" "$exe" check "Z:${work//\//\\}\\altered.qfw" >"$work/out" 2>"$work/err"
+status=$?
+cat "$work/out"
+cat "$work/err" >&2
+refusal="The firmware package's signature does not match its contents. It may have been altered. Download it again from the manufacturer."
+[[ $status -eq 3 && "$(tr -d '\r' <"$work/out")" == "$refusal" ]] || fail "altered package: status $status"
+echo "cli.wine_flash: the package altered after signing is refused (exit status 3)"
+echo "cli.wine_flash: detect passed COM3 for COM5; found on COM3, flashed 16384 signed bytes byte-exact through a Ctrl+C"

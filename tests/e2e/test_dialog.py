@@ -27,6 +27,9 @@ TEXT_NO_HW_ID = "Unable to retrieve hardware ID from attached hardware. Contact 
 TEXT_WRONG_HW = "Firmware package not intended for this hardware."
 TEXT_CHECKSUM = "Firmware package checksum mismatch. Package is corrupt."
 PACKAGE_CHANGED = "The firmware package has changed since it was checked. Select it again with Browse."
+TEXT_SIGNATURE = ("The firmware package's signature does not match its contents. It may have been altered. "
+                  "Download it again from the manufacturer.")
+TEST_KEY = os.path.join(ROOT, "tests", "keys", "test-only-a.key.pem")
 FLASH_FAILED = ("HW Message: Firmware failed during flash process.\n"
                 "You will need to cold-reboot the hardware and try again.")
 IDOK, IDCANCEL, DESCRIPTION, PKG_VERSION, PKG_TARGET = 1, 2, 1000, 1001, 1002
@@ -623,6 +626,43 @@ def test_a_package_replaced_after_browse_is_never_sent(h):
     equal(sent, [], "upload commands that reached the device")
     equal(h.received_image(), b"", "image received by the device")
     check(box["icon"], "the box shows its icon")
+
+
+def frames_heard(path):
+    with open(path) as f:
+        return [line.strip() for line in f]
+
+
+def test_an_altered_signed_package_is_refused_before_the_device_is_asked(h):
+    frames = os.path.join(h.work, "frames.log")
+    unix_good, good = device_ready(h, "--frames-log", frames)
+    unix_altered, altered = h.package("altered.qfw", "--body-size", "4096", "--fw", "2.21")
+    subprocess.run([os.path.join(h.tools, "qfwpack"), "sign", unix_altered, "--key", TEST_KEY], check=True,
+                   stdout=subprocess.DEVNULL)
+    with open(unix_altered, "r+b") as f:
+        f.seek(4)  # the oldest updater allowed: outside the file sum, so only the signature can tell
+        f.write(b"\x00")
+    identified = frames_heard(frames)
+    check(identified, "the device was identified")
+
+    h.browse(altered)
+    box = h.message_box("Error!", TEXT_SIGNATURE, press_ok=False)
+    h.shot("14-signature-refused-box.png")
+    h.ui("msgbox-ok", 2000)
+    check(box["icon"], "the box shows its icon")
+    equal(frames_heard(frames), identified, "frames the device received after the identification")
+    shutil.copy(frames, os.path.join(h.artifacts, "14-signature-refused-frames.log"))
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect(PKG_TARGET, "Unknown")
+    h.expect_enabled(IDOK, False)
+
+    # A package accepted before stays chosen.
+    package_accepted(h, good)
+    h.browse(altered)
+    h.message_box("Error!", TEXT_SIGNATURE)
+    h.expect(PATH, good)
+    h.expect(PKG_VERSION, "Unknown")
+    h.expect_enabled(IDOK, True)
 
 
 def test_a_device_that_keeps_its_version_is_a_warning(h):

@@ -65,8 +65,13 @@ TEST(PackageMessages, TextsAreTheStringTableTexts)
     EXPECT_STREQ(PackageMessageText(135),
                  "Unable to retrieve hardware ID from attached hardware. Contact HW vendor.");
     EXPECT_STREQ(PackageMessageText(136), "Firmware package has been deprecated and cannot be used.");
+    EXPECT_STREQ(PackageMessageText(137),
+                 "The firmware package's signature does not match its contents. It may "
+                 "have been altered. Download it again from the manufacturer.");
+    EXPECT_STREQ(PackageMessageText(138),
+                 "The firmware package is not signed, and only signed packages are accepted.");
     EXPECT_STREQ(PackageMessageText(0), "");
-    EXPECT_STREQ(PackageMessageText(137), "");
+    EXPECT_STREQ(PackageMessageText(139), "");
 }
 
 TEST_F(Validation, AcceptsAFittingPackageAndKeepsItsHeader)

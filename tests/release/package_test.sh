@@ -4,15 +4,16 @@
 #   package_test.sh win CPACK_CONFIG VERSION UIDRIVER_EXE [signed]
 #       the zip; its dialog opens under Wine. signed: made with a throwaway self-signed certificate,
 #       and both programs' signatures verified; otherwise both programs are unsigned.
-#   package_test.sh linux CPACK_CONFIG VERSION [hardened]
-#       the tar.gz; its korvane-update runs. hardened: checked for its protections (not in a
-#       sanitizer build).
+#   package_test.sh linux CPACK_CONFIG VERSION MODE QFWPACK KEYS
+#       the tar.gz; its korvane-update runs. MODE hardened: checked for its protections (not in a
+#       sanitizer build). KEYS: "release" (the program must refuse a package signed with the test
+#       key) or "test" (a test build, which trusts it); QFWPACK signs that package.
 set -u
 kind="$1" config="$2" version="$3"
 if [[ "$kind" == win ]]; then
     uidriver="$4" mode="${5:-}"
 else
-    mode="${4:-}"
+    mode="${4:-}" qfwpack="${5:-}" keys="${6:-}"
 fi
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 check_binaries="$here/../trust/check_binaries.py"
@@ -82,6 +83,22 @@ if [[ "$kind" == linux ]]; then
     got=$("$dir/bin/korvane-update" --version) || fail "korvane-update --version"
     [[ "$got" == "korvane-update $version" ]] || fail "korvane-update --version says '$got'"
     echo "ok: $got"
+    # A package signed with the test key, whose private half is in the repository: a release must
+    # refuse it before looking for any device; a test build goes on to look (and finds none).
+    "$qfwpack" --out "$work/test-signed.qfw" >/dev/null || fail "qfwpack"
+    "$qfwpack" sign "$work/test-signed.qfw" --key "$here/../keys/test-only-a.key.pem" >/dev/null ||
+        fail "qfwpack sign"
+    said=$("$dir/bin/korvane-update" check "$work/test-signed.qfw" --port "$work/no-such-port" 2>/dev/null)
+    status=$?
+    refusal="The firmware package's signature does not match its contents. It may have been altered. Download it again from the manufacturer."
+    if [[ "$keys" == release ]]; then
+        [[ $status -eq 3 && "$said" == "$refusal" ]] ||
+            fail "the released program took a package signed with the test key (status $status: $said)"
+        echo "ok: a package signed with the test key is refused"
+    else
+        [[ $status -eq 2 ]] || fail "this test build refused a package signed with the test key (status $status: $said)"
+        echo "ok: this test build trusts the test key"
+    fi
     exit 0
 fi
 

@@ -31,8 +31,9 @@ STANDINS = [
     "version.dll", "comctl32.dll", "comdlg32.dll", "shell32.dll", "shcore.dll", "shlwapi.dll", "ole32.dll",
     "oleaut32.dll", "combase.dll", "propsys.dll", "uxtheme.dll", "dwmapi.dll", "imm32.dll", "msimg32.dll",
     "winspool.drv", "profapi.dll", "userenv.dll", "cryptbase.dll", "cryptsp.dll", "bcrypt.dll",
-    "crypt32.dll", "wintrust.dll", "secur32.dll", "sspicli.dll", "winmm.dll", "setupapi.dll",
-    "cfgmgr32.dll", "devobj.dll", "hid.dll", "powrprof.dll", "wtsapi32.dll", "iphlpapi.dll", "dbghelp.dll",
+    "bcryptprimitives.dll", "ncrypt.dll", "crypt32.dll", "wintrust.dll", "secur32.dll", "sspicli.dll",
+    "winmm.dll", "setupapi.dll", "cfgmgr32.dll", "devobj.dll", "hid.dll", "powrprof.dll", "wtsapi32.dll",
+    "iphlpapi.dll", "dbghelp.dll",
     "riched20.dll", "msftedit.dll", "windowscodecs.dll", "urlmon.dll", "mpr.dll", "netapi32.dll",
     "explorerframe.dll", "libgcc_s_seh-1.dll", "libstdc++-6.dll", "libwinpthread-1.dll", "libssp-0.dll",
 ]
@@ -125,14 +126,22 @@ def without_standins(h, steps):
         raise failure
 
 
+def sign(h, path):
+    """Signed with the test key, so that the signature check loads its DLL (bcrypt) too."""
+    key = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys", "test-only-a.key.pem")
+    subprocess.run([os.path.join(h.tools, "qfwpack"), "sign", path, "--key", key], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
 def test_the_dialog_loads_no_dll_from_its_folder(h):
     unix_good, good = h.package("good.qfw", "--body-size", "4096", "--fw", "2.21")
+    sign(h, unix_good)
 
     def steps():
         h.start_sim("--new-version", "2.21")
         h.start_updater()
         h.wait_text(FW_VERSION, "02.20.A", timeout=15000)  # the search
-        h.browse(good, shows=(PATH, good))  # the open-file dialog
+        h.browse(good, shows=(PATH, good))  # the open-file dialog, the signature check
         h.expect(PKG_VERSION, "2.21.A")
         h.press(IDOK)  # the upload
         h.message_box("Success", "Update Successful. New version is 02.21.A")

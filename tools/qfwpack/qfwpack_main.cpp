@@ -1,4 +1,4 @@
-// qfwpack: writes one firmware package file for tests and manual runs.
+// qfwpack: writes one firmware package file for tests and manual runs, and signs packages.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,11 +8,17 @@
 #include <string>
 
 #include "tools/qfwpack/package_builder.h"
+#include "tools/qfwpack/package_signer.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: qfwpack --out FILE [options]\n"
+    "       qfwpack sign PACKAGE --key PRIVATE.pem [--key-id ID]\n"
+    "       qfwpack public-key KEY.pem\n"
+    "  sign                  write PACKAGE.sig, signed with the P-256 key; ID defaults to the key\n"
+    "                        file's name without .pem and .key\n"
+    "  public-key            print the key's public point as package/keys/ID.pub holds it\n"
     "  --out FILE            package file to write (replaced)\n"
     "  --fw MAJOR.MINOR      firmware version in the header (default 2.21)\n"
     "  --letter C            firmware hardware letter (default A); C or 0xNN\n"
@@ -82,10 +88,58 @@ int Fail(const char* what, const char* value)
     return 2;
 }
 
+int Sign(int argc, char** argv)
+{
+    std::string package;
+    std::string key;
+    std::string id;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if ((arg == "--key" || arg == "--key-id") && value != nullptr) {
+            (arg == "--key" ? key : id) = value;
+            ++i;
+        } else if (package.empty() && !arg.empty() && arg[0] != '-') {
+            package = arg;
+        } else {
+            return Fail("sign argument", arg.c_str());
+        }
+    }
+    if (package.empty() || key.empty())
+        return Fail("sign: PACKAGE and --key are both needed", "");
+    if (id.empty())
+        id = qfwpack::KeyIdFromFileName(key);
+    std::string error;
+    if (!qfwpack::SignPackage(package, key, id, &error)) {
+        std::fprintf(stderr, "qfwpack: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s.sig: signed by key %s\n", package.c_str(), id.c_str());
+    return 0;
+}
+
+int PublicKey(int argc, char** argv)
+{
+    if (argc != 3)
+        return Fail("public-key: one key file is needed", "");
+    std::string text;
+    std::string error;
+    if (!qfwpack::PublicKeyText(argv[2], &text, &error)) {
+        std::fprintf(stderr, "qfwpack: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", text.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "sign") == 0)
+        return Sign(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "public-key") == 0)
+        return PublicKey(argc, argv);
     qfwpack::PackageSpec spec;
     std::string out;
     for (int i = 1; i < argc; ++i) {
