@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <memory>
+
 #include "app/dialog_win32.h"
 #include "app/log_window.h"
 #include "app/log_window_win32.h"
@@ -12,6 +14,7 @@
 #include "device/device_connection.h"
 #include "log/log_buffer.h"
 #include "resources/resource.h"
+#include "serial/usb_adapters.h"
 
 namespace {
 
@@ -24,7 +27,9 @@ Win32LogWindowView g_log_view{g_log_window};
 
 // Constructed during static initialisation, before the dialog opens; destroyed at exit.
 DeviceConnection g_connection;
-UpdateDialog g_update_dialog{g_connection};
+// Asked only when a search finds nothing; SetupAPI is loaded then.
+const std::unique_ptr<AdapterInventory> g_adapters = MakeAdapterInventory();
+UpdateDialog g_update_dialog{g_connection, g_adapters.get()};
 
 } // namespace
 

@@ -128,7 +128,11 @@ inline constexpr std::uint32_t kPortListPollMs = 2000;
 // The process-wide state of the dialog and its behaviour, message by message.
 class UpdateDialog {
 public:
-    explicit UpdateDialog(DeviceConnection& connection) : connection_(connection), flow_(connection) {}
+    // `adapters` (not owned; may be null) says why a search found nothing.
+    explicit UpdateDialog(DeviceConnection& connection, const AdapterInventory* adapters = nullptr)
+        : connection_(connection), flow_(connection, adapters)
+    {
+    }
     UpdateDialog(const UpdateDialog&) = delete;
     UpdateDialog& operator=(const UpdateDialog&) = delete;
 

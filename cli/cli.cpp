@@ -172,7 +172,8 @@ int FailNoDevice(const CliOptions& options, const FoundDevice& search, bool with
         JsonObject object;
         object.add("error", error).add("exit_status", std::int64_t{kExitNoDevice});
         if (with_ports)
-            object.add_json("ports", PortAttemptsJson(search.attempts));
+            object.add_json("ports", PortAttemptsJson(search.attempts))
+                .add_json("adapters", AdaptersJson(search.adapters));
         Print(object.text() + "\n");
     }
     return kExitNoDevice;
@@ -181,6 +182,7 @@ int FailNoDevice(const CliOptions& options, const FoundDevice& search, bool with
 int Detect(UpdateFlow& flow, const CliOptions& options)
 {
     const FoundDevice found = flow.Find(TargetOf(options.port));
+    NoteModemManager(flow.adapters(), found);
     if (!found.found)
         return FailNoDevice(options, found, true);
     NoteSlowAdapter(found);
@@ -268,6 +270,7 @@ int Check(UpdateFlow& flow, const CliOptions& options)
     if (!ReadPackageFirst(flow, options, package))
         return kExitRejected;
     const FoundDevice found = flow.Find(TargetOf(options.port));
+    NoteModemManager(flow.adapters(), found);
     if (!found.found)
         return FailNoDevice(options, found, false);
     NoteSlowAdapter(found);
@@ -333,6 +336,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     std::string updating;
     request.found = [&](const FoundDevice& found) {
         NoteSlowAdapter(found);
+        NoteModemManager(flow.adapters(), found);
         char version[kPackageVersionSize];
         FormatPackageVersion(version, package.content.header);
         updating =
@@ -350,6 +354,7 @@ int Flash(UpdateFlow& flow, const CliOptions& options, RecordFile* record)
     const UpdateOutcome outcome = flow.Run(request);
 
     if (outcome.verdict == UpdateVerdict::no_device) {
+        NoteModemManager(flow.adapters(), outcome.before);
         entry.NoDevice();
         return Recorded(record, entry, start, FailNoDevice(options, outcome.before, false));
     }
@@ -691,7 +696,8 @@ int RunCli(int argc, const char* const* argv)
             connection.log_sink = &trace_sink;
             connection.port.log_sink = &trace_sink;
         }
-        UpdateFlow flow(connection);
+        const std::unique_ptr<AdapterInventory> adapters = PlatformAdapters();
+        UpdateFlow flow(connection, adapters.get());
         if (options.require_signature)
             flow.set_signature_policy(SignaturePolicy::require);
         switch (options.command) {

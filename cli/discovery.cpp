@@ -61,7 +61,8 @@ std::string PortJson(const PortInfo& port, const PortAttempt& probed)
         .add_json("driver", optional_text(!port.driver.empty(), port.driver))
         .add_bool("bluetooth", port.bluetooth)
         .add_json("latency_timer_ms", port.latency_timer_ms ? std::to_string(*port.latency_timer_ms) : "null")
-        .add("state", PortStateName(probed.state));
+        .add("state", PortStateName(probed.state))
+        .add_json("held_by", probed.holders.empty() ? "null" : JsonString(probed.holders));
     const bool answered = probed.state == PortState::answered;
     object.add_json("firmware_version", optional_text(answered, VersionText(probed.version)))
         .add_json("description", optional_text(answered, probed.description))
@@ -70,6 +71,52 @@ std::string PortJson(const PortInfo& port, const PortAttempt& probed)
 }
 
 } // namespace
+
+std::string AdaptersJson(const std::vector<UsbAdapter>& adapters)
+{
+    std::string text;
+    for (const UsbAdapter& adapter : adapters) {
+        JsonObject object;
+        object.add("usb_vendor_id", UsbId(adapter.vendor_id))
+            .add("usb_product_id", UsbId(adapter.product_id))
+            .add_json("product", adapter.product.empty() ? "null" : JsonString(adapter.product))
+            .add_json("driver", adapter.driver.empty() ? "null" : JsonString(adapter.driver))
+            .add("state", AdapterStateName(adapter.state))
+            .add_json("port", adapter.port.empty() ? "null" : JsonString(adapter.port))
+            .add_json("problem_code",
+                      adapter.problem_code != 0 ? std::to_string(adapter.problem_code) : "null")
+            .add_json("holder", adapter.holder.empty() ? "null" : JsonString(adapter.holder))
+            .add_json("holder_pid", adapter.holder_pid > 0 ? std::to_string(adapter.holder_pid) : "null")
+            .add("reason", AdapterReason(adapter))
+            .add_json("fix", adapter.state == AdapterState::port ? "null" : JsonString(AdapterFix(adapter)));
+        text += (text.empty() ? "" : ", ") + object.text();
+    }
+    return "[" + text + "]";
+}
+
+void NoteModemManager(const AdapterInventory* adapters, const FoundDevice& search)
+{
+    static bool noted = false;
+    if (noted || adapters == nullptr)
+        return;
+    std::vector<std::string> ports;
+    if (search.found)
+        ports.push_back(search.port);
+    else
+        for (const PortAttempt& attempt : search.attempts)
+            ports.push_back(attempt.port);
+    for (const std::string& port : ports) {
+        if (!adapters->ModemManagerMayProbe(port))
+            continue;
+        const std::vector<PortInfo> listed = ListedPorts();
+        const PortInfo* info = FindPort(listed, port);
+        const std::string note = ModemManagerNote(port, info != nullptr ? info->usb_vendor_id : std::nullopt,
+                                                  info != nullptr ? info->usb_product_id : std::nullopt);
+        std::fprintf(stderr, "korvane-update: note: %s\n", Shown(note).c_str());
+        noted = true;
+        return;
+    }
+}
 
 std::string PortAttemptsJson(const std::vector<PortAttempt>& attempts)
 {
@@ -126,9 +173,22 @@ int RunList(UpdateFlow& flow, const CliOptions& options, const std::function<voi
         print(Shown(port.name) + (facts.empty() ? "" : ": " + Shown(facts)) + "\n  " +
               Shown(PortStateWords(probed)) + "\n");
     }
-    if (options.json)
-        print(JsonObject().add_json("ports", "[" + entries + "]").text() + "\n");
-    else if (!shown)
+    // With a port named, only that port is asked about.
+    std::vector<UsbAdapter> adapters;
+    if (flow.adapters() != nullptr && options.port.empty())
+        adapters = flow.adapters()->Adapters();
+    if (options.json) {
+        print(JsonObject()
+                  .add_json("ports", "[" + entries + "]")
+                  .add_json("adapters", AdaptersJson(adapters))
+                  .text() +
+              "\n");
+        return kExitDone;
+    }
+    const std::string without_port = AdaptersWithoutPortText(adapters, Shown);
+    if (!shown && without_port.empty())
         print(std::string("No serial ports present (") + CandidatePortsText() + ").\n");
+    if (!without_port.empty())
+        print("USB serial adapters without a port:" + without_port + "\n");
     return kExitDone;
 }

@@ -9,6 +9,13 @@
 #include "serial/port_list.h"
 #include "update/update_flow.h"
 
+// Every adapter with its state, reason and fix: [{"usb_vendor_id": "1a86", ...}, ...].
+std::string AdaptersJson(const std::vector<UsbAdapter>& adapters);
+
+// The ModemManager note, once per run on standard error, for the port found or else the first
+// port tried that ModemManager may probe.
+void NoteModemManager(const AdapterInventory* adapters, const FoundDevice& search);
+
 // Each port tried and what it turned out to be: [{"port": "COM3", "state": "silent"}, ...].
 std::string PortAttemptsJson(const std::vector<PortAttempt>& attempts);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "serial/port_list.h"
+#include "serial/usb_adapters.h"
 
 // "--port" help text and the search without --port, for --help.
 const char* PortHelpText();
@@ -27,6 +28,10 @@ const char* CandidatePortsText();
 // The ports the system lists, with what it says of each without opening them (for list and the
 // slow-adapter note): the candidate nodes on POSIX, the listed COM ports on Windows.
 std::vector<PortInfo> ListedPorts();
+// The USB serial adapters and the programs holding ports, read from the system (on Linux below
+// the folders the test hooks name).
+std::unique_ptr<AdapterInventory> PlatformAdapters();
+
 // The same list for a device connection's search.
 std::unique_ptr<PortInventory> SystemPorts();
 // The ports a search also tries though the list above does not hold them: every other COM number

@@ -9,8 +9,8 @@
 namespace {
 
 // The device folder and sysfs; KV_DEV_DIR and KV_SYSFS_DIR let tests stand a folder of links in
-// for /dev and a made-up tree for /sys. Only the front end reads them: the serial library takes
-// the folders as parameters.
+// for /dev and made-up trees for /sys, /proc and udev's database. Only the front end reads them: the serial
+// library takes the folders as parameters.
 PortRoots Roots()
 {
     PortRoots roots;
@@ -20,6 +20,12 @@ PortRoots Roots()
     const char* sysfs = std::getenv("KV_SYSFS_DIR");
     if (sysfs != nullptr && *sysfs != '\0')
         roots.sysfs_dir = sysfs;
+    const char* proc = std::getenv("KV_PROC_DIR");
+    if (proc != nullptr && *proc != '\0')
+        roots.proc_dir = proc;
+    const char* udev = std::getenv("KV_UDEV_DATA_DIR");
+    if (udev != nullptr && *udev != '\0')
+        roots.udev_data_dir = udev;
     return roots;
 }
 
@@ -29,6 +35,7 @@ bool UsesComSearch() { return false; }
 
 std::vector<PortInfo> ListedPorts() { return ListPorts(Roots()); }
 
+std::unique_ptr<AdapterInventory> PlatformAdapters() { return MakeAdapterInventory(Roots()); }
 std::unique_ptr<PortInventory> SystemPorts() { return MakePortInventory(Roots()); }
 
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>&) { return {}; }

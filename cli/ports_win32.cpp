@@ -25,6 +25,7 @@ const char* CandidatePortsText() { return CandidatePortPatternsText(); }
 
 std::vector<PortInfo> ListedPorts() { return ListPorts(); }
 
+std::unique_ptr<AdapterInventory> PlatformAdapters() { return MakeAdapterInventory(); }
 std::unique_ptr<PortInventory> SystemPorts() { return MakePortInventory(); }
 
 std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed)

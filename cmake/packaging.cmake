@@ -1,9 +1,14 @@
 # The artifacts a user downloads, made by cpack from the install rules (cpack --preset win, or
 # cpack --preset release for Linux), named with the project version:
 #   KorvaneUpdater-<version>-win64.zip             KorvaneUpdater.exe, korvane-update.exe, README.md, SHA256SUMS
-#   korvane-update-<version>-linux-<arch>.tar.gz   bin/korvane-update, README.md, SHA256SUMS
+#   korvane-update-<version>-linux-<arch>.tar.gz   bin/korvane-update, udev/60-korvane-update.rules,
+#                                                  README.md, SHA256SUMS
 # Each has a .sha256 file of its own next to it.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # Access for the logged-in user and no ModemManager on the usual adapters (README, Linux).
+  install(FILES ${PROJECT_SOURCE_DIR}/resources/linux/60-korvane-update.rules DESTINATION udev)
+endif()
 
 # Authenticode signatures of the Windows programs, when the release is given a certificate (README,
 # "Signed releases"): KV_SIGN_PKCS12 names a PKCS#12 file with the certificate and its private key,

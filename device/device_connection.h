@@ -85,6 +85,7 @@ struct PortAttempt {
     PortState state = PortState::absent;
     int system_error = 0; // errno or GetLastError of a failed open; 0 otherwise
     NodeAccess node;      // who may open it, when the system refused this user
+    std::string holders;  // of a port in use, where the system tells: "minicom, process 4242"
     // A device that answered: its description and version, and whether the caller's rule
     // accepted it (a search passes those it does not accept).
     std::string description;

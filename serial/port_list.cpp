@@ -26,24 +26,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix)
     return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-// The four hex digits after the first "VID_" or "PID_" of a hardware or instance id.
-std::optional<std::uint16_t> HexIdAfter(std::string_view id, std::string_view key)
-{
-    for (std::size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
-        if (!EqualNoCase(id.substr(at, key.size()), key))
-            continue;
-        std::uint16_t value = 0;
-        for (std::size_t i = at + key.size(); i < at + key.size() + 4; ++i) {
-            const int c = std::tolower(static_cast<unsigned char>(id[i]));
-            if (!std::isxdigit(c))
-                return std::nullopt;
-            value = static_cast<std::uint16_t>(value * 16 + (std::isdigit(c) ? c - '0' : c - 'a' + 10));
-        }
-        return value;
-    }
-    return std::nullopt;
-}
-
 // The components of an instance id: ENUMERATOR\DEVICE\INSTANCE.
 std::vector<std::string_view> Split(std::string_view text, char separator)
 {
@@ -85,6 +67,23 @@ PortInfo& EntryFor(std::map<std::uint32_t, PortInfo>& ports, std::uint32_t numbe
 }
 
 } // namespace
+
+std::optional<std::uint16_t> HexIdAfter(std::string_view id, std::string_view key)
+{
+    for (std::size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+        if (!EqualNoCase(id.substr(at, key.size()), key))
+            continue;
+        std::uint16_t value = 0;
+        for (std::size_t i = at + key.size(); i < at + key.size() + 4; ++i) {
+            const int c = std::tolower(static_cast<unsigned char>(id[i]));
+            if (!std::isxdigit(c))
+                return std::nullopt;
+            value = static_cast<std::uint16_t>(value * 16 + (std::isdigit(c) ? c - '0' : c - 'a' + 10));
+        }
+        return value;
+    }
+    return std::nullopt;
+}
 
 std::vector<std::uint32_t> ComCandidates(std::uint32_t first)
 {

@@ -28,6 +28,8 @@ struct PortInfo {
 struct PortRoots {
     std::string dev_dir = "/dev";
     std::string sysfs_dir = "/sys";
+    std::string proc_dir = "/proc";
+    std::string udev_data_dir = "/run/udev/data"; // udev's properties of each device node
 };
 
 // The candidate ports in the order a search without a named port tries them: USB serial nodes in
@@ -96,6 +98,9 @@ LatencyAdvice PlatformLatencyAdvice();
 std::string SlowAdapterLine(const std::string& port_name, std::uint32_t latency_ms, LatencyAdvice advice);
 
 // ---- What the Windows listing is made of, kept apart from the system calls ----
+
+// The four hex digits after the first "VID_" or "PID_" (the key) of a hardware or instance id.
+std::optional<std::uint16_t> HexIdAfter(std::string_view id, std::string_view key);
 
 // One value of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM: the driver's device name and the port.
 struct SerialCommEntry {

@@ -1,6 +1,7 @@
 #include "update/search.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "device/frames.h"
 #include "update/outcome.h"
@@ -16,9 +17,14 @@ std::string AccessAdvice(const NodeAccess& node)
     if (!node.known)
         return {};
     if ((node.mode & kGroupReadWrite) == kGroupReadWrite)
-        return " (the device belongs to group '" + node.group + "'; add your user to it and log in again)";
+        return " (the device belongs to group '" + node.group +
+               "'; add your user to it and log in again, or install the udev rules that come with this "
+               "program, " +
+               kUdevRulesFile + ")";
     if ((node.mode & kOwnerReadWrite) == kOwnerReadWrite)
-        return " (only its owner, '" + node.owner + "', may open it)";
+        return " (only its owner, '" + node.owner +
+               "', may open it; the udev rules that come with this program, " + kUdevRulesFile +
+               ", let the logged-in user open it)";
     return " (its permissions let nobody read and write it)";
 }
 
@@ -72,7 +78,8 @@ std::string PortStateWords(const PortAttempt& attempt)
                                             : "answered: " + attempt.description) +
                ", firmware " + VersionText(attempt.version) +
                (attempt.accepted ? "" : " (cannot be updated by this program)");
-    case PortState::in_use: return "in use by another program";
+    case PortState::in_use:
+        return "in use by another program" + (attempt.holders.empty() ? "" : " (" + attempt.holders + ")");
     case PortState::silent: return "no device answered";
     case PortState::absent: return "not present";
     case PortState::bluetooth: return "a Bluetooth serial link; not opened";
@@ -82,21 +89,37 @@ std::string PortStateWords(const PortAttempt& attempt)
     return "cannot be opened as a serial port";
 }
 
+std::string AdaptersWithoutPortText(const std::vector<UsbAdapter>& adapters,
+                                    const std::function<std::string(std::string_view)>& shown)
+{
+    std::string text;
+    for (const UsbAdapter& adapter : adapters) {
+        if (adapter.state == AdapterState::port)
+            continue;
+        const std::string reason = AdapterReason(adapter);
+        text += "\n  " + (shown ? shown(reason) : reason) + "\n    " + AdapterFix(adapter);
+    }
+    return text;
+}
+
 std::string NotFoundText(const FoundDevice& search, const std::function<std::string(std::string_view)>& shown)
 {
+    const std::string adapters = AdaptersWithoutPortText(search.adapters, shown);
     if (!search.any_port || search.attempts.empty())
         return std::string("no device found: no serial port is present (") + CandidatePortPatternsText() +
-               ")";
+               ")" + adapters;
     const auto line = [&shown](const PortAttempt& attempt) {
         const std::string text = attempt.port + ": " + PortStateWords(attempt);
         return shown ? shown(text) : text;
     };
+    // A named port that is not there may be an adapter that never became one.
     if (search.one_port)
-        return line(search.attempts.front());
+        return line(search.attempts.front()) +
+               (search.attempts.front().state == PortState::absent ? adapters : "");
     std::string text = "no device found";
     for (const PortAttempt& attempt : search.attempts)
         text += "\n  " + line(attempt);
-    return text;
+    return text + adapters;
 }
 
 NotFoundAdvice AdviseNotFound(const FoundDevice& search)
@@ -108,11 +131,25 @@ NotFoundAdvice AdviseNotFound(const FoundDevice& search)
     std::vector<std::string> silent;
     for (const PortAttempt& attempt : search.attempts) {
         if (attempt.state == PortState::in_use)
-            text += attempt.port + " is in use by another program. Close that program, then press Detect.\n";
+            text += attempt.port + " is in use by another program" +
+                    (attempt.holders.empty() ? "" : " (" + attempt.holders + ")") +
+                    ". Close that program, then press Detect.\n";
     }
     for (const PortAttempt& attempt : search.attempts) {
         if (attempt.state == PortState::no_permission)
-            text += "This user may not open " + attempt.port + ". Ask for access to it, then press Detect.\n";
+            text +=
+                "This user may not open " + attempt.port +
+                (attempt.node.known ? std::string(". Install the udev rules that come with this program (") +
+                                          kUdevRulesFile + ") or ask for access to it"
+                                    : std::string(". Ask for access to it")) +
+                ", then press Detect.\n";
+    }
+    for (const UsbAdapter& adapter : search.adapters) {
+        if (adapter.state == AdapterState::port)
+            continue;
+        std::string reason = AdapterReason(adapter);
+        reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+        text += reason + ". " + AdapterFix(adapter) + "\n";
     }
     for (const PortAttempt* attempt : search.passed_over())
         text += "The device on " + attempt->port +
@@ -123,9 +160,12 @@ NotFoundAdvice AdviseNotFound(const FoundDevice& search)
             silent.push_back(attempt.port);
     }
     if (!silent.empty())
-        text += "No device answered on " + JoinPorts(silent) +
-                ". Check the cable (a charge-only cable carries no data) and the device's driver, then press "
-                "Detect.\n";
+        text += "No device answered on " + JoinPorts(silent) + ". Check the cable" +
+                (search.adapters.empty() ? " (a charge-only cable carries no data)" : "") +
+                " and the device's driver, then press Detect.\n";
+    // A charge-only cable is the likely cause only when nothing came through USB at all.
+    if (text.empty() && !search.adapters.empty())
+        text = "No serial port is present. Plug the device in, and check the device's driver.\n";
     if (text.empty())
         text =
             "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "

@@ -11,6 +11,7 @@
 
 #include "device/device_connection.h"
 #include "serial/port_list.h"
+#include "serial/usb_adapters.h"
 
 // One port for the search to try: the name the user knows and the path the serial port opens.
 struct PortToTry {
@@ -46,6 +47,8 @@ struct FoundDevice {
     std::vector<PortAttempt> attempts;       // every port tried, as it was then
     bool one_port = false;                   // the target was one named port
     bool any_port = true;                    // false: there was no port to try at all
+    // Read only when nothing was found: the USB serial adapters plugged in, working or not.
+    std::vector<UsbAdapter> adapters;
 
     // The attempts that answered but cannot be updated here.
     std::vector<const PortAttempt*> passed_over() const;
@@ -68,6 +71,11 @@ std::string PortStateWords(const PortAttempt& attempt);
 // line end must not start a line of its own).
 std::string NotFoundText(const FoundDevice& search,
                          const std::function<std::string(std::string_view)>& shown = nullptr);
+
+// The adapters that have no working port, each as "\n  <reason>\n    <fix>"; empty when none.
+// `shown` as above.
+std::string AdaptersWithoutPortText(const std::vector<UsbAdapter>& adapters,
+                                    const std::function<std::string(std::string_view)>& shown = nullptr);
 
 // The same, for the dialog's balloon: a title and one line per port with what to do.
 struct NotFoundAdvice {

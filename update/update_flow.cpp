@@ -65,6 +65,7 @@ FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
     }
     if (!search.found) {
         connection_.ClosePort();
+        ExplainNotFound(target, search);
         return search;
     }
     search.hardware = connection_.hardware_info;
@@ -75,6 +76,26 @@ FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
     if (search.slow_adapter)
         log_line(connection_.log_sink, "QBKorvane: %s", search.slow_adapter->c_str());
     return search;
+}
+
+void UpdateFlow::ExplainNotFound(const SearchTarget& target, FoundDevice& search) const
+{
+    if (adapters_ == nullptr)
+        return;
+    search.adapters = adapters_->Adapters();
+    for (const UsbAdapter& adapter : search.adapters) {
+        if (adapter.state != AdapterState::port)
+            log_line(connection_.log_sink, "QBKorvane: No device found: %s", AdapterReason(adapter).c_str());
+    }
+    for (PortAttempt& attempt : search.attempts) {
+        if (attempt.state != PortState::in_use)
+            continue;
+        // The system knows the port by the path that was opened, not by the name the user gave.
+        const auto tried = std::find_if(target.ports.begin(), target.ports.end(),
+                                        [&](const PortToTry& port) { return port.name == attempt.port; });
+        attempt.holders =
+            HoldersText(adapters_->Holders(tried != target.ports.end() ? tried->device_path : attempt.port));
+    }
 }
 
 ExaminedPackage UpdateFlow::ReadPackageFile(const char* path) const

@@ -16,6 +16,7 @@
 #include "package/sha256.h"
 #include "package/signature_check.h"
 #include "package/upload.h"
+#include "serial/usb_adapters.h"
 #include "update/outcome.h"
 #include "update/search.h"
 
@@ -92,9 +93,16 @@ struct UpdateRequest {
 
 class UpdateFlow {
 public:
-    explicit UpdateFlow(DeviceConnection& connection) : connection_(connection) {}
+    // `adapters` (not owned; none: not asked) says why a search found nothing when no port shows
+    // the device.
+    explicit UpdateFlow(DeviceConnection& connection, const AdapterInventory* adapters = nullptr)
+        : connection_(connection), adapters_(adapters)
+    {
+    }
     UpdateFlow(const UpdateFlow&) = delete;
     UpdateFlow& operator=(const UpdateFlow&) = delete;
+
+    const AdapterInventory* adapters() const { return adapters_; }
 
     // Finds a device this program updates, going on past ports whose device it cannot update.
     // A usable device's port stays open; otherwise every port tried is closed.
@@ -141,6 +149,11 @@ public:
     UpdateOutcome Run(const UpdateRequest& request);
 
 private:
+    // For a search that found nothing: the adapters without a working port (each logged) and the
+    // holders of the ports in use.
+    void ExplainNotFound(const SearchTarget& target, FoundDevice& search) const;
+
     DeviceConnection& connection_;
+    const AdapterInventory* adapters_;
     SignaturePolicy signature_policy_ = SignaturePolicy::accept_unsigned;
 };

@@ -245,6 +245,14 @@ TEST(NotFoundAdvice, SaysWhyInTheSearchOrderWithWhatToDo)
         "The device on COM7 (Ferrule Pro v2.20.T) cannot be updated by this program.\n"
         "No device answered on COM3, COM5. Check the cable (a charge-only cable carries no data) and the "
         "device's driver, then press Detect.");
+    // A refused node whose mode the system told: the udev rules; a refused COM port: only access.
+    PortAttempt refused("/dev/ttyUSB0", PortState::no_permission);
+    refused.node.known = true;
+    none.attempts = {refused, PortAttempt("COM4", PortState::no_permission)};
+    EXPECT_EQ(AdviseNotFound(none).text,
+              "This user may not open /dev/ttyUSB0. Install the udev rules that come with this program "
+              "(60-korvane-update.rules) or ask for access to it, then press Detect.\n"
+              "This user may not open COM4. Ask for access to it, then press Detect.");
     none.found = true;
     EXPECT_EQ(AdviseNotFound(none).text, "");
 }

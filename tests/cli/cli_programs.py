@@ -38,5 +38,6 @@ def body_of(path):
 
 
 def run(*args, env=None, timeout=60, **kwargs):
+    # The machine's own USB adapters stay out of the answers unless a test sets up a sysfs tree.
     return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, **(env or {})), **kwargs)
+                          env={**os.environ, "KV_SYSFS_DIR": "/nonexistent/kv-sys", **(env or {})}, **kwargs)

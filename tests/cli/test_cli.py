@@ -144,7 +144,7 @@ def test_detect_silent_device_exits_2_in_text_and_json(device):
     r = run("detect", "--port", dev.link, "--json")
     assert r.returncode == 2
     assert json.loads(r.stdout) == {"error": f"{dev.link}: no device answered", "exit_status": 2,
-                                    "ports": [{"port": dev.link, "state": "silent"}]}
+                                    "ports": [{"port": dev.link, "state": "silent"}], "adapters": []}
 
 
 def test_detect_device_of_another_generation_is_not_found(device):
@@ -668,9 +668,12 @@ def test_permission_advice_names_the_group_only_when_the_group_may_read_and_writ
     st = os.stat(node)
     owner = pwd.getpwuid(st.st_uid).pw_name
     group = grp.getgrgid(st.st_gid).gr_name
-    for mode, advice in ((0o600, f"only its owner, '{owner}', may open it"),
-                         (0o620, f"only its owner, '{owner}', may open it"),  # a terminal's usual mode
-                         (0o660, f"the device belongs to group '{group}'; add your user to it and log in again")):
+    owner_only = (f"only its owner, '{owner}', may open it; the udev rules that come with this program, "
+                  "60-korvane-update.rules, let the logged-in user open it")
+    for mode, advice in ((0o600, owner_only),
+                         (0o620, owner_only),  # a terminal's usual mode
+                         (0o660, f"the device belongs to group '{group}'; add your user to it and log in again, "
+                                 "or install the udev rules that come with this program, 60-korvane-update.rules")):
         os.chmod(node, mode)
         r = subprocess.run([*NOBODY, CLI, "detect", "--port", node], capture_output=True, text=True, timeout=30)
         assert (r.returncode, r.stderr) == (2, f"korvane-update: {node}: this user may not open it ({advice})\n")

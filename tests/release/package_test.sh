@@ -73,6 +73,10 @@ present=$(cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort
 
 if [[ "$kind" == linux ]]; then
     [[ -x "$dir/bin/korvane-update" ]] || fail "no bin/korvane-update"
+    rules="$dir/udev/60-korvane-update.rules"
+    [[ -f "$rules" ]] || fail "no udev/60-korvane-update.rules"
+    grep -q '^SUBSYSTEM=="tty", ATTRS{idVendor}=="0403|10c4|1a86|067b", TAG+="uaccess", ENV{ID_MM_DEVICE_IGNORE}="1"$' \
+        "$rules" || fail "the udev rules give no access or keep ModemManager on"
     if [[ "$mode" == hardened ]]; then
         python3 "$check_binaries" --stripped "$dir/bin/korvane-update" || fail "the released program's protections"
     fi

@@ -271,6 +271,99 @@ TEST_F(UpdateFlowTest, ASearchThatFindsNothingSaysWhyPortByPort)
     quiet.stop();
 }
 
+// The system's facts about USB serial adapters, as a test sets them; counts how often it is asked.
+class FakeAdapters final : public AdapterInventory {
+public:
+    std::vector<UsbAdapter> adapters;
+    std::vector<PortHolder> holders;
+    mutable int reads = 0;
+
+    std::vector<UsbAdapter> Adapters() const override
+    {
+        ++reads;
+        return adapters;
+    }
+    std::vector<PortHolder> Holders(const std::string&) const override { return holders; }
+    bool ModemManagerMayProbe(const std::string&) const override { return false; }
+};
+
+UsbAdapter WindowsAdapter(const std::string& hardware_id, std::uint32_t problem, const std::string& port = {})
+{
+    UsbDeviceRecord record;
+    record.hardware_id = hardware_id;
+    record.description = "USB2.0-Serial";
+    record.problem_code = problem;
+    record.port = port;
+    const std::vector<UsbAdapter> adapters = AdaptersOfWindowsDevices({record}, false);
+    return adapters.empty() ? UsbAdapter{} : adapters.front();
+}
+
+TEST_F(UpdateFlowTest, NothingFoundNamesEachAdapterWithoutAPortInTheLogAndTheAdvice)
+{
+    FakeAdapters system;
+    system.adapters = {WindowsAdapter("USB\\VID_1A86&PID_7523&REV_0264", 28),
+                       WindowsAdapter("USB\\VID_10C4&PID_EA60&REV_0100", 0, "COM4"),
+                       WindowsAdapter("USB\\VID_067B&PID_2303&REV_0300", 43)};
+    kvtest::MemoryLog log;
+    LogSink sink{&log};
+    connection_->log_sink = &sink;
+    UpdateFlow flow(*connection_, &system);
+    const FoundDevice none = flow.Find(SearchTarget::Ports({}));
+    connection_->log_sink = nullptr;
+    EXPECT_FALSE(none.found);
+    EXPECT_EQ(system.reads, 1);
+    EXPECT_EQ(log.text(),
+              "QBKorvane: COM Port closed.\r\n"
+              "QBKorvane: No device found: a USB serial adapter (WCH CH340, USB\\VID_1A86&PID_7523) "
+              "is plugged in but has no driver (problem code 28)\r\n"
+              "QBKorvane: No device found: a USB serial adapter (Prolific PL2303, "
+              "USB\\VID_067B&PID_2303) is plugged in but its driver cannot start it (problem code "
+              "43)");
+    // The balloon: no charge-only cable, since the adapters came through USB.
+    EXPECT_EQ(
+        AdviseNotFound(none).text,
+        "A USB serial adapter (WCH CH340, USB\\VID_1A86&PID_7523) is plugged in but has no driver (problem "
+        "code 28). Install the adapter's driver (from WCH; Windows Update may offer it too), then plug the "
+        "adapter in again.\n"
+        "A USB serial adapter (Prolific PL2303, USB\\VID_067B&PID_2303) is plugged in but its driver cannot "
+        "start it (problem code 43). Install a driver version that supports this chip (clone chips and "
+        "some driver versions do not go together; try the current and an older version from Prolific), then "
+        "plug the adapter in again.");
+
+    // Only working adapters: still no port the search could use, but nothing about the cable.
+    system.adapters = {WindowsAdapter("USB\\VID_10C4&PID_EA60&REV_0100", 0, "COM4")};
+    EXPECT_EQ(AdviseNotFound(flow.Find(SearchTarget::Ports({}))).text,
+              "No serial port is present. Plug the device in, and check the device's driver.");
+    // Nothing came through USB at all: then, and only then, the charge-only cable.
+    system.adapters.clear();
+    EXPECT_EQ(
+        AdviseNotFound(flow.Find(SearchTarget::Ports({}))).text,
+        "No serial port is present. Plug the device in, and check the cable (a charge-only cable carries "
+        "no data) and the device's driver.");
+}
+
+TEST_F(UpdateFlowTest, APortInUseNamesItsHolderAndAFoundDeviceNeverAsksForAdapters)
+{
+    StartSim();
+    FakeAdapters system;
+    system.holders = {{4242, "minicom"}};
+    UpdateFlow flow(*connection_, &system);
+    ASSERT_TRUE(flow.Find(SearchTarget::ComSearch()).found);
+    EXPECT_EQ(system.reads, 0);
+    connection_->ClosePort();
+
+    const int holder = ::open(ports_.link(3).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const FoundDevice found = flow.Find(SearchTarget::Ports({{"COM3", kvtest::ComPath(3)}}));
+    ::close(holder);
+    ASSERT_EQ(found.attempts.size(), 1U);
+    EXPECT_EQ(PortStateWords(found.attempts.front()), "in use by another program (minicom, process 4242)");
+    EXPECT_EQ(AdviseNotFound(found).text,
+              "COM3 is in use by another program (minicom, process 4242). Close that "
+              "program, then press Detect.");
+}
+
 TEST_F(UpdateFlowTest, AFileThatCannotBeHadSaysWhyWithoutAnyDevice)
 {
     const std::string folder = ports_.path() + "/folder.qfw";
@@ -469,10 +562,11 @@ TEST(PortStateWords, EachStateAndWhoMayOpenARefusedNode)
     attempt.node = NodeAccess{true, "root", "dialout", 0660};
     EXPECT_EQ(words(PortState::no_permission),
               "this user may not open it (the device belongs to group 'dialout'; add your user to it and log "
-              "in again)");
+              "in again, or install the udev rules that come with this program, 60-korvane-update.rules)");
     attempt.node.mode = 0600;
     EXPECT_EQ(words(PortState::no_permission),
-              "this user may not open it (only its owner, 'root', may open it)");
+              "this user may not open it (only its owner, 'root', may open it; the udev rules that come with "
+              "this program, 60-korvane-update.rules, let the logged-in user open it)");
     attempt.node.mode = 0;
     EXPECT_EQ(words(PortState::no_permission),
               "this user may not open it (its permissions let nobody read and write it)");
