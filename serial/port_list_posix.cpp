@@ -13,13 +13,13 @@
 
 #include "serial/port_list.h"
 #include "serial/port_names_posix.h"
+#include "serial/port_path_posix.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // sysfs attributes are a line of text; anything longer is not what is looked for.
-constexpr std::size_t kAttributeLimit = 256;
 // From a tty's device up to its USB device is two or three levels; stop well after.
 constexpr int kUsbDeviceSearchDepth = 8;
 
@@ -53,44 +53,6 @@ bool NaturalLess(const std::string& a, const std::string& b)
         ++j;
     }
     return a.size() - i < b.size() - j;
-}
-
-// The first line of a small regular file; none when it is missing or is something else (a FIFO
-// in a made-up tree must not block the listing).
-std::optional<std::string> ReadAttribute(const fs::path& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st {};
-    char buffer[kAttributeLimit];
-    ssize_t got = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        got = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
-    if (got < 0)
-        return std::nullopt;
-    std::string text(buffer, static_cast<std::size_t>(got));
-    text = text.substr(0, text.find('\n'));
-    return text;
-}
-
-std::optional<std::uint32_t> ReadNumber(const fs::path& path, int base)
-{
-    const std::optional<std::string> text = ReadAttribute(path);
-    if (!text || text->empty() || text->size() > 8)
-        return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : *text) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(c) - 'a' + 10
-                              : -1;
-        if (digit < 0)
-            return std::nullopt;
-        value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
-    }
-    return value;
 }
 
 // What sysfs says of the tty: its driver, the adapter's latency timer (FTDI), and the USB device

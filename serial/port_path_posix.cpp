@@ -1,6 +1,11 @@
 #include "serial/port_path_posix.h"
 
+#include <cctype>
 #include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,4 +61,46 @@ OpenFailure OpenFailureOfErrno(int error)
     case ENAMETOOLONG: return OpenFailure::path_too_long;
     default: return OpenFailure::other;
     }
+}
+
+namespace {
+
+constexpr std::size_t kAttributeLimit = 256;
+
+} // namespace
+
+std::optional<std::string> ReadAttribute(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    char buffer[kAttributeLimit];
+    ssize_t got = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got < 0)
+        return std::nullopt;
+    std::string text(buffer, static_cast<std::size_t>(got));
+    text = text.substr(0, text.find('\n'));
+    return text;
+}
+
+std::optional<std::uint32_t> ReadNumber(const std::filesystem::path& path, int base)
+{
+    const std::optional<std::string> text = ReadAttribute(path);
+    if (!text || text->empty() || text->size() > 8)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : *text) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(c) - 'a' + 10
+                              : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+    }
+    return value;
 }

@@ -2,6 +2,9 @@
 // says about an open that failed.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "serial/serial_port.h"
@@ -13,3 +16,9 @@ inline constexpr char kDefaultComDir[] = "/dev/kvcom";
 std::string map_port_path(const char* device_path, const std::string& com_dir);
 
 OpenFailure OpenFailureOfErrno(int error);
+
+// The first line of a small regular file such as a sysfs attribute; none when it is missing or is
+// something else (a FIFO in a made-up tree must not block a listing).
+std::optional<std::string> ReadAttribute(const std::filesystem::path& path);
+// That line as a number in `base` (10 or 16), at most eight digits; none when it is not one.
+std::optional<std::uint32_t> ReadNumber(const std::filesystem::path& path, int base);

@@ -12,13 +12,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "serial/port_path_posix.h"
 #include "serial/usb_adapters.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t kAttributeLimit = 256;
 
 constexpr std::uint16_t kBridgeVendors[] = {0x0403, 0x10C4, 0x1A86, 0x067B};
 constexpr std::uint32_t kVendorSpecificClass = 0xFF;
@@ -29,43 +28,6 @@ constexpr std::uint32_t kAbstractControlSubclass = 0x02;
 // no longer) being set up.
 constexpr const char* kSerialDrivers[] = {"ftdi_sio",          "cp210x",    "ch341",     "pl2303", "cdc_acm",
                                           "usbserial_generic", "usb_ch341", "usb_ch343", "ch343"};
-
-// The first line of a small regular file; none when missing or something else (a FIFO in a
-// made-up tree must not block).
-std::optional<std::string> ReadAttribute(const fs::path& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st {};
-    char buffer[kAttributeLimit];
-    ssize_t got = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        got = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
-    if (got < 0)
-        return std::nullopt;
-    std::string text(buffer, static_cast<std::size_t>(got));
-    return text.substr(0, text.find('\n'));
-}
-
-std::optional<std::uint32_t> ReadNumber(const fs::path& path, int base)
-{
-    const std::optional<std::string> text = ReadAttribute(path);
-    if (!text || text->empty() || text->size() > 8)
-        return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : *text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        const int digit = std::isdigit(u)                       ? c - '0'
-                          : base == 16 && std::isxdigit(u) != 0 ? std::tolower(u) - 'a' + 10
-                                                                : -1;
-        if (digit < 0)
-            return std::nullopt;
-        value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
-    }
-    return value;
-}
 
 std::vector<std::string> Entries(const fs::path& dir)
 {
