@@ -17,8 +17,9 @@ import time
 
 import pytest
 
-from test_dialog import (BROWSE, CAPTION, FW_VERSION, IDOK, PATH, PKG_TARGET, PKG_VERSION, Failure, Harness,
-                         Settings, equal)
+# h (the program afresh per test) is shared; it runs on this module's own harness.
+from test_dialog import (h, BROWSE, CAPTION, FW_VERSION, IDOK, PATH, PKG_TARGET, PKG_VERSION, Failure,
+                         Harness, Settings, equal)
 
 # (name, folder and file below C:\pkg): each is one kind of user's Downloads folder.
 LONG_FOLDERS = [f"Lieferung {n:02d} für die Fertigungslinie mit einem recht langen Ordnernamen" for n in range(5)]
@@ -69,15 +70,6 @@ def harness():
     finally:
         h.stop()
         shutil.rmtree(copies, ignore_errors=True)
-
-
-@pytest.fixture
-def h(harness, request):
-    failed_before = request.session.testsfailed
-    yield harness
-    if request.session.testsfailed > failed_before:
-        harness.shot(f"failed-{request.node.name}.png")
-    harness.reset()
 
 
 def package(h, relative):

@@ -13,7 +13,8 @@ import subprocess
 
 import pytest
 
-from test_dialog import (BROWSE, DESCRIPTION, FW_VERSION, PATH, PKG_VERSION, Harness, Settings, check,
+# h (the program afresh per test) is shared; it runs on this module's own harness.
+from test_dialog import (h, BROWSE, DESCRIPTION, FW_VERSION, PATH, PKG_VERSION, Harness, Settings, check,
                          equal)
 
 SCALES = [96, 120, 144, 192]
@@ -31,15 +32,6 @@ def harness():
         yield h
     finally:
         h.stop()
-
-
-@pytest.fixture
-def h(harness, request):
-    failed_before = request.session.testsfailed
-    yield harness
-    if request.session.testsfailed > failed_before:
-        harness.shot(f"failed-{request.node.name}.png")
-    harness.reset()
 
 
 def set_scale(h, dpi):
