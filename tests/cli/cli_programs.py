@@ -1,9 +1,14 @@
 """What the command line's pytest files share: the programs under test, as ctest names them
 (KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack, KV_VERSION the project's version),
 and running them."""
+import fcntl
 import os
+import pty
+import select
 import signal
+import struct
 import subprocess
+import termios
 
 import pytest
 
@@ -41,3 +46,25 @@ def run(*args, env=None, timeout=60, **kwargs):
     # The machine's own USB adapters stay out of the answers unless a test sets up a sysfs tree.
     return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
                           env={**os.environ, "KV_SYSFS_DIR": "/nonexistent/kv-sys", **(env or {})}, **kwargs)
+
+
+def run_on_terminal(args, rows=None, env=None):
+    """The program with standard error on a pseudo-terminal (ROWS lines high when given); returns its
+    exit status, its standard output and every byte the terminal received."""
+    master, slave = pty.openpty()
+    if rows is not None:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 80, 0, 0))
+    proc = subprocess.Popen([CLI, *args], stdout=subprocess.PIPE, stderr=slave, text=True, env=env)
+    os.close(slave)
+    err = b""
+    while select.select([master], [], [], 10)[0]:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(master)
+    out, _ = proc.communicate(timeout=30)
+    return proc.returncode, out, err

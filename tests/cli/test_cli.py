@@ -22,7 +22,7 @@ import time
 
 import pytest
 
-from cli_programs import CLI, KVSIM, VERSION, body_of, needs_programs, package, run
+from cli_programs import CLI, KVSIM, VERSION, body_of, needs_programs, package, run, run_on_terminal
 
 
 pytestmark = needs_programs
@@ -289,25 +289,8 @@ def test_flash_success_byte_exact_with_the_new_version(device, tmp_path):
 def test_flash_progress_is_one_bar_on_a_terminal(device, tmp_path):
     dev = device("--new-version", "2.21")
     pkg = package(tmp_path, body=4096)
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([CLI, "flash", pkg, "--port", dev.link], stdout=subprocess.PIPE,
-                            stderr=slave, text=True)
-    os.close(slave)
-    err = b""
-    while True:
-        ready, _, _ = select.select([master], [], [], 10)
-        if not ready:
-            break
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        err += chunk
-    os.close(master)
-    out, _ = proc.communicate(timeout=30)
-    assert proc.returncode == 0 and out == "Update Successful. New version is 02.21.A\n"
+    status, out, err = run_on_terminal(["flash", pkg, "--port", dev.link])
+    assert status == 0 and out == "Update Successful. New version is 02.21.A\n"
     lines = [l for l in err.decode().split("\n") if " is not signed " not in l]
     bar = lines[1]  # after the "Updating ..." line
     assert bar.startswith("\r[") and "100%  4096/4096 bytes" in bar and "KiB/s" in bar

@@ -6,19 +6,16 @@ Run with pytest; KV_CLI names the binary and KV_TOOLS the folder holding kvsim a
 import fcntl
 import hashlib
 import re
-import struct
-import termios
 import json
 import os
 import pty
-import select
 import signal
 import subprocess
 import time
 
 import pytest
 
-from cli_programs import CLI, KVSIM, body_of, needs_programs, run
+from cli_programs import CLI, KVSIM, body_of, needs_programs, run, run_on_terminal
 from cli_programs import package as shared_package
 
 
@@ -264,22 +261,9 @@ def test_all_takes_every_candidate_port_where_a_device_answers(plug, tmp_path):
 def test_progress_on_a_terminal_is_one_line_per_device(plug, tmp_path):
     units = [plug(f"t{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
     pkg = package(tmp_path, body=8192)
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([CLI, "flash", pkg, *ports_args(*(u.link for u in units))],
-                            stdout=subprocess.PIPE, stderr=slave, text=True, env=dict(os.environ, TERM="xterm"))
-    os.close(slave)
-    err = b""
-    while select.select([master], [], [], 10)[0]:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        err += chunk
-    os.close(master)
-    out, _ = proc.communicate(timeout=30)
-    assert proc.returncode == 0 and out.splitlines()[-1] == "2 updated, 0 failed"
+    status, out, err = run_on_terminal(["flash", pkg, *ports_args(*(u.link for u in units))],
+                                       env=dict(os.environ, TERM="xterm"))
+    assert status == 0 and out.splitlines()[-1] == "2 updated, 0 failed"
     text = err.decode()
     assert "\x1b[2A\x1b[J" in text  # the two lines taken back up and redrawn
     assert any(f"{units[0].link}  [" in part and "%  " in part for part in text.split("\n"))
@@ -371,23 +355,10 @@ def test_outside_text_is_escaped_and_never_forges_a_line(plug, tmp_path):
 def test_progress_board_never_taller_than_the_terminal(plug, tmp_path):
     units = [plug(f"b{i}", "--pacing", "--new-version", "2.21") for i in range(2)]
     missing = [str(tmp_path / f"none{i}") for i in range(6)]
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 5, 80, 0, 0))
-    proc = subprocess.Popen([CLI, "flash", package(tmp_path, body=8192), *ports_args(*(u.link for u in units), *missing)],
-                            stdout=subprocess.PIPE, stderr=slave, text=True, env=dict(os.environ, TERM="xterm"))
-    os.close(slave)
-    err = b""
-    while select.select([master], [], [], 10)[0]:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        err += chunk
-    os.close(master)
-    proc.communicate(timeout=30)
-    assert proc.returncode == 2
+    status, _, err = run_on_terminal(["flash", package(tmp_path, body=8192),
+                                      *ports_args(*(u.link for u in units), *missing)],
+                                     rows=5, env=dict(os.environ, TERM="xterm"))
+    assert status == 2
     ups = [int(n) for n in re.findall(rb"\x1b\[(\d+)A", err)]
     assert ups and max(ups) <= 4  # five rows: four lines, the cursor on the fifth
     assert b"... 5 more ports: " in err
