@@ -1,10 +1,10 @@
 #include "device/device_connection.h"
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <utility>
 
 #include "device/bounded_text.h"
@@ -32,6 +32,9 @@ constexpr std::uint32_t kFastSpeedCode = 0;    // 921600
 constexpr std::uint32_t kSlowProbeBaud = 19200;
 
 constexpr std::size_t kPortPathCapacity = 50;
+constexpr std::size_t kComNumbers = 256; // COM0 to COM255, the search's candidates
+
+std::string ComName(std::uint32_t n) { return "COM" + std::to_string(n); }
 
 } // namespace
 
@@ -107,23 +110,26 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
 {
     last_search_.clear();
     absent_unlisted_ = 0;
-    // Taken once per search, so that each Bluetooth link is skipped (and said) once.
-    std::set<std::uint32_t> listed, bluetooth;
+    // Taken once per search, so that each Bluetooth link is skipped (and said) once. Numbers past
+    // the candidates' range are never tried.
+    std::bitset<kComNumbers> listed, bluetooth;
     for (const PortInfo& info : inventory_->ListPorts()) {
-        if (const std::optional<std::uint32_t> number = ComNumberOf(info.name)) {
-            listed.insert(*number);
-            if (info.bluetooth)
-                bluetooth.insert(*number);
-        }
+        const std::optional<std::uint32_t> number = ComNumberOf(info.name);
+        if (!number || *number >= kComNumbers)
+            continue;
+        listed.set(*number);
+        if (info.bluetooth)
+            bluetooth.set(*number);
     }
 
     for (const std::uint32_t n : ComCandidates(last_port_number)) {
-        const std::string name = "COM" + std::to_string(n);
-        if (bluetooth.count(n) != 0) {
+        const bool known = n < kComNumbers;
+        if (known && bluetooth.test(n)) {
             // Opening one costs seconds while the link tries to connect, and every version
             // request after it many more; no device of this family sits behind one.
             if (port.is_open())
                 ClosePort();
+            const std::string name = ComName(n);
             log_line(log_sink, "QBKorvane: Skipping %s: Bluetooth serial link", name.c_str());
             last_search_.emplace_back(name, PortState::bluetooth);
             continue;
@@ -131,22 +137,24 @@ bool DeviceConnection::SearchForHardware(char* description, std::uint32_t capaci
         char path[kPortPathCapacity];
         FormatComPortPath(path, sizeof path, n);
         PortAttempt attempt = Attempt(path, description, capacity, version);
-        attempt.port = name;
+        if (attempt.state == PortState::absent && !(known && listed.test(n))) {
+            // Most numbers name nothing: counted, not kept.
+            ++absent_unlisted_;
+            continue;
+        }
+        attempt.port = ComName(n);
         if (attempt.state == PortState::answered && accept && !accept(GetHardwareInfo())) {
             // Another generation, or a device without capabilities: a usable one may sit on a
             // later port.
-            log_line(log_sink, "QBKorvane: Skipping %s: %s cannot be updated by this utility", name.c_str(),
-                     attempt.description.c_str());
+            log_line(log_sink, "QBKorvane: Skipping %s: %s cannot be updated by this utility",
+                     attempt.port.c_str(), attempt.description.c_str());
             ClosePort();
             last_search_.push_back(std::move(attempt));
             continue;
         }
         const bool answered = attempt.state == PortState::answered;
         attempt.accepted = answered;
-        if (attempt.state != PortState::absent || listed.count(n) != 0)
-            last_search_.push_back(std::move(attempt));
-        else
-            ++absent_unlisted_;
+        last_search_.push_back(std::move(attempt));
         if (answered) {
             last_port_number = n;
             return true;
@@ -196,7 +204,7 @@ PortProbe DeviceConnection::ProbePort(const char* device_path, char* description
     PortAttempt attempt = Attempt(device_path, description, capacity, version);
     attempt.port = device_path != nullptr ? device_path : "";
     if (const std::optional<std::uint32_t> number = ComNumberOf(attempt.port))
-        attempt.port = "COM" + std::to_string(*number);
+        attempt.port = ComName(*number);
     attempt.accepted = attempt.state == PortState::answered;
     last_search_.push_back(std::move(attempt));
     switch (last_search_.back().state) {
@@ -363,10 +371,23 @@ bool FormatComPortPath(char* buffer, std::size_t capacity, std::uint32_t port_nu
 {
     if (buffer == nullptr || capacity == 0)
         return false;
-    const int length = std::snprintf(buffer, capacity, "\\\\.\\COM%u", static_cast<unsigned>(port_number));
-    if (length < 0 || static_cast<std::size_t>(length) >= capacity) {
+    // By hand: a search formats one for each of its 254 numbers.
+    static constexpr char kPrefix[] = "\\\\.\\COM";
+    constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+    char digits[10];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + port_number % 10);
+        port_number /= 10;
+    } while (port_number != 0);
+    if (kPrefixLength + count >= capacity) {
         buffer[0] = '\0';
         return false;
     }
+    std::memcpy(buffer, kPrefix, kPrefixLength);
+    std::size_t at = kPrefixLength;
+    while (count != 0)
+        buffer[at++] = digits[--count];
+    buffer[at] = '\0';
     return true;
 }

@@ -83,9 +83,10 @@ bool SerialPort::open(const char* device_path)
 
     handle_ = backend_->open(device_path_);
     if (!is_open()) {
-        const BackendError error = backend_->last_error();
+        BackendError error = backend_->last_error();
         log_line(log_sink, "QBSerial: Open Port %s Failed", device_path_);
-        open_node_ = error.node;
+        if (error.failure == OpenFailure::no_permission)
+            open_node_ = std::move(error.node);
         return fail_open(error.failure, error.code);
     }
     log_line(log_sink, "QBSerial: Successfully opened %s", device_path_);

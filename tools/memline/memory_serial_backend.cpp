@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -25,7 +26,8 @@ std::intptr_t MemorySerialBackend::open(const char* device_path)
         error_ = {OpenFailure::absent, kNotFound, {}};
         return kInvalidHandle;
     }
-    if (const auto refused = refused_.find(device_path); refused != refused_.end()) {
+    const std::string_view path = device_path;
+    if (const auto refused = refused_.find(path); refused != refused_.end()) {
         error_ = refused->second;
         return kInvalidHandle;
     }
@@ -33,7 +35,7 @@ std::intptr_t MemorySerialBackend::open(const char* device_path)
         error_ = {OpenFailure::in_use, 0, {}};
         return kInvalidHandle;
     }
-    if (ports_.count(device_path) == 0) {
+    if (ports_.find(path) == ports_.end()) {
         error_ = {OpenFailure::absent, kNotFound, {}};
         return kInvalidHandle;
     }

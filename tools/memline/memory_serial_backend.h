@@ -84,8 +84,8 @@ private:
     void wait_out(std::uint32_t count, std::uint32_t got);
 
     WaitClock& clock_;
-    std::set<std::string> ports_;
-    std::map<std::string, BackendError> refused_;
+    std::set<std::string, std::less<>> ports_;
+    std::map<std::string, BackendError, std::less<>> refused_;
     std::string open_path_;
     BackendError error_;
     Script script_;
