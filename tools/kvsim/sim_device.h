@@ -196,7 +196,6 @@ private:
     std::thread supervisor_;
     std::condition_variable supervisor_wake_;
     bool supervisor_stop_ = false;
-    bool disconnect_requested_ = false;
     std::chrono::steady_clock::time_point reconnect_at_{};
     bool reconnect_scheduled_ = false;
     std::mutex lifecycle_mutex_; // start/stop/reconnect against each other
