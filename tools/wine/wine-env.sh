@@ -30,6 +30,12 @@
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine gives Windows file names their Unix names in the locale's character set. Under the C locale
+# of a bare system (no LANG at all), a name in another script has no Unix name and every open of
+# it fails; UTF-8 then, unless the locale already is.
+if [[ "$(locale charmap 2>/dev/null)" != "UTF-8" ]]; then
+    export LC_ALL=C.UTF-8
+fi
 
 : "${KV_WINE_TEMPLATE:=/tmp/kv-wine-template}"
 
