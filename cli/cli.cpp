@@ -125,9 +125,13 @@ void PrintHelp()
 void Error(const std::string& text) { WriteStreamText(stderr, std::string(kProgram) + ": " + text + "\n"); }
 
 // What was meant for standard output and is not known to have got there, to repeat it on
-// standard error, and the errno of the first failure.
+// standard error, and the errno of the first failure. Once standard output has failed, a watch
+// may go on for days: only the newest whole lines within kKeptOutput are kept, and counted
+// beyond that.
+constexpr std::size_t kKeptOutput = std::size_t{1} << 20;
 struct OutputState {
     std::string text;
+    std::size_t lines_left_out = 0;
     int error = 0;
 };
 OutputState g_output;
@@ -461,6 +465,14 @@ void Print(const std::string& text)
     errno = 0;
     if (!WriteStreamText(stdout, text) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
+    std::string& kept = g_output.text;
+    if (kept.size() > kKeptOutput) {
+        const std::size_t end = kept.find('\n', kept.size() - kKeptOutput);
+        const std::size_t cut = end == std::string::npos ? kept.size() - kKeptOutput : end + 1;
+        g_output.lines_left_out +=
+            static_cast<std::size_t>(std::count(kept.begin(), kept.begin() + cut, '\n'));
+        kept.erase(0, cut);
+    }
 }
 
 bool FinishOutput()
@@ -469,8 +481,10 @@ bool FinishOutput()
     if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
     // What went out needs no repeating; a watch that runs for days keeps nothing of it.
-    if (g_output.error == 0)
+    if (g_output.error == 0) {
         g_output.text.clear();
+        g_output.lines_left_out = 0;
+    }
     return g_output.error == 0;
 }
 
@@ -481,6 +495,9 @@ int StatusAfterOutput(int status)
     std::string text = g_output.text;
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
+    if (g_output.lines_left_out != 0)
+        text = "(" + std::to_string(g_output.lines_left_out) +
+               (g_output.lines_left_out == 1 ? " earlier line" : " earlier lines") + " left out)\n" + text;
     Error(std::string("the outcome could not be written to standard output (") +
           std::strerror(g_output.error) + ")" + (text.empty() ? std::string() : ":\n" + text));
     return kExitOutputFailed;

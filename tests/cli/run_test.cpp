@@ -1,13 +1,16 @@
-// The parts of a run over several devices that the end-to-end tests cannot reach: the stop
-// request's signal handling, and the record's time stamps.
+// The parts of a run that the end-to-end tests cannot reach: the stop request's signal handling,
+// the record's time stamps, and what is kept of output that could not be written.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
+#include "cli/cli.h"
 #include "cli/platform.h"
 #include "cli/record.h"
 
@@ -149,6 +152,50 @@ TEST(Record, AnAttemptWithoutADeviceHasNullsAndItsKeysInOrder)
         "\"signature_key\": null, \"result\": -6, "
         "\"result_name\": \"KV_E_DEVICE_NOT_FOUND\", \"verified\": false, \"seconds\": 1.235, "
         "\"status\": 2}");
+}
+
+// Standard output gone for good, as a watch might find it on its first day: what it could not
+// take is repeated at the end, but only the newest whole lines of the last mebibyte.
+TEST(OutputDeathTest, OutputThatFailedKeepsOnlyItsNewestLines)
+{
+    const std::string errors = testing::TempDir() + "kv-kept-output.txt";
+    const auto print_three_mebibytes = [&errors] {
+        if (std::freopen(errors.c_str(), "w", stderr) == nullptr ||
+            std::freopen("/dev/full", "w", stdout) == nullptr)
+            std::_Exit(99);
+        const std::string padding(90, '.');
+        for (int i = 0; i < 30000; ++i)
+            Print("unit " + std::to_string(i) + " " + padding + "\n");
+        const int status = StatusAfterOutput(0);
+        std::fflush(stderr);
+        std::_Exit(status);
+    };
+    EXPECT_EXIT(print_three_mebibytes(), testing::ExitedWithCode(kExitOutputFailed), "");
+
+    std::FILE* in = std::fopen(errors.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::string text;
+    char chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) != 0;)
+        text.append(chunk, n);
+    std::fclose(in);
+    std::remove(errors.c_str());
+
+    const std::string head =
+        "korvane-update: the outcome could not be written to standard output (No space left "
+        "on device):\n(";
+    ASSERT_EQ(text.compare(0, head.size(), head), 0) << text.substr(0, 200);
+    const std::size_t count_end = text.find(" earlier lines left out)\n", head.size());
+    ASSERT_NE(count_end, std::string::npos);
+    const int left_out = std::stoi(text.substr(head.size(), count_end - head.size()));
+    const std::size_t kept = text.find('\n', count_end) + 1;
+    // Whole lines from the one after the last left out to the very last, within the mebibyte.
+    EXPECT_EQ(text.compare(kept, 11, "unit " + std::to_string(left_out) + " "), 0);
+    EXPECT_LE(text.size() - kept, std::size_t{1} << 20);
+    EXPECT_GT(left_out, 15000);
+    const std::string last = "unit 29999 " + std::string(90, '.') + "\n";
+    ASSERT_GE(text.size(), last.size());
+    EXPECT_EQ(text.compare(text.size() - last.size(), last.size(), last), 0);
 }
 
 } // namespace
