@@ -126,13 +126,24 @@ void Error(const std::string& text) { WriteStreamText(stderr, std::string(kProgr
 
 // What was meant for standard output and is not known to have got there, to repeat it on
 // standard error, and the errno of the first failure. Once standard output has failed, a watch
-// may go on for days: only the newest whole lines within kKeptOutput are kept, and counted
-// beyond that.
+// may go on for days: only the newest whole lines within kKeptOutput are repeated, and the others
+// counted.
 constexpr std::size_t kKeptOutput = std::size_t{1} << 20;
 struct OutputState {
     std::string text;
     std::size_t lines_left_out = 0;
     int error = 0;
+
+    // Keeps the newest whole lines within kKeptOutput (a longer line, its end).
+    void LeaveOutOlderLines()
+    {
+        if (text.size() <= kKeptOutput)
+            return;
+        const std::size_t end = text.find('\n', text.size() - kKeptOutput);
+        const std::size_t cut = end == std::string::npos ? text.size() - kKeptOutput : end + 1;
+        lines_left_out += static_cast<std::size_t>(std::count(text.begin(), text.begin() + cut, '\n'));
+        text.erase(0, cut);
+    }
 };
 OutputState g_output;
 
@@ -465,14 +476,9 @@ void Print(const std::string& text)
     errno = 0;
     if (!WriteStreamText(stdout, text) && g_output.error == 0)
         g_output.error = errno != 0 ? errno : EIO;
-    std::string& kept = g_output.text;
-    if (kept.size() > kKeptOutput) {
-        const std::size_t end = kept.find('\n', kept.size() - kKeptOutput);
-        const std::size_t cut = end == std::string::npos ? kept.size() - kKeptOutput : end + 1;
-        g_output.lines_left_out +=
-            static_cast<std::size_t>(std::count(kept.begin(), kept.begin() + cut, '\n'));
-        kept.erase(0, cut);
-    }
+    // Twice the room before each trim, so that lines are not moved again for each one added.
+    if (g_output.text.size() > 2 * kKeptOutput)
+        g_output.LeaveOutOlderLines();
 }
 
 bool FinishOutput()
@@ -492,6 +498,7 @@ int StatusAfterOutput(int status)
 {
     if (FinishOutput())
         return status;
+    g_output.LeaveOutOlderLines();
     std::string text = g_output.text;
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
