@@ -1,6 +1,7 @@
 """What the command line's pytest files share: the programs under test, as ctest names them
 (KV_CLI the binary, KV_TOOLS the folder holding kvsim and qfwpack, KV_VERSION the project's version),
 and running them."""
+import contextlib
 import fcntl
 import os
 import pty
@@ -46,6 +47,18 @@ def run(*args, env=None, timeout=60, **kwargs):
     # The machine's own USB adapters stay out of the answers unless a test sets up a sysfs tree.
     return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=timeout,
                           env={**os.environ, "KV_SYSFS_DIR": "/nonexistent/kv-sys", **(env or {})}, **kwargs)
+
+
+@contextlib.contextmanager
+def killed_on_exit(proc):
+    """The started process, killed and reaped if the block is left while it still runs (an
+    assertion or a time-out failed), so that no test leaves a program behind."""
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 def run_on_terminal(args, rows=None, env=None):

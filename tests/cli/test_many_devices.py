@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from cli_programs import CLI, KVSIM, body_of, needs_programs, run, run_on_terminal
+from cli_programs import CLI, KVSIM, body_of, killed_on_exit, needs_programs, run, run_on_terminal
 from cli_programs import package as shared_package
 
 
@@ -448,7 +448,7 @@ def test_watch_updates_each_unit_plugged_in_and_ends_after_the_upload_on_ctrl_c(
     with open(out, "w") as o, open(err, "w") as e:
         proc = subprocess.Popen([CLI, "flash", pkg, "--watch", *ports_args(first, second),
                                  "--record", str(record)], stdout=o, stderr=e)
-    try:
+    with killed_on_exit(proc):
         wait_for(lambda: text_of(out).count("waiting") == 2, 5, "both ports waiting")
         count = lambda: len(text_of(record).splitlines())
 
@@ -471,10 +471,6 @@ def test_watch_updates_each_unit_plugged_in_and_ends_after_the_upload_on_ctrl_c(
         wait_for(lambda: text_of(err).count(f"{second}: 30%") == 2, 20, "the last upload")
         proc.send_signal(signal.SIGINT)
         proc.wait(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
 
     assert proc.returncode == 0
     lines = text_of(out).splitlines()
@@ -494,7 +490,7 @@ def test_watch_asks_a_silent_port_again_and_a_stop_ends_it_at_once(plug, tmp_pat
     with open(out, "w") as o:
         proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", "--port", port, "--record", str(record)],
                                 stdout=o, stderr=subprocess.PIPE, text=True)
-    try:
+    with killed_on_exit(proc):
         wait_for(lambda: text_of(out) == f"{port}: waiting\n", 5, "the port waited for")
         silent = plug("socket", "--fault", "any:silence")
         asked = lambda: sum(1 for line in open(silent.frames) if " 115200 ok " in line and ": 56 56" in line)
@@ -507,10 +503,6 @@ def test_watch_asks_a_silent_port_again_and_a_stop_ends_it_at_once(plug, tmp_pat
         proc.send_signal(signal.SIGTERM)
         _, err = proc.communicate(timeout=10)
         assert time.monotonic() - start < 2.0  # not after the asking
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     assert proc.returncode == 0
     assert text_of(out) == f"{port}: waiting\n{port}: waiting\n0 updated, 0 failed\n"
     assert record.read_text() == "" and "in progress" not in err
@@ -537,15 +529,11 @@ def test_two_names_for_one_device_are_a_usage_error_and_the_watch_updates_it_onc
     with open(out, "w") as o:
         proc = subprocess.Popen([CLI, "flash", pkg, "--all", "--watch", "--record", str(record)], stdout=o,
                                 stderr=subprocess.PIPE, text=True, env=dict(os.environ, KV_DEV_DIR=str(devdir)))
-    try:
+    with killed_on_exit(proc):
         wait_for(lambda: len(text_of(record).splitlines()) == 1, 20, "the unit updated")
         time.sleep(2.5)  # several looks at both names
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     _, entries = records(record)
     assert len(entries) == 1 and entries[0]["verified"]
     assert text_of(out).splitlines()[-1] == "1 updated, 0 failed"
@@ -559,15 +547,11 @@ def test_a_stop_during_the_package_check_is_recorded(plug, tmp_path):
         proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--port", unit.link, "--port",
                                  str(tmp_path / "absent"), "--record", str(record)], stdout=o,
                                 stderr=subprocess.PIPE, text=True)
-    try:
+    with killed_on_exit(proc):
         checks = lambda: sum(1 for line in open(unit.frames) if ": 48 52" in line)
         wait_for(lambda: checks() >= 2, 10, "the package check")
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     assert proc.returncode == 4
     by_port, summary = blocks(text_of(out))
     assert by_port[unit.link] == ["not updated: the run was stopped before its update began"]
@@ -595,15 +579,11 @@ def test_the_watch_updates_a_unit_swapped_on_a_node_that_stays(plug, tmp_path):
     record = tmp_path / "r.jsonl"
     proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", "--port", unit.link, "--record",
                              str(record)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+    with killed_on_exit(proc):
         wait_for(lambda: len(text_of(record).splitlines()) == 2, 20, "the swapped unit updated")
         time.sleep(1.5)  # the second unit stays: not updated again
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     _, entries = records(record)
     assert [e["serial"] for e in entries] == ["KV0000001", "KV0000002"]
     assert all(e["verified"] for e in entries)
@@ -622,7 +602,7 @@ def test_a_name_that_was_another_names_unit_takes_over_when_that_name_moves_on(p
     with open(out, "w") as o:
         proc = subprocess.Popen([CLI, "flash", package(tmp_path), "--watch", *ports_args(one, two), "--record",
                                  str(record)], stdout=o, stderr=subprocess.PIPE, text=True)
-    try:
+    with killed_on_exit(proc):
         # Linked once the watch runs: two names of one node given at the start are refused.
         wait_for(lambda: text_of(out).count("waiting") == 2, 5, "both names waiting")
         os.symlink(os.readlink(kept.link), one)
@@ -636,10 +616,6 @@ def test_a_name_that_was_another_names_unit_takes_over_when_that_name_moves_on(p
         time.sleep(2.0)  # both stay plugged in: neither is updated again
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     _, entries = records(record)
     assert sorted((e["serial"], e["port"]) for e in entries) == [(first, one), (second, two), (third, one)]
     assert all(e["verified"] for e in entries)
