@@ -32,7 +32,7 @@ std::vector<std::string> UnlistedCandidates(const std::vector<PortInfo>& listed)
 {
     std::vector<std::string> names;
     for (const std::uint32_t n : ComCandidates(kFirstListedComNumber)) {
-        const std::string name = "COM" + std::to_string(n);
+        const std::string name = ComName(n);
         if (FindPort(listed, name) == nullptr)
             names.push_back(name);
     }

@@ -34,8 +34,6 @@ constexpr std::uint32_t kSlowProbeBaud = 19200;
 constexpr std::size_t kPortPathCapacity = 50;
 constexpr std::size_t kComNumbers = 256; // COM0 to COM255, the search's candidates
 
-std::string ComName(std::uint32_t n) { return "COM" + std::to_string(n); }
-
 } // namespace
 
 DeviceConnection::DeviceConnection() : DeviceConnection(make_serial_backend(), SystemClock::instance()) {}

@@ -60,7 +60,7 @@ PortInfo& EntryFor(std::map<std::uint32_t, PortInfo>& ports, std::uint32_t numbe
 {
     PortInfo& info = ports[number];
     if (info.name.empty()) {
-        info.name = "COM" + std::to_string(number);
+        info.name = ComName(number);
         info.device_path = "\\\\.\\" + info.name;
     }
     return info;
@@ -109,6 +109,8 @@ std::string PortListSignature(const std::vector<PortInfo>& ports)
         text += entry + "\n";
     return text;
 }
+
+std::string ComName(std::uint32_t number) { return "COM" + std::to_string(number); }
 
 std::optional<std::uint32_t> ComNumberOf(std::string_view name)
 {

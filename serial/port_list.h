@@ -75,6 +75,8 @@ std::string PortListSignature(const std::vector<PortInfo>& ports);
 
 // The number of "COM3", "com3" or "\\.\COM3"; none for anything else.
 std::optional<std::uint32_t> ComNumberOf(std::string_view name);
+// The port's name as the user knows it: "COM3" for 3.
+std::string ComName(std::uint32_t number);
 
 // The entry for a port given by name or device path (on POSIX also through a link such as
 // /dev/serial/by-id/...); null when the list does not hold it.

@@ -112,7 +112,7 @@ std::vector<ComDeviceRecord> ReadComDevices()
 // names of absent ports get this far).
 std::string ComPortTarget(std::uint32_t n)
 {
-    const std::string name = "COM" + std::to_string(n);
+    const std::string name = ComName(n);
     char target[1024] = {};
     if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0)
         return target;
@@ -145,7 +145,7 @@ std::vector<std::string> PresentPorts(const std::vector<PortInfo>&)
     std::vector<std::string> ports;
     for (const std::uint32_t n : ComCandidates(kFirstListedComNumber)) {
         if (!ComPortTarget(n).empty())
-            ports.push_back("COM" + std::to_string(n));
+            ports.push_back(ComName(n));
     }
     return ports;
 }
@@ -153,7 +153,7 @@ std::vector<std::string> PresentPorts(const std::vector<PortInfo>&)
 std::string PortNodeKey(const std::string& device_path)
 {
     const std::optional<std::uint32_t> n = ComNumberOf(device_path);
-    return n ? "COM" + std::to_string(*n) : device_path;
+    return n ? ComName(*n) : device_path;
 }
 
 std::string PortIdentity(const std::string& device_path)

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "log/log.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ FoundDevice UpdateFlow::Find(const SearchTarget& target, bool read_serial)
         search.found = connection_.SearchForHardware(description, sizeof description, &version, usable);
         search.attempts = connection_.last_search();
         if (search.found) {
-            search.port = "COM" + std::to_string(connection_.last_port_number);
+            search.port = ComName(connection_.last_port_number);
             search.version = version;
             search.description = description;
         }
